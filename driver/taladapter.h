@@ -1,0 +1,193 @@
+// The adapter record: everything the driver knows about one card.
+// Allocated and zeroed by TalInitialize, freed by TalHalt; every handler
+// receives it as its context and every driver function takes it first.
+#pragma once
+
+#include "talplat.h"
+
+#define TAL_NUM_TIMERS 50
+#define TAL_MAX_MULTICAST 32
+#define TAL_ESSID_MAX 32
+#define TAL_SEND_TEMP_SIZE 3000
+#define TAL_WEPBOX_SIZE 2348
+#define TAL_PDA_WORDS 512
+#define TAL_BPW_SIZE 8192
+#define TAL_SCAN_BUFFER_SIZE 1000
+#define TAL_VENDOR_DESC_SIZE 128
+#define TAL_CARD_FRAME_SIZE 2364 // the card's transmit/receive frame
+
+// RC4 state of the host WEP engine.
+typedef struct _wepprng {
+    UCHAR s[256];
+    USHORT i;
+    USHORT j;
+} wepprng;
+
+// The driver's six packet counters; all wrap at 32 bits.
+typedef struct _LAST_PACKET_MONITOR {
+    ULONG TxPacketCounter;
+    ULONG TxPacketBytes;
+    ULONG TxPacketErrCounter;
+    ULONG RxPacketCounter;
+    ULONG RxPacketBytes;
+    ULONG RxPacketErrCounter;
+} _LAST_PACKET_MONITOR;
+
+// The firmware's counters as carried by the tallies information frame.
+typedef struct _TALLIES_INFO_STRUCT {
+    ULONG txUnicastFrames;
+    ULONG txMulticastFrames;
+    ULONG txFragments;
+    ULONG txUnicastOctets;
+    ULONG txMulticastOctets;
+    ULONG txDeferredTx;
+    ULONG txSingleRetryFrames;
+    ULONG txMultipleRetryFrames;
+    ULONG txRetryLimitExceeded;
+    ULONG txDiscards;
+    ULONG rxUnicastFrames;
+    ULONG rxMulticastFrames;
+    ULONG rxFragments;
+    ULONG rxUnicastOctets;
+    ULONG rxMulticastOctets;
+    ULONG rxFCSErrors;
+    ULONG rxDiscardsNoBuffer;
+    ULONG txDiscardsWrongSA;
+    ULONG rxDiscardWEPUndecryptable;
+    ULONG rxMsgInMsg;
+    ULONG rxMsgInBadMsg;
+} _TALLIES_INFO_STRUCT;
+
+// The access point's answer to the vendor information request.
+typedef struct _AP_INFO_STRUCT {
+    UCHAR Model[32];
+    UCHAR Version[32];
+    UCHAR Description[128];
+    UCHAR NAT_val;
+    UCHAR DHCP;
+    UCHAR Connection_num;
+    UCHAR Internet_Type;
+    UCHAR DHCP_IP_Acquired;
+    UCHAR Connectivity;
+} _AP_INFO_STRUCT;
+
+typedef struct _TAL_ADAPTER {
+    // -- Wrapper linkage and resources --
+    NDIS_HANDLE MiniportAdapterHandle;
+    NDIS_MINIPORT_INTERRUPT Interrupt;
+    ULONG IoBaseAddrR;
+    ULONG PacketFilter;
+    NDIS_MINIPORT_TIMER TalTimer[TAL_NUM_TIMERS];
+    ULONG IoBaseAddr;
+    ULONG InterruptNumber;
+
+    // -- Network settings --
+    UCHAR Desired_ESSID[TAL_ESSID_MAX];
+    UCHAR Desired_ESSID_Length;
+    UCHAR old_Desired_ESSID[TAL_ESSID_MAX];
+    UCHAR old_Desired_ESSID_Length;
+    UCHAR old_NetworkMode;
+    UCHAR StationName[TAL_ESSID_MAX];
+    UCHAR StationNameLength;
+    UCHAR NetworkAddress[6];
+    UCHAR CurrentNetworkAddress[6];
+    ULONG Threshold;
+    ULONG TransmitRate;
+    ULONG Channel;
+    USHORT AvailableChannel;
+    ULONG CurrentRegDomain;
+    ULONG PSModeValue;
+    ULONG PSLevel;
+    ULONG NetworkMode;
+    ULONG APDensity;
+
+    // -- WEP --
+    ULONG WepRequired;
+    USHORT AvailableWEP;
+    ULONG WepDefaultKeyId;
+    UCHAR WepDefaultKeys[40];
+    UCHAR WepDefaultKey0[14];
+    UCHAR WepDefaultKey1[14];
+    UCHAR WepDefaultKey2[14];
+    UCHAR WepDefaultKey3[14];
+    UCHAR iv[4];
+    USHORT ivCount;
+    USHORT ivCountMax;
+    UCHAR key[16];
+    UCHAR rx_key[16];
+    UCHAR tx_wepBox[TAL_WEPBOX_SIZE];
+    UCHAR rx_wepBox[TAL_WEPBOX_SIZE];
+    ULONG DecryptInDriver;
+    ULONG EncryptInDriver;
+    ULONG WEPIVReuse;
+    wepprng prng;
+    ULONG crc32_table[256];
+    ULONG AuthenticationType;
+
+    // -- Filtering, transmit and receive --
+    UCHAR PromiscuousMode;
+    ULONG MaxLookAhead;
+    UCHAR MaxMulticastList;
+    UCHAR SendTempBuffer[TAL_SEND_TEMP_SIZE];
+    PNDIS_PACKET txPacket;
+    PUCHAR PacketRecv;
+    USHORT PacketLength;
+    USHORT NumberOfAddress;
+    UCHAR MulticastAddress[TAL_MAX_MULTICAST][6];
+    USHORT InterruptStatus;
+
+    // -- Firmware download and production data --
+    USHORT pda[TAL_PDA_WORDS];
+    USHORT dlPage;
+    USHORT dlOffset;
+
+    // -- Link state and statistics --
+    USHORT LinkStatus;
+    LONG LinkIsActive;
+    _LAST_PACKET_MONITOR PacketMonitor;
+    _TALLIES_INFO_STRUCT tallies;
+    UCHAR scan_buffer[TAL_SCAN_BUFFER_SIZE];
+
+    // -- Modes and download staging --
+    UCHAR sniffer_state;
+    UCHAR downerrcheck;
+    UCHAR downcheck;
+    UCHAR downcount;
+    UCHAR bpw[TAL_BPW_SIZE];
+    ULONG oristradr;
+    USHORT totalsize;
+    USHORT PRIVariant;
+    USHORT PRIMajorVersion;
+    USHORT PRIMinorVersion;
+    USHORT STAVariant;
+    USHORT STAMajorVersion;
+    USHORT STAMinorVersion;
+    ULONG ShortPreamble;
+    ULONG FragThresh;
+    ULONG PollInDriver;
+    USHORT FIDValue;
+    UCHAR reclaimStatus;
+
+    // -- Transmit queue and lock --
+    PNDIS_PACKET FirstTxQueue;
+    PNDIS_PACKET LastTxQueue;
+    ULONG NumPacketsQueued;
+    NDIS_SPIN_LOCK Lock;
+
+    // -- Vendor information --
+    UCHAR VendorDescription[TAL_VENDOR_DESC_SIZE];
+    UCHAR VendorDescriptionLength;
+    UCHAR QuenlixOUI;
+    _AP_INFO_STRUCT APCard_Info;
+    UCHAR APCard_Info_Flag;
+
+    // -- Scratch fields (after the declared ones) --
+    // Frames built or copied whole live here rather than on the stack.
+    // The card's transmit frame under construction (word aligned).
+    USHORT TxFrameScratch[TAL_CARD_FRAME_SIZE / 2];
+    // Receive-side RC4 generator, so that extending the receive keystream
+    // never depends on the state the transmit side leaves in prng.
+    wepprng rx_prng;
+    // Number of leading bytes of rx_wepBox that hold valid keystream.
+    USHORT rx_wepBoxValid;
+} TAL_ADAPTER, *PTAL_ADAPTER;

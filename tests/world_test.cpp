@@ -1,0 +1,72 @@
+#include "world.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using talhost::EventKind;
+using talhost::World;
+
+TEST(VirtualClock, StallAdvancesTimeAndCountsCalls) {
+    World w;
+    w.stall(5);
+    w.stall(1000);
+    EXPECT_EQ(w.now(), 1005u);
+    EXPECT_EQ(w.stall_calls(), 2u);
+    EXPECT_EQ(w.stalled_us(), 1005u);
+}
+
+TEST(VirtualClock, StallRunsDueDeviceEventsAtTheirOwnTime) {
+    World w;
+    std::vector<uint64_t> seen;
+    w.schedule_in(3, EventKind::Device, [&] { seen.push_back(w.now()); });
+    w.schedule_in(7, EventKind::Device, [&] { seen.push_back(w.now()); });
+    w.stall(5);
+    EXPECT_EQ(seen, (std::vector<uint64_t>{3}));
+    EXPECT_EQ(w.now(), 5u);
+    w.stall(5);
+    EXPECT_EQ(seen, (std::vector<uint64_t>{3, 7}));
+}
+
+TEST(VirtualClock, StallNeverRunsDeferredWork) {
+    World w;
+    int deferred = 0;
+    w.schedule_in(1, EventKind::Deferred, [&] { ++deferred; });
+    w.stall(100);
+    EXPECT_EQ(deferred, 0);
+    w.run_due();
+    EXPECT_EQ(deferred, 1);
+}
+
+TEST(VirtualClock, RunUntilKeepsTimeOrderAndFifoForEqualTimes) {
+    World w;
+    std::vector<int> order;
+    w.schedule_at(10, EventKind::Deferred, [&] { order.push_back(2); });
+    w.schedule_at(10, EventKind::Device, [&] { order.push_back(3); });
+    w.schedule_at(4, EventKind::Deferred, [&] { order.push_back(1); });
+    w.schedule_at(11, EventKind::Device, [&] { order.push_back(4); });
+    w.run_until(10);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(w.now(), 10u);
+}
+
+TEST(VirtualClock, CancelledEventNeverRuns) {
+    World w;
+    int ran = 0;
+    auto id = w.schedule_in(5, EventKind::Device, [&] { ++ran; });
+    EXPECT_TRUE(w.pending(id));
+    EXPECT_TRUE(w.cancel(id));
+    EXPECT_FALSE(w.cancel(id));
+    w.run_for(10);
+    EXPECT_EQ(ran, 0);
+}
+
+TEST(VirtualClock, EventScheduledFromAnEventRunsInTheSamePass) {
+    World w;
+    std::vector<uint64_t> at;
+    w.schedule_in(2, EventKind::Device, [&] {
+        w.schedule_in(2, EventKind::Device, [&] { at.push_back(w.now()); });
+    });
+    w.stall(10);
+    EXPECT_EQ(at, (std::vector<uint64_t>{4}));
+}
