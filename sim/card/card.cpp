@@ -1,0 +1,505 @@
+#include "card/card.h"
+
+#include <algorithm>
+
+namespace talsim {
+
+using A = CardModel::Access;
+
+// The register window: one row per register the card answers to. Offsets
+// missing here (the auxiliary port among them, until it is modelled) are
+// not decoded: reads give 0xFFFF and a device error.
+const CardModel::RegisterInfo CardModel::kRegisters[] = {
+    {reg::Command, A::RW, 0x0000, "command", &CardModel::read_command, &CardModel::write_command},
+    {reg::Param0, A::RW, 0x0000, "parameter 0", nullptr, nullptr},
+    {reg::Param1, A::RW, 0x0000, "parameter 1", nullptr, nullptr},
+    {reg::Param2, A::RW, 0x0000, "parameter 2", nullptr, nullptr},
+    {reg::Status, A::R, 0x0000, "status", nullptr, nullptr},
+    {reg::Resp0, A::R, 0x0000, "response 0", nullptr, nullptr},
+    {reg::Resp1, A::R, 0x0000, "response 1", nullptr, nullptr},
+    {reg::Resp2, A::R, 0x0000, "response 2", nullptr, nullptr},
+    {reg::InfoFid, A::R, 0x0000, "information FID", nullptr, nullptr},
+    {reg::Select0, A::RW, 0x0000, "select 0", nullptr, nullptr},
+    {reg::Select1, A::RW, 0x0000, "select 1", nullptr, nullptr},
+    {reg::Offset0, A::RW, 0x0000, "offset 0", &CardModel::read_offset, &CardModel::write_offset},
+    {reg::Offset1, A::RW, 0x0000, "offset 1", &CardModel::read_offset, &CardModel::write_offset},
+    {reg::RxFid, A::R, 0x0000, "receive FID", nullptr, nullptr},
+    {reg::AllocFid, A::R, 0x0000, "allocate FID", nullptr, nullptr},
+    {reg::TxComplFid, A::R, 0x0000, "transmit completion FID", nullptr, nullptr},
+    {reg::EvStat, A::R, 0x0000, "event status", nullptr, nullptr},
+    {reg::IntEn, A::RW, 0x0000, "interrupt enable", nullptr, &CardModel::write_int_enable},
+    {reg::EvAck, A::W, 0x0000, "event acknowledge", nullptr, &CardModel::write_event_ack},
+    {reg::Data0, A::RW, 0x0000, "data 0", &CardModel::read_data, &CardModel::write_data},
+    {reg::Data1, A::RW, 0x0000, "data 1", &CardModel::read_data, &CardModel::write_data},
+};
+
+// The firmware's commands, keyed by the low byte of the command word; each
+// handler checks the modifiers it accepts. Latencies are virtual microseconds.
+const CardModel::CommandInfo CardModel::kCommands[] = {
+    {cmd::Initialize, "initialize", 1000, &CardModel::cmd_initialize},
+    {cmd::Enable, "enable", 200, &CardModel::cmd_enable},
+    {cmd::Disable, "disable", 200, &CardModel::cmd_disable},
+    {cmd::Allocate, "allocate", 40, &CardModel::cmd_allocate},
+    {cmd::Access, "access", 25, &CardModel::cmd_access},
+};
+
+const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
+    for (const RegisterInfo &r : kRegisters)
+        if (r.offset == offset)
+            return &r;
+    return nullptr;
+}
+
+const CardModel::CommandInfo *CardModel::command_info(uint8_t code) {
+    for (const CommandInfo &c : kCommands)
+        if (c.code == code)
+            return &c;
+    return nullptr;
+}
+
+CardModel::CardModel(talhost::World &world, const FactoryData &factory)
+    : world_(world), records_(factory) {
+    paths_[0] = Path{reg::Select0, reg::Offset0, reg::Data0, Busy::Path0};
+    paths_[1] = Path{reg::Select1, reg::Offset1, reg::Data1, Busy::Path1};
+    reset();
+}
+
+CardModel::~CardModel() { cancel_all(false); }
+
+// ---- Bus face ----
+
+uint16_t CardModel::port_read16(uint32_t offset) {
+    uint16_t off = (uint16_t)offset;
+    uint16_t value;
+    const RegisterInfo *ri = offset < kPortCount ? register_info(off) : nullptr;
+    if (removed_) {
+        value = 0xFFFF;
+    } else if (!ri || ri->access == A::W) {
+        device_error(off, false, 0, ri ? "read of a write-only register" : "read of an unknown port");
+        value = 0xFFFF;
+    } else {
+        value = ri->read ? (this->*ri->read)(off) : reg(off);
+    }
+    trace(TraceKind::PortRead, off, value);
+    return value;
+}
+
+void CardModel::port_write16(uint32_t offset, uint16_t value) {
+    uint16_t off = (uint16_t)offset;
+    trace(TraceKind::PortWrite, off, value);
+    if (removed_)
+        return;
+    const RegisterInfo *ri = offset < kPortCount ? register_info(off) : nullptr;
+    if (!ri || ri->access == A::R) {
+        device_error(off, true, value, ri ? "write of a read-only register" : "write of an unknown port");
+        return;
+    }
+    if (ri->write)
+        (this->*ri->write)(off, value);
+    else
+        set_reg(off, value);
+}
+
+// ---- State ----
+
+void CardModel::reset() {
+    cancel_all(false);
+    regs_.fill(0);
+    for (const RegisterInfo &r : kRegisters)
+        set_reg(r.offset, r.reset);
+    latched_params_.fill(0);
+    running_ = false;
+    port_enabled_ = false;
+    for (Path &p : paths_) {
+        p.busy = p.error = false;
+        p.offset = p.target = 0;
+        p.pos = 0;
+        p.settle_token = 0;
+    }
+    rec_buf_.fill(0);
+    rec_rid_ = 0;
+    rec_loaded_ = false;
+    frames_.release_all();
+    records_.restore_defaults();
+    update_irq();
+}
+
+void CardModel::raise_event(uint16_t bits) {
+    bits &= (uint16_t)~suppressed_events_;
+    if (!bits)
+        return;
+    set_reg(reg::EvStat, reg(reg::EvStat) | bits);
+    trace(TraceKind::EventRaise, reg::EvStat, bits);
+    update_irq();
+}
+
+// The one place the interrupt line is derived.
+void CardModel::update_irq() {
+    bool level = (reg(reg::EvStat) & reg(reg::IntEn)) != 0;
+    if (level == irq_)
+        return;
+    irq_ = level;
+    trace(TraceKind::IrqLine, reg::EvStat, level ? 1 : 0);
+    if (irq_observer_)
+        irq_observer_(level);
+}
+
+uint16_t CardModel::peek(uint16_t offset) const {
+    const RegisterInfo *ri = register_info(offset);
+    if (!ri || ri->access == A::W || offset == reg::Data0 || offset == reg::Data1)
+        return 0xFFFF;
+    if (removed_)
+        return 0xFFFF;
+    if (offset == reg::Command)
+        return (uint16_t)(reg(offset) | (stuck_[(int)Busy::Command] ? kBusy : 0));
+    if (offset == reg::Offset0 || offset == reg::Offset1) {
+        const Path &p = path_for(offset);
+        return (uint16_t)(p.offset | (path_busy(p) ? kBusy : 0) | (p.error ? kOffsetError : 0));
+    }
+    return reg(offset);
+}
+
+uint32_t CardModel::command_latency(uint8_t code) const {
+    auto it = latency_override_.find(code);
+    if (it != latency_override_.end())
+        return it->second;
+    const CommandInfo *c = command_info(code);
+    return c ? c->latency_us : timing_.unknown_command_us;
+}
+
+void CardModel::device_error(uint16_t offset, bool write, uint16_t value, std::string what) {
+    ++device_error_count_;
+    if (device_errors_.size() == kDeviceErrorsKept)
+        device_errors_.erase(device_errors_.begin());
+    device_errors_.push_back(DeviceError{world_.now(), offset, write, value, std::move(what)});
+    trace(TraceKind::DeviceError, offset, value, write ? 1 : 0);
+}
+
+void CardModel::trace(TraceKind kind, uint16_t offset, uint16_t value, uint16_t aux) {
+    if (trace_.active())
+        trace_.add(TraceRecord{world_.now(), kind, offset, value, aux});
+}
+
+uint64_t CardModel::schedule(uint64_t delay, bool firmware, std::function<void()> fn) {
+    uint64_t token = ++next_token_;
+    auto id = world_.schedule_in(delay, talhost::EventKind::Device,
+                                 [this, token, fn = std::move(fn)] {
+                                     scheduled_.erase(token);
+                                     fn();
+                                 });
+    scheduled_[token] = Scheduled{id, firmware};
+    return token;
+}
+
+void CardModel::cancel(uint64_t token) {
+    auto it = scheduled_.find(token);
+    if (it == scheduled_.end())
+        return;
+    world_.cancel(it->second.id);
+    scheduled_.erase(it);
+}
+
+void CardModel::cancel_all(bool firmware_only) {
+    for (auto it = scheduled_.begin(); it != scheduled_.end();) {
+        if (firmware_only && !it->second.firmware) {
+            ++it;
+            continue;
+        }
+        world_.cancel(it->second.id);
+        it = scheduled_.erase(it);
+    }
+}
+
+// ---- Faults ----
+
+void CardModel::set_stuck_busy(Busy which, bool stuck) { stuck_[(int)which] = stuck; }
+
+void CardModel::fail_command(uint16_t word, uint16_t result, int times) {
+    if (times == 0)
+        command_faults_.erase(word);
+    else
+        command_faults_[word] = CommandFault{false, (uint16_t)(result & 0x7F), times};
+}
+
+void CardModel::hang_command(uint16_t word, int times) {
+    if (times == 0)
+        command_faults_.erase(word);
+    else
+        command_faults_[word] = CommandFault{true, 0, times};
+}
+
+void CardModel::make_record_unreadable(uint16_t rid, uint16_t result) {
+    unreadable_records_[rid] = (uint16_t)(result & 0x7F);
+}
+
+void CardModel::clear_faults() {
+    std::fill(std::begin(stuck_), std::end(stuck_), false);
+    command_faults_.clear();
+    suppressed_events_ = 0;
+    unreadable_records_.clear();
+    removed_ = false;
+}
+
+// ---- Event registers ----
+
+void CardModel::write_int_enable(uint16_t offset, uint16_t value) {
+    set_reg(offset, value);
+    update_irq();
+}
+
+void CardModel::write_event_ack(uint16_t, uint16_t value) {
+    set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t)~value);
+    update_irq();
+}
+
+// ---- Command engine ----
+
+uint16_t CardModel::read_command(uint16_t offset) {
+    return (uint16_t)(reg(offset) | (stuck_[(int)Busy::Command] ? kBusy : 0));
+}
+
+void CardModel::write_command(uint16_t offset, uint16_t word) {
+    if (running_ || stuck_[(int)Busy::Command]) {
+        device_error(offset, true, word, "command written while the command register is busy");
+        return;
+    }
+    running_ = true;
+    latched_params_ = {reg(reg::Param0), reg(reg::Param1), reg(reg::Param2)};
+    set_reg(reg::Command, (uint16_t)(word | kBusy));
+    trace(TraceKind::CommandStart, offset, word);
+
+    const CommandInfo *info = command_info((uint8_t)(word & 0xFF));
+    uint32_t latency = info ? command_latency(info->code) : timing_.unknown_command_us;
+    bool has_fault = false;
+    uint16_t fault_result = 0;
+    auto f = command_faults_.find(word);
+    if (f != command_faults_.end()) {
+        CommandFault fault = f->second;
+        if (f->second.times > 0 && --f->second.times == 0)
+            command_faults_.erase(f);
+        if (fault.hang)
+            return; // busy until reset()
+        has_fault = true;
+        fault_result = fault.result;
+    }
+    schedule(latency, false, [this, word, info, has_fault, fault_result] {
+        finish_command(word, info, has_fault, fault_result);
+    });
+}
+
+void CardModel::finish_command(uint16_t word, const CommandInfo *info, bool has_fault,
+                               uint16_t fault_result) {
+    uint16_t res;
+    if (has_fault)
+        res = fault_result;
+    else if (!info)
+        res = result::UnknownCommand;
+    else
+        res = (this->*info->run)(word);
+    running_ = false;
+    set_reg(reg::Command, (uint16_t)(word & ~kBusy));
+    set_reg(reg::Status, (uint16_t)(((res & 0x7F) << 8) | (word & 0xFF)));
+    trace(TraceKind::CommandDone, reg::Command, word, res);
+    raise_event(ev::Cmd);
+}
+
+uint16_t CardModel::cmd_initialize(uint16_t word) {
+    if (word & 0xFF00)
+        return result::BadParameter;
+    cancel_all(true);
+    set_reg(reg::EvStat, 0);
+    for (uint16_t r : {reg::Resp0, reg::Resp1, reg::Resp2, reg::InfoFid, reg::RxFid,
+                       reg::AllocFid, reg::TxComplFid})
+        set_reg(r, 0);
+    frames_.release_all();
+    records_.restore_defaults();
+    rec_buf_.fill(0);
+    rec_rid_ = 0;
+    rec_loaded_ = false;
+    port_enabled_ = false;
+    update_irq();
+    return result::Ok;
+}
+
+uint16_t CardModel::cmd_enable(uint16_t word) {
+    if (word & 0xFF00)
+        return result::BadParameter;
+    port_enabled_ = true;
+    records_.set_word(rid::PortStatus, 0, portstatus::Searching);
+    records_.set_word(rid::CurrentChannel, 0, records_.word(rid::OwnChannel, 0));
+    return result::Ok;
+}
+
+uint16_t CardModel::cmd_disable(uint16_t word) {
+    if (word & 0xFF00)
+        return result::BadParameter;
+    port_enabled_ = false;
+    records_.set_word(rid::PortStatus, 0, portstatus::Disabled);
+    return result::Ok;
+}
+
+uint16_t CardModel::cmd_allocate(uint16_t word) {
+    uint16_t bytes = latched_params_[0];
+    if ((word & 0xFF00) || bytes == 0 || bytes > FrameMemory::kMaxBytes)
+        return result::BadParameter;
+    uint16_t fid = frames_.allocate(bytes);
+    if (!fid)
+        return result::NoBuffer;
+    schedule(timing_.alloc_event_us, true, [this, fid] {
+        set_reg(reg::AllocFid, fid);
+        raise_event(ev::Alloc);
+    });
+    return result::Ok;
+}
+
+uint16_t CardModel::cmd_access(uint16_t word) {
+    uint16_t rid = latched_params_[0];
+    uint16_t mode = word & 0xFF00;
+    if (mode == 0) {
+        auto u = unreadable_records_.find(rid);
+        if (u != unreadable_records_.end())
+            return u->second;
+        if (uint16_t r = records_.check_read(rid))
+            return r;
+        std::vector<uint16_t> img = *records_.image(rid);
+        rec_buf_.fill(0);
+        std::copy_n(img.begin(), std::min(img.size(), rec_buf_.size()), rec_buf_.begin());
+        rec_rid_ = rid;
+        rec_loaded_ = true;
+        return result::Ok;
+    }
+    if (mode == cmd::AccessWriteModifier) {
+        // The image is what the host wrote through a path selecting this record.
+        if (rec_rid_ != rid)
+            return result::BadRecord;
+        return records_.host_write(rid, rec_buf_);
+    }
+    return result::BadParameter;
+}
+
+// ---- Buffer access paths ----
+
+CardModel::Path &CardModel::path_for(uint16_t offset) {
+    return (offset == reg::Select0 || offset == reg::Offset0 || offset == reg::Data0) ? paths_[0]
+                                                                                      : paths_[1];
+}
+
+const CardModel::Path &CardModel::path_for(uint16_t offset) const {
+    return const_cast<CardModel *>(this)->path_for(offset);
+}
+
+bool CardModel::path_busy(const Path &p) const { return p.busy || stuck_[(int)p.busy_kind]; }
+
+uint16_t CardModel::read_offset(uint16_t offset) { return peek(offset); }
+
+void CardModel::write_offset(uint16_t offset, uint16_t value) {
+    Path &p = path_for(offset);
+    if (p.settle_token)
+        cancel(p.settle_token);
+    p.settle_token = 0;
+    p.offset = value & kOffsetMask;
+    p.target = reg(p.select_reg);
+    p.busy = true;
+    p.error = (value & (uint16_t)~kOffsetMask) != 0; // odd, or beyond the offset field
+    if (timing_.path_busy_us == 0) {
+        settle_path(p);
+        return;
+    }
+    p.settle_token = schedule(timing_.path_busy_us, false, [this, &p] {
+        p.settle_token = 0;
+        settle_path(p);
+    });
+}
+
+void CardModel::settle_path(Path &p) {
+    p.busy = false;
+    p.pos = p.offset;
+    bool valid;
+    if (is_rid(p.target)) {
+        valid = RecordStore::spec(p.target) != nullptr;
+        if (valid && rec_rid_ != p.target) {
+            // The record buffer now belongs to this record, for a write.
+            rec_buf_.fill(0);
+            rec_rid_ = p.target;
+            rec_loaded_ = false;
+        }
+    } else {
+        valid = frames_.allocated(p.target);
+    }
+    p.error = p.error || !valid;
+}
+
+uint16_t CardModel::read_data(uint16_t offset) {
+    Path &p = path_for(offset);
+    if (path_busy(p)) {
+        device_error(offset, false, 0, "data read while the path is busy");
+        return 0xFFFF;
+    }
+    if (p.error) {
+        device_error(offset, false, 0, "data read with nothing valid selected");
+        return 0xFFFF;
+    }
+    uint16_t w = 0;
+    if (is_rid(p.target)) {
+        size_t i = p.pos / 2;
+        if (rec_rid_ != p.target) {
+            device_error(offset, false, 0, "data read of a record whose buffer was taken");
+            w = 0xFFFF;
+        } else if (i >= rec_buf_.size()) {
+            device_error(offset, false, 0, "data read past the record buffer");
+        } else {
+            if (!rec_loaded_)
+                device_error(offset, false, 0, "data read of a record no access command opened");
+            w = rec_buf_[i];
+        }
+    } else {
+        const std::vector<uint8_t> *buf = frames_.buffer(p.target);
+        if (!buf) {
+            device_error(offset, false, 0, "data read of a released FID");
+            w = 0xFFFF;
+        } else if (p.pos >= buf->size()) {
+            device_error(offset, false, 0, "data read past the frame buffer");
+        } else {
+            w = (*buf)[p.pos];
+            if (p.pos + 1 < buf->size())
+                w |= (uint16_t)((*buf)[p.pos + 1] << 8);
+        }
+    }
+    p.pos += 2;
+    return w;
+}
+
+void CardModel::write_data(uint16_t offset, uint16_t value) {
+    Path &p = path_for(offset);
+    if (path_busy(p)) {
+        device_error(offset, true, value, "data write while the path is busy");
+        return;
+    }
+    if (p.error) {
+        device_error(offset, true, value, "data write with nothing valid selected");
+        return;
+    }
+    if (is_rid(p.target)) {
+        size_t i = p.pos / 2;
+        if (rec_rid_ != p.target)
+            device_error(offset, true, value, "data write of a record whose buffer was taken");
+        else if (i >= rec_buf_.size())
+            device_error(offset, true, value, "data write past the record buffer");
+        else
+            rec_buf_[i] = value;
+    } else {
+        std::vector<uint8_t> *buf = frames_.buffer(p.target);
+        if (!buf)
+            device_error(offset, true, value, "data write of a released FID");
+        else if (p.pos >= buf->size())
+            device_error(offset, true, value, "data write past the frame buffer");
+        else {
+            (*buf)[p.pos] = (uint8_t)(value & 0xFF);
+            if (p.pos + 1 < buf->size())
+                (*buf)[p.pos + 1] = (uint8_t)(value >> 8);
+        }
+    }
+    p.pos += 2;
+}
+
+} // namespace talsim

@@ -1,0 +1,127 @@
+// The MAC's host interface as the card implements it: register offsets of
+// the 64-port window, event bits, command codes, result codes and record
+// identifiers. Written from the card's side; the driver keeps its own
+// definitions, so a misread offset on either side shows up in a test.
+#pragma once
+
+#include <cstdint>
+
+namespace talsim {
+
+// ---- Register window (byte offsets, every register 16 bits) ----
+inline constexpr uint32_t kPortCount = 0x40;
+
+namespace reg {
+inline constexpr uint16_t Command = 0x00;  // bit 15 busy while a command runs
+inline constexpr uint16_t Param0 = 0x02;
+inline constexpr uint16_t Param1 = 0x04;
+inline constexpr uint16_t Param2 = 0x06;
+inline constexpr uint16_t Status = 0x08;   // bits 8-14 result, low byte command code
+inline constexpr uint16_t Resp0 = 0x0A;
+inline constexpr uint16_t Resp1 = 0x0C;
+inline constexpr uint16_t Resp2 = 0x0E;
+inline constexpr uint16_t InfoFid = 0x10;
+inline constexpr uint16_t Select0 = 0x18;
+inline constexpr uint16_t Select1 = 0x1A;
+inline constexpr uint16_t Offset0 = 0x1C;  // bit 15 busy, bit 14 error
+inline constexpr uint16_t Offset1 = 0x1E;
+inline constexpr uint16_t RxFid = 0x20;
+inline constexpr uint16_t AllocFid = 0x22;
+inline constexpr uint16_t TxComplFid = 0x24;
+inline constexpr uint16_t EvStat = 0x30;
+inline constexpr uint16_t IntEn = 0x32;
+inline constexpr uint16_t EvAck = 0x34;
+inline constexpr uint16_t Data0 = 0x36;
+inline constexpr uint16_t Data1 = 0x38;
+} // namespace reg
+
+inline constexpr uint16_t kBusy = 0x8000;         // command and offset registers
+inline constexpr uint16_t kOffsetError = 0x4000;  // offset register: nothing valid selected
+inline constexpr uint16_t kOffsetMask = 0x0FFE;   // byte offset field (even)
+
+// ---- Event bits (status, enable and acknowledge registers) ----
+namespace ev {
+inline constexpr uint16_t Rx = 0x0001;
+inline constexpr uint16_t Tx = 0x0002;
+inline constexpr uint16_t TxExc = 0x0004;
+inline constexpr uint16_t Alloc = 0x0008;
+inline constexpr uint16_t Cmd = 0x0010;
+inline constexpr uint16_t Info = 0x0080;
+inline constexpr uint16_t Dtim = 0x2000;
+inline constexpr uint16_t Tick = 0x8000;
+} // namespace ev
+
+// ---- Commands: code in the low byte, modifiers in the high byte ----
+namespace cmd {
+inline constexpr uint8_t Initialize = 0x00;
+inline constexpr uint8_t Enable = 0x01;
+inline constexpr uint8_t Disable = 0x02;
+inline constexpr uint8_t Allocate = 0x0A;
+inline constexpr uint8_t Access = 0x21;
+inline constexpr uint16_t AccessWriteModifier = 0x0100;  // 0x0121: store the record
+} // namespace cmd
+
+// ---- Result codes (status register bits 8-14) ----
+namespace result {
+inline constexpr uint16_t Ok = 0x00;
+inline constexpr uint16_t CardFailure = 0x01;     // record cannot be read (injected)
+inline constexpr uint16_t NoBuffer = 0x05;        // allocate: no free frame buffer
+inline constexpr uint16_t BadRecord = 0x08;       // unknown record, or wrong direction
+inline constexpr uint16_t BadLength = 0x09;       // record length the record does not take
+inline constexpr uint16_t BadParameter = 0x0A;    // parameter or modifier out of range
+inline constexpr uint16_t UnknownCommand = 0x7F;  // the firmware has no such command
+} // namespace result
+
+// ---- Records ----
+inline constexpr uint16_t kFirstRid = 0xFC00;  // identifiers from here up name records
+inline constexpr uint16_t kLastRid = 0xFDFF;
+inline constexpr bool is_rid(uint16_t id) { return id >= kFirstRid && id <= kLastRid; }
+
+namespace rid {
+// Configuration records (read and written by the host)
+inline constexpr uint16_t PortType = 0xFC00;
+inline constexpr uint16_t OwnMacAddress = 0xFC01;
+inline constexpr uint16_t DesiredSsid = 0xFC02;
+inline constexpr uint16_t OwnChannel = 0xFC03;
+inline constexpr uint16_t OwnSsid = 0xFC04;
+inline constexpr uint16_t ApDensity = 0xFC06;
+inline constexpr uint16_t PmEnabled = 0xFC09;
+inline constexpr uint16_t PmLevel = 0xFC0A;
+inline constexpr uint16_t StationName = 0xFC0E;
+inline constexpr uint16_t WepDefaultKeyId = 0xFC23;
+inline constexpr uint16_t WepDefaultKey0 = 0xFC24;
+inline constexpr uint16_t WepDefaultKey1 = 0xFC25;
+inline constexpr uint16_t WepDefaultKey2 = 0xFC26;
+inline constexpr uint16_t WepDefaultKey3 = 0xFC27;
+inline constexpr uint16_t WepFlags = 0xFC28;
+inline constexpr uint16_t AuthType = 0xFC2A;
+inline constexpr uint16_t MulticastList = 0xFC80;
+inline constexpr uint16_t FragThreshold = 0xFC82;
+inline constexpr uint16_t RtsThreshold = 0xFC83;
+inline constexpr uint16_t TxRateControl = 0xFC84;
+inline constexpr uint16_t ShortPreamble = 0xFCB0;
+inline constexpr uint16_t ConfigFCE0 = 0xFCE0;
+// Firmware information (read only)
+inline constexpr uint16_t DownloadBuffer = 0xFD01;
+inline constexpr uint16_t PriIdentity = 0xFD02;
+inline constexpr uint16_t ChannelList = 0xFD10;
+inline constexpr uint16_t RegDomains = 0xFD11;
+inline constexpr uint16_t StaIdentity = 0xFD20;
+inline constexpr uint16_t WepAvailable = 0xFD4F;
+// Live status (read only)
+inline constexpr uint16_t PortStatus = 0xFD40;
+inline constexpr uint16_t CurrentSsid = 0xFD41;
+inline constexpr uint16_t CurrentBssid = 0xFD42;
+inline constexpr uint16_t CommsQuality = 0xFD43;
+inline constexpr uint16_t CurrentTxRate = 0xFD44;
+inline constexpr uint16_t CurrentChannel = 0xFDC1;
+inline constexpr uint16_t CurrentPowerState = 0xFDC2;
+} // namespace rid
+
+// Port status values kept in record 0xFD40.
+namespace portstatus {
+inline constexpr uint16_t Disabled = 1;
+inline constexpr uint16_t Searching = 2;
+} // namespace portstatus
+
+} // namespace talsim

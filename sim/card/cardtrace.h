@@ -1,0 +1,78 @@
+// Typed trace records of the card model: every port access (offset,
+// direction, value, virtual time), every command start and completion,
+// every event raised, every change of the interrupt line and every device
+// error. Off by default; when enabled, the last `capacity` records are kept
+// in a ring. A sink, when set, sees each record as it is made, ring or not.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace talsim {
+
+enum class TraceKind : uint8_t {
+    PortRead,     // offset, value read
+    PortWrite,    // offset, value written
+    CommandStart, // value = command word
+    CommandDone,  // value = command word, aux = result code
+    EventRaise,   // value = event bits that rose
+    IrqLine,      // value = new level (0 or 1)
+    DeviceError,  // offset, value; the reason is in the device error log
+};
+
+struct TraceRecord {
+    uint64_t time;
+    TraceKind kind;
+    uint16_t offset;
+    uint16_t value;
+    uint16_t aux;
+
+    bool operator==(const TraceRecord &) const = default;
+};
+
+// A port access as tests compare them: read or write, offset, value.
+struct PortAccess {
+    bool write;
+    uint16_t offset;
+    uint16_t value;
+
+    bool operator==(const PortAccess &) const = default;
+};
+
+std::string to_string(const TraceRecord &r);
+std::string to_string(const PortAccess &a);
+
+class CardTrace {
+public:
+    static constexpr size_t kDefaultCapacity = 65536;
+
+    void enable(size_t capacity = kDefaultCapacity);
+    void disable() { enabled_ = false; }
+    bool enabled() const { return enabled_; }
+    void clear() { ring_.clear(); dropped_ = 0; }
+
+    // Called for every record, whether the ring is enabled or not.
+    void set_sink(std::function<void(const TraceRecord &)> sink) { sink_ = std::move(sink); }
+
+    bool active() const { return enabled_ || sink_; }
+    void add(const TraceRecord &r);
+
+    std::vector<TraceRecord> records() const { return {ring_.begin(), ring_.end()}; }
+    // Only the port accesses, in order.
+    std::vector<PortAccess> port_accesses() const;
+    // Records pushed out of the ring since the last clear.
+    uint64_t dropped() const { return dropped_; }
+
+private:
+    bool enabled_ = false;
+    size_t capacity_ = kDefaultCapacity;
+    std::deque<TraceRecord> ring_;
+    uint64_t dropped_ = 0;
+    std::function<void(const TraceRecord &)> sink_;
+};
+
+} // namespace talsim
