@@ -15,6 +15,7 @@
 #define TAL_SCAN_BUFFER_SIZE 1000
 #define TAL_VENDOR_DESC_SIZE 128
 #define TAL_CARD_FRAME_SIZE 2364 // the card's transmit/receive frame
+#define TAL_CRC32_SLICES 16      // bytes per step of the word-wide CRC
 
 // RC4 state of the host WEP engine.
 typedef struct _wepprng {
@@ -190,4 +191,8 @@ typedef struct _TAL_ADAPTER {
     wepprng rx_prng;
     // Number of leading bytes of rx_wepBox that hold valid keystream.
     USHORT rx_wepBoxValid;
+    // Derived CRC-32 tables of the word-wide CRC (built by crc32_mktable
+    // from crc32_table): entry [k][n] is the CRC of byte n followed by
+    // k + 1 zero bytes.
+    ULONG crc32_slice[TAL_CRC32_SLICES - 1][256];
 } TAL_ADAPTER, *PTAL_ADAPTER;
