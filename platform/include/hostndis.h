@@ -251,6 +251,11 @@ typedef struct _NDIS30_MINIPORT_CHARACTERISTICS {
 } NDIS30_MINIPORT_CHARACTERISTICS, NDIS_MINIPORT_CHARACTERISTICS,
     *PNDIS_MINIPORT_CHARACTERISTICS;
 
+// ---- Memory helpers (macros, as in the wrapper's header) ----
+#define NdisZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define NdisMoveMemory(Destination, Source, Length) \
+    __builtin_memcpy((Destination), (Source), (Length))
+
 // ---- Wrapper calls ----
 // Registration and configuration
 VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,

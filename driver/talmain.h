@@ -1,0 +1,22 @@
+// Driver entry, adapter initialization and the request handlers.
+#pragma once
+
+#include "driver/taladapter.h"
+
+// The medium the adapter presents to the protocols.
+#define TAL_MEDIUM NdisMedium802_3
+
+NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
+                                PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                NDIS_HANDLE MiniportAdapterHandle,
+                                NDIS_HANDLE ConfigurationHandle);
+
+// The first part of initialization, usable on a record the caller owns:
+// zero it and set the fields that do not come from the registry.
+VOID TalInitAdapterRecord(TAL_ADAPTER *Adapter, NDIS_HANDLE MiniportAdapterHandle);
+
+// The configuration pass over the adapter instance's registry keywords:
+// opens the configuration, reads every keyword with its default, closes it.
+// Returns the status of opening the configuration, NDIS_STATUS_FAILURE when
+// "IoBaseAddress" is missing (no later keyword is read), else success.
+NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHandle);

@@ -1,0 +1,587 @@
+#include "host.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace talhost {
+
+namespace {
+thread_local Host *g_current = nullptr;
+
+std::string hex(uint64_t v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llx", (unsigned long long)v);
+    return buf;
+}
+} // namespace
+
+// A configuration handle: the parameters it handed out live until close.
+struct Host::ConfigHandle {
+    MiniportBlock *block;
+    std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> params;
+    std::vector<std::unique_ptr<std::u16string>> strings;
+    std::vector<std::unique_ptr<std::vector<uint8_t>>> buffers;
+};
+
+Host::Host() : previous_(g_current) {
+    g_current = this;
+    bus_.on_access = [this](uint32_t port, bool write, uint16_t value) {
+        if (!port_registered(port))
+            verifier_.report(rule::PortOutsideRange,
+                             std::string(write ? "write " : "read ") + hex(port) +
+                                 (write ? " value " + hex(value) : std::string()));
+    };
+}
+
+Host::~Host() {
+    for (auto &a : allocations_)
+        std::free(a.first);
+    g_current = previous_;
+}
+
+Host &Host::current() {
+    if (!g_current) {
+        std::fprintf(stderr, "talhost: NDIS or HAL call with no host on this thread\n");
+        std::abort();
+    }
+    return *g_current;
+}
+
+Host *Host::current_or_null() { return g_current; }
+
+NDIS_HANDLE Host::add_adapter(AdapterConfig config) {
+    auto b = std::make_unique<MiniportBlock>();
+    b->host = this;
+    b->config = std::move(config);
+    NDIS_HANDLE h = &b->ndis;
+    blocks_.push_back(std::move(b));
+    return h;
+}
+
+MiniportBlock *Host::find_block(NDIS_HANDLE handle) {
+    for (auto &b : blocks_)
+        if ((NDIS_HANDLE)&b->ndis == handle)
+            return b.get();
+    return nullptr;
+}
+
+MiniportBlock &Host::block(NDIS_HANDLE handle) {
+    MiniportBlock *b = find_block(handle);
+    if (!b) {
+        std::fprintf(stderr, "talhost: unknown adapter handle %p\n", handle);
+        std::abort();
+    }
+    return *b;
+}
+
+MiniportBlock *Host::checked_block(NDIS_HANDLE handle, const char *call) {
+    MiniportBlock *b = find_block(handle);
+    if (!b) {
+        verifier_.report(rule::UnknownHandle, std::string(call) + " with handle " +
+                                                  hex((uintptr_t)handle));
+        return nullptr;
+    }
+    if (b->halted)
+        verifier_.report(rule::CallAfterHalt, call);
+    return b;
+}
+
+NDIS_HANDLE Host::config_context(NDIS_HANDLE handle) { return &block(handle).config; }
+
+bool Host::port_registered(uint32_t port) const {
+    for (auto &b : blocks_)
+        for (const PortRange &r : b->ports)
+            if (port >= r.base && port - r.base < r.count)
+                return true;
+    return false;
+}
+
+void Host::check_released() {
+    for (auto &a : allocations_)
+        verifier_.report(rule::MemoryLeak,
+                         std::to_string(a.second) + " bytes at " + hex((uintptr_t)a.first));
+    if (!config_handles_.empty())
+        verifier_.report(rule::ConfigHandleLeak,
+                         std::to_string(config_handles_.size()) + " handle(s) open");
+    for (auto &b : blocks_)
+        for (const PortRange &r : b->ports)
+            verifier_.report(rule::PortRangeLeak,
+                             hex(r.base) + " count " + std::to_string(r.count));
+}
+
+// ---- HAL ----
+
+uint16_t Host::hal_read_port(uint32_t port) { return bus_.read16(port); }
+
+void Host::hal_write_port(uint32_t port, uint16_t value) { bus_.write16(port, value); }
+
+void Host::hal_assert(const char *expr, const char *file, ULONG line, const char *msg) {
+    asserts_.push_back(AssertReport{expr ? expr : "", file ? file : "", line, msg ? msg : ""});
+}
+
+// ---- Memory and error log ----
+
+NDIS_STATUS Host::allocate(PVOID *va, UINT length) {
+    ++allocation_count_;
+    bool fail = faults_.fail_all_allocations ||
+                (faults_.fail_allocation_number != 0 &&
+                 allocation_count_ == faults_.fail_allocation_number);
+    if (fail) {
+        *va = nullptr;
+        return NDIS_STATUS_RESOURCES;
+    }
+    void *p = std::calloc(1, length ? length : 1);
+    if (!p) {
+        *va = nullptr;
+        return NDIS_STATUS_RESOURCES;
+    }
+    // Fresh memory is not zero on a real system: make forgotten zeroing show.
+    std::memset(p, 0xA5, length);
+    allocations_.emplace_back(p, length);
+    *va = p;
+    return NDIS_STATUS_SUCCESS;
+}
+
+void Host::free(PVOID va, UINT length) {
+    auto it = std::find_if(allocations_.begin(), allocations_.end(),
+                           [va](const std::pair<void *, UINT> &a) { return a.first == va; });
+    if (it == allocations_.end()) {
+        verifier_.report(rule::MemoryFreeUnknown, hex((uintptr_t)va));
+        return;
+    }
+    if (it->second != length)
+        verifier_.report(rule::MemoryFreeSize, "allocated " + std::to_string(it->second) +
+                                                   " freed " + std::to_string(length));
+    std::memset(va, 0xDD, it->second);
+    std::free(va);
+    allocations_.erase(it);
+}
+
+void Host::write_error_log(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector<ULONG> values) {
+    error_log_.push_back(ErrorLogEntry{handle, code, std::move(values)});
+}
+
+// ---- Configuration ----
+
+void Host::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, NDIS_HANDLE context) {
+    MiniportBlock *owner = nullptr;
+    for (auto &b : blocks_)
+        if ((NDIS_HANDLE)&b->config == context)
+            owner = b.get();
+    if (!owner || faults_.fail_open_configuration) {
+        *status = NDIS_STATUS_FAILURE;
+        *handle = nullptr;
+        return;
+    }
+    auto ch = std::make_unique<ConfigHandle>();
+    ch->block = owner;
+    *handle = ch.get();
+    config_handles_.push_back(std::move(ch));
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+namespace {
+
+// Integer conversion of a string value as the wrapper does it: optional
+// leading blanks, digits of the base, nothing after them.
+bool parse_integer(const std::u16string &s, int base, ULONG &out) {
+    size_t i = 0;
+    while (i < s.size() && (s[i] == u' ' || s[i] == u'\t'))
+        i++;
+    if (base == 16 && i + 1 < s.size() && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X'))
+        i += 2;
+    if (i >= s.size())
+        return false;
+    uint64_t v = 0;
+    for (; i < s.size(); i++) {
+        char16_t c = s[i];
+        int d;
+        if (c >= u'0' && c <= u'9')
+            d = c - u'0';
+        else if (c >= u'a' && c <= u'f')
+            d = c - u'a' + 10;
+        else if (c >= u'A' && c <= u'F')
+            d = c - u'A' + 10;
+        else
+            return false;
+        if (d >= base)
+            return false;
+        v = v * (uint64_t)base + (uint64_t)d;
+        if (v > 0xFFFFFFFFull)
+            return false;
+    }
+    out = (ULONG)v;
+    return true;
+}
+
+} // namespace
+
+void Host::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER *value,
+                              NDIS_HANDLE handle, PNDIS_STRING keyword, NDIS_PARAMETER_TYPE type) {
+    *status = NDIS_STATUS_FAILURE;
+    *value = nullptr;
+    auto it = std::find_if(config_handles_.begin(), config_handles_.end(),
+                           [handle](const std::unique_ptr<ConfigHandle> &c) {
+                               return (NDIS_HANDLE)c.get() == handle;
+                           });
+    if (it == config_handles_.end()) {
+        verifier_.report(rule::ConfigHandleUnknown, "NdisReadConfiguration");
+        return;
+    }
+    ConfigHandle &ch = **it;
+    std::u16string name16(keyword->Buffer, keyword->Length / 2);
+    std::string name = utf16_to_utf8(name16);
+    keywords_read_.push_back(name);
+    const RegValue *v = ch.block->config.find(name);
+    if (!v)
+        return;
+
+    auto param = std::make_unique<NDIS_CONFIGURATION_PARAMETER>();
+    std::memset(param.get(), 0, sizeof *param);
+    switch (type) {
+    case NdisParameterInteger:
+    case NdisParameterHexInteger: {
+        ULONG n = 0;
+        if (v->kind == RegValue::Kind::Dword)
+            n = v->dword;
+        else if (v->kind == RegValue::Kind::String) {
+            if (!parse_integer(v->str, type == NdisParameterHexInteger ? 16 : 10, n))
+                return;
+        } else {
+            return;
+        }
+        param->ParameterType = NdisParameterInteger;
+        param->ParameterData.IntegerData = n;
+        break;
+    }
+    case NdisParameterString:
+    case NdisParameterMultiString: {
+        param->ParameterType = NdisParameterString;
+        if (v->kind == RegValue::Kind::String) {
+            auto s = std::make_unique<std::u16string>(v->str);
+            param->ParameterData.StringData.Length = (USHORT)(s->size() * 2);
+            param->ParameterData.StringData.MaximumLength = (USHORT)(s->size() * 2 + 2);
+            param->ParameterData.StringData.Buffer = (PWSTR)s->c_str();
+            ch.strings.push_back(std::move(s));
+        } else if (v->kind == RegValue::Kind::RawString) {
+            auto b = std::make_unique<std::vector<uint8_t>>(v->raw);
+            b->push_back(0);
+            b->push_back(0);
+            param->ParameterData.StringData.Length = (USHORT)v->raw.size();
+            param->ParameterData.StringData.MaximumLength = (USHORT)b->size();
+            param->ParameterData.StringData.Buffer = (PWSTR)(void *)b->data();
+            ch.buffers.push_back(std::move(b));
+        } else {
+            return; // a DWORD is not read as a string
+        }
+        break;
+    }
+    default:
+        return;
+    }
+    *value = param.get();
+    ch.params.push_back(std::move(param));
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+void Host::read_network_address(PNDIS_STATUS status, PVOID *address, PUINT length,
+                                NDIS_HANDLE handle) {
+    *status = NDIS_STATUS_FAILURE;
+    *address = nullptr;
+    *length = 0;
+    auto it = std::find_if(config_handles_.begin(), config_handles_.end(),
+                           [handle](const std::unique_ptr<ConfigHandle> &c) {
+                               return (NDIS_HANDLE)c.get() == handle;
+                           });
+    if (it == config_handles_.end()) {
+        verifier_.report(rule::ConfigHandleUnknown, "NdisReadNetworkAddress");
+        return;
+    }
+    ConfigHandle &ch = **it;
+    keywords_read_.push_back("NetworkAddress");
+    const RegValue *v = ch.block->config.find("NetworkAddress");
+    if (!v || v->kind != RegValue::Kind::String)
+        return;
+    // The standard keyword holds the address as hexadecimal digits; '-' and
+    // ':' between byte pairs are tolerated.
+    auto bytes = std::make_unique<std::vector<uint8_t>>();
+    int nibbles = 0;
+    uint8_t cur = 0;
+    for (char16_t c : v->str) {
+        if ((c == u'-' || c == u':') && nibbles == 0)
+            continue;
+        int d;
+        if (c >= u'0' && c <= u'9')
+            d = c - u'0';
+        else if (c >= u'a' && c <= u'f')
+            d = c - u'a' + 10;
+        else if (c >= u'A' && c <= u'F')
+            d = c - u'A' + 10;
+        else
+            return;
+        cur = (uint8_t)(cur * 16 + d);
+        if (++nibbles == 2) {
+            bytes->push_back(cur);
+            cur = 0;
+            nibbles = 0;
+        }
+    }
+    if (nibbles != 0 || bytes->empty())
+        return;
+    *address = bytes->data();
+    *length = (UINT)bytes->size();
+    ch.buffers.push_back(std::move(bytes));
+    *status = NDIS_STATUS_SUCCESS;
+}
+
+void Host::close_configuration(NDIS_HANDLE handle) {
+    auto it = std::find_if(config_handles_.begin(), config_handles_.end(),
+                           [handle](const std::unique_ptr<ConfigHandle> &c) {
+                               return (NDIS_HANDLE)c.get() == handle;
+                           });
+    if (it == config_handles_.end()) {
+        verifier_.report(rule::ConfigHandleUnknown, "NdisCloseConfiguration");
+        return;
+    }
+    config_handles_.erase(it);
+}
+
+// ---- Port ranges ----
+
+NDIS_STATUS Host::register_ports(PVOID *base, NDIS_HANDLE handle, UINT first, UINT count) {
+    MiniportBlock *b = checked_block(handle, "NdisMRegisterIoPortRange");
+    if (!b)
+        return NDIS_STATUS_FAILURE;
+    if (faults_.port_range_status != NDIS_STATUS_SUCCESS)
+        return faults_.port_range_status;
+    b->ports.push_back(PortRange{first, count});
+    // I/O space is not translated on this machine: the mapped base is the
+    // port number itself.
+    *base = (PVOID)(ULONG_PTR)first;
+    return NDIS_STATUS_SUCCESS;
+}
+
+void Host::deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID base) {
+    MiniportBlock *b = checked_block(handle, "NdisMDeregisterIoPortRange");
+    if (!b)
+        return;
+    auto it = std::find_if(b->ports.begin(), b->ports.end(), [&](const PortRange &r) {
+        return r.base == first && r.count == count;
+    });
+    if (it == b->ports.end() || (ULONG_PTR)base != first) {
+        verifier_.report(rule::PortRangeUnknown, hex(first) + " count " + std::to_string(count));
+        return;
+    }
+    b->ports.erase(it);
+}
+
+// ---- Status, sends, locks ----
+
+void Host::indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size) {
+    MiniportBlock *b = checked_block(handle, "NdisMIndicateStatus");
+    if (!b)
+        return;
+    if (b->status_open)
+        verifier_.report(rule::StatusWithoutComplete,
+                         "status " + hex((uint32_t)status) + " indicated before the previous completion");
+    b->status_open = true;
+    StatusIndication si{status, {}, world_.now()};
+    if (buffer && size)
+        si.buffer.assign((uint8_t *)buffer, (uint8_t *)buffer + size);
+    b->statuses.push_back(std::move(si));
+}
+
+void Host::indicate_status_complete(NDIS_HANDLE handle) {
+    MiniportBlock *b = checked_block(handle, "NdisMIndicateStatusComplete");
+    if (!b)
+        return;
+    b->status_open = false;
+    b->statuses.push_back(StatusIndication{kStatusComplete, {}, world_.now()});
+}
+
+void Host::packet_handed_to_driver(NDIS_HANDLE handle, PNDIS_PACKET packet) {
+    block(handle).owned.insert(packet);
+}
+
+void Host::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
+    MiniportBlock *b = checked_block(handle, "NdisMSendComplete");
+    if (!b)
+        return;
+    bool twice = false;
+    for (const SendCompletion &c : b->completions)
+        if (c.packet == packet)
+            twice = true;
+    if (!b->owned.erase(packet)) {
+        verifier_.report(twice ? rule::PacketCompletedTwice : rule::PacketNotOwned,
+                         "packet " + hex((uintptr_t)packet));
+        return;
+    }
+    b->completions.push_back(SendCompletion{packet, status, world_.now()});
+    if (b->on_send_complete)
+        b->on_send_complete(packet, status);
+}
+
+void Host::acquire_lock(PNDIS_SPIN_LOCK lock) {
+    if (lock->Held)
+        verifier_.report(rule::SpinLockTwice, "lock " + hex((uintptr_t)lock));
+    lock->Held = 1;
+    lock->Serial++;
+}
+
+void Host::release_lock(PNDIS_SPIN_LOCK lock) {
+    if (!lock->Held)
+        verifier_.report(rule::SpinLockUnheld, "lock " + hex((uintptr_t)lock));
+    lock->Held = 0;
+}
+
+} // namespace talhost
+
+// ===== The NDIS and HAL calls as the driver sees them =====
+
+using talhost::Host;
+
+VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID, PVOID, PVOID) {
+    Host &h = Host::current();
+    h.driver().wrapper_initialized = true;
+    *NdisWrapperHandle = &h.driver();
+}
+
+NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE, PNDIS_MINIPORT_CHARACTERISTICS chars, UINT length) {
+    Host &h = Host::current();
+    if (h.faults().register_miniport_status != NDIS_STATUS_SUCCESS)
+        return h.faults().register_miniport_status;
+    std::memcpy(&h.driver().chars, chars,
+                std::min<size_t>(length, sizeof(NDIS30_MINIPORT_CHARACTERISTICS)));
+    h.driver().chars_length = length;
+    h.driver().registered = true;
+    return NDIS_STATUS_SUCCESS;
+}
+
+VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                           NDIS_HANDLE WrapperConfigurationContext) {
+    Host::current().open_configuration(Status, ConfigurationHandle, WrapperConfigurationContext);
+}
+
+VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER *ParameterValue,
+                           NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                           NDIS_PARAMETER_TYPE ParameterType) {
+    Host::current().read_configuration(Status, ParameterValue, ConfigurationHandle, Keyword,
+                                       ParameterType);
+}
+
+VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
+    Host::current().close_configuration(ConfigurationHandle);
+}
+
+VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID *NetworkAddress,
+                            PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
+    Host::current().read_network_address(Status, NetworkAddress, NetworkAddressLength,
+                                         ConfigurationHandle);
+}
+
+// Converts as the system's code page conversion does for the characters a
+// configuration holds: one byte per character, '?' for those above 0xFF,
+// cut at the destination's capacity, terminated when there is room.
+NDIS_STATUS NdisUnicodeStringToAnsiString(PNDIS_ANSI_STRING DestinationString,
+                                          PNDIS_STRING SourceString) {
+    USHORT chars = (USHORT)(SourceString->Length / 2);
+    USHORT cap = DestinationString->MaximumLength;
+    USHORT n = chars < cap ? chars : cap;
+    const uint8_t *src = (const uint8_t *)SourceString->Buffer;
+    for (USHORT i = 0; i < n; i++) {
+        uint16_t u = (uint16_t)(src[2 * i] | (src[2 * i + 1] << 8));
+        DestinationString->Buffer[i] = (CHAR)(u > 0xFF ? '?' : u);
+    }
+    DestinationString->Length = n;
+    if (n < cap)
+        DestinationString->Buffer[n] = 0;
+    return chars > cap ? (NDIS_STATUS)0x80000005L /* buffer overflow */ : NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT, NDIS_PHYSICAL_ADDRESS) {
+    return Host::current().allocate(VirtualAddress, Length);
+}
+
+VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT) {
+    Host::current().free(VirtualAddress, Length);
+}
+
+VOID NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+                        BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType) {
+    talhost::MiniportBlock &b = Host::current().block(MiniportAdapterHandle);
+    b.context = MiniportAdapterContext;
+    b.bus_master = BusMaster;
+    b.interface_type = AdapterType;
+    b.attributes_set = true;
+}
+
+NDIS_STATUS NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+                                     UINT InitialPort, UINT NumberOfPorts) {
+    return Host::current().register_ports(PortOffset, MiniportAdapterHandle, InitialPort,
+                                          NumberOfPorts);
+}
+
+VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+                                UINT NumberOfPorts, PVOID PortOffset) {
+    Host::current().deregister_ports(MiniportAdapterHandle, InitialPort, NumberOfPorts,
+                                     PortOffset);
+}
+
+VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) { Host::current().acquire_lock(SpinLock); }
+
+VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) { Host::current().release_lock(SpinLock); }
+
+VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length) {
+    if (VirtualAddress)
+        *VirtualAddress = Buffer->VirtualAddress;
+    *Length = Buffer->Length;
+}
+
+VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer) {
+    *NextBuffer = CurrentBuffer->Next;
+}
+
+VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                       NDIS_STATUS Status) {
+    Host::current().send_complete(MiniportAdapterHandle, Packet, Status);
+}
+
+VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+                         PVOID StatusBuffer, UINT StatusBufferSize) {
+    Host::current().indicate_status(MiniportAdapterHandle, GeneralStatus, StatusBuffer,
+                                    StatusBufferSize);
+}
+
+VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    Host::current().indicate_status_complete(MiniportAdapterHandle);
+}
+
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...) {
+    std::vector<ULONG> values;
+    va_list ap;
+    va_start(ap, NumberOfErrorValues);
+    for (ULONG i = 0; i < NumberOfErrorValues; i++)
+        values.push_back(va_arg(ap, ULONG));
+    va_end(ap);
+    Host::current().write_error_log(NdisAdapterHandle, ErrorCode, std::move(values));
+}
+
+USHORT READ_PORT_USHORT(PUSHORT Port) {
+    return Host::current().hal_read_port((uint32_t)(uintptr_t)Port);
+}
+
+VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
+    Host::current().hal_write_port((uint32_t)(uintptr_t)Port, Value);
+}
+
+VOID KeStallExecutionProcessor(ULONG MicroSeconds) { Host::current().hal_stall(MicroSeconds); }
+
+VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
+    Host::current().hal_assert((const char *)FailedAssertion, (const char *)FileName, LineNumber,
+                               Message);
+}

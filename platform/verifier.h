@@ -1,0 +1,51 @@
+// The verifier: watches the driver's use of the wrapper and records every
+// broken rule by name. Tests fail on any violation; tools may turn it off.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace talhost {
+
+namespace rule {
+inline constexpr const char *PortOutsideRange = "port-outside-range";
+inline constexpr const char *MemoryLeak = "memory-not-freed";
+inline constexpr const char *MemoryFreeUnknown = "memory-free-unknown";
+inline constexpr const char *MemoryFreeSize = "memory-free-size-mismatch";
+inline constexpr const char *MemoryAfterInit = "memory-allocated-after-initialization";
+inline constexpr const char *ConfigHandleLeak = "configuration-handle-not-closed";
+inline constexpr const char *ConfigHandleUnknown = "configuration-handle-unknown";
+inline constexpr const char *PortRangeLeak = "port-range-not-deregistered";
+inline constexpr const char *PortRangeUnknown = "port-range-deregister-unknown";
+inline constexpr const char *SpinLockTwice = "spin-lock-acquired-twice";
+inline constexpr const char *SpinLockUnheld = "spin-lock-released-unheld";
+inline constexpr const char *StatusWithoutComplete = "status-indication-without-complete";
+inline constexpr const char *PacketCompletedTwice = "packet-completed-twice";
+inline constexpr const char *PacketNotOwned = "packet-completed-not-owned";
+inline constexpr const char *PacketHeldAtHalt = "packet-held-at-halt";
+inline constexpr const char *CallAfterHalt = "call-after-halt";
+inline constexpr const char *UnknownHandle = "unknown-adapter-handle";
+} // namespace rule
+
+struct Violation {
+    std::string rule;
+    std::string detail;
+};
+
+class Verifier {
+public:
+    bool enabled = true;
+
+    void report(const char *rule_name, std::string detail);
+    const std::vector<Violation> &violations() const { return violations_; }
+    bool clean() const { return violations_.empty(); }
+    bool has(const char *rule_name) const;
+    void clear() { violations_.clear(); }
+    // One line per violation: "rule: detail".
+    std::string text() const;
+
+private:
+    std::vector<Violation> violations_;
+};
+
+} // namespace talhost

@@ -1,0 +1,403 @@
+// The initialize handler's first half: medium, record, registry keywords.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/talmain.h"
+#include "support/host_fixture.h"
+
+using talhost::AdapterConfig;
+using taltest::HostTest;
+
+namespace {
+
+constexpr ULONG kIoBase = 0x300;
+
+AdapterConfig base_config() {
+    AdapterConfig c;
+    c.set_dword("IoBaseAddress", kIoBase);
+    return c;
+}
+
+std::vector<uint8_t> bytes(const UCHAR *p, size_t n) { return std::vector<uint8_t>(p, p + n); }
+
+class ConfigTest : public HostTest {
+protected:
+    // Runs the configuration pass on a fresh record as TalInitialize does.
+    std::unique_ptr<TAL_ADAPTER> configure(AdapterConfig cfg, NDIS_STATUS expect = 0) {
+        NDIS_HANDLE h = host.add_adapter(std::move(cfg));
+        auto a = taltest::zeroed<TAL_ADAPTER>();
+        std::memset(a.get(), 0x5A, sizeof(TAL_ADAPTER)); // the zeroing must be the driver's
+        TalInitAdapterRecord(a.get(), h);
+        EXPECT_EQ(TalReadConfiguration(a.get(), host.config_context(h)), expect);
+        return a;
+    }
+
+    NDIS_STATUS initialize(AdapterConfig cfg, std::vector<NDIS_MEDIUM> media, UINT *selected,
+                           NDIS_HANDLE *handle = nullptr) {
+        NDIS_HANDLE h = host.add_adapter(std::move(cfg));
+        if (handle)
+            *handle = h;
+        NDIS_STATUS open_error = 0x1234;
+        NDIS_STATUS s = TalInitialize(&open_error, selected, media.data(), (UINT)media.size(), h,
+                                      host.config_context(h));
+        EXPECT_EQ(open_error, 0x1234) << "OpenErrorStatus is never written";
+        return s;
+    }
+};
+
+// ---- Medium ----
+
+TEST_F(ConfigTest, MediumSearchTakesTheHighestIndexOfferingEthernet) {
+    struct Case {
+        std::vector<NDIS_MEDIUM> media;
+        NDIS_STATUS status;
+        UINT index;
+    } cases[] = {
+        {{NdisMedium802_5, NdisMedium802_3, NdisMedium802_3}, NDIS_STATUS_FAILURE, 2},
+        {{NdisMedium802_3}, NDIS_STATUS_FAILURE, 0},
+        {{NdisMedium802_3, NdisMediumFddi}, NDIS_STATUS_FAILURE, 0},
+        {{}, NDIS_STATUS_UNSUPPORTED_MEDIA, 99},
+        {{NdisMedium802_5, NdisMediumWan}, NDIS_STATUS_UNSUPPORTED_MEDIA, 99},
+    };
+    for (const Case &c : cases) {
+        UINT selected = 99;
+        // The adapter cannot be brought up yet, so a found medium still
+        // ends in NDIS_STATUS_FAILURE after the configuration pass.
+        EXPECT_EQ(initialize(base_config(), c.media, &selected), c.status);
+        EXPECT_EQ(selected, c.index);
+    }
+    EXPECT_TRUE(host.error_log().empty());
+}
+
+TEST_F(ConfigTest, UnsupportedMediumTakesNothing) {
+    UINT selected = 7;
+    EXPECT_EQ(initialize(base_config(), {NdisMedium802_5}, &selected),
+              NDIS_STATUS_UNSUPPORTED_MEDIA);
+    EXPECT_TRUE(host.keywords_read().empty());
+    EXPECT_EQ(host.live_allocations(), 0u);
+}
+
+// ---- Failure paths ----
+
+TEST_F(ConfigTest, AllocationFailureLogsOutOfResourcesAndReadsNothing) {
+    host.faults().fail_all_allocations = true;
+    UINT selected;
+    NDIS_HANDLE h;
+    EXPECT_EQ(initialize(base_config(), {NdisMedium802_3}, &selected, &h), NDIS_STATUS_RESOURCES);
+    ASSERT_EQ(host.error_log().size(), 1u);
+    EXPECT_EQ(host.error_log()[0].handle, h);
+    EXPECT_EQ(host.error_log()[0].code, 0xC0001389u);
+    EXPECT_EQ(host.error_log()[0].values, std::vector<ULONG>{1});
+    EXPECT_TRUE(host.keywords_read().empty());
+}
+
+TEST_F(ConfigTest, MissingIoBaseAddressFailsFreesTheRecordAndReadsNoFurtherKeyword) {
+    AdapterConfig c;
+    c.set_dword("Channel", 11);
+    c.set_string("ESSID", "net");
+    UINT selected;
+    EXPECT_EQ(initialize(c, {NdisMedium802_3}, &selected), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(host.keywords_read(), std::vector<std::string>{"IoBaseAddress"});
+    EXPECT_EQ(host.live_allocations(), 0u);
+    EXPECT_EQ(host.open_config_handles(), 0u);
+    EXPECT_TRUE(host.error_log().empty());
+}
+
+TEST_F(ConfigTest, MissingIoBaseAddressIsReportedByTheConfigurationPass) {
+    AdapterConfig c;
+    c.set_dword("Channel", 11);
+    auto a = configure(c, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(a->Channel, 0u) << "no keyword after IoBaseAddress is read";
+}
+
+TEST_F(ConfigTest, FailedConfigurationOpeningReturnsItsStatusAndFreesTheRecord) {
+    host.faults().fail_open_configuration = true;
+    UINT selected;
+    EXPECT_EQ(initialize(base_config(), {NdisMedium802_3}, &selected), NDIS_STATUS_FAILURE);
+    EXPECT_TRUE(host.keywords_read().empty());
+    EXPECT_EQ(host.live_allocations(), 0u);
+}
+
+TEST_F(ConfigTest, KeywordsAreReadInTheirOrder) {
+    UINT selected;
+    initialize(base_config(), {NdisMedium802_3}, &selected);
+    std::vector<std::string> expected = {
+        "IoBaseAddress", "InterruptNumber", "NetworkMode",     "ESSID",
+        "StationName",   "APDensity",       "Channel",         "TransmitRate",
+        "MediumReservation", "PSMode",      "PSLevel",         "WepReq",
+        "DefaultKeyId",  "DefaultKeys",     "DecryptInDriver", "EncryptInDriver",
+        "WEPFactor",     "ShortPreamble",   "AuthenticationType", "FragThresh",
+        "PollInDriver",  "NetworkAddress",  "IVCount",         "VendorDesc"};
+    EXPECT_EQ(host.keywords_read(), expected);
+}
+
+// ---- Values ----
+
+TEST_F(ConfigTest, OnlyIoBaseAddressGivesEveryDefault) {
+    auto a = configure(base_config());
+    EXPECT_EQ(a->IoBaseAddr, kIoBase);
+    EXPECT_EQ(a->InterruptNumber, 0u);
+    EXPECT_EQ(a->NetworkMode, 1u);
+    EXPECT_EQ(bytes(a->Desired_ESSID, 4), (std::vector<uint8_t>{'A', 'N', 'Y', 0}));
+    EXPECT_EQ(a->Desired_ESSID_Length, 3);
+    EXPECT_EQ(a->StationName[0], 0);
+    EXPECT_EQ(a->StationNameLength, 0);
+    EXPECT_EQ(a->APDensity, 1u);
+    EXPECT_EQ(a->Channel, 4u);
+    EXPECT_EQ(a->TransmitRate, 15u);
+    EXPECT_EQ(a->Threshold, 3000u);
+    EXPECT_EQ(a->PSModeValue, 0u);
+    EXPECT_EQ(a->PSLevel, 0u);
+    EXPECT_EQ(a->WepRequired, 0u);
+    EXPECT_EQ(a->WepDefaultKeyId, 255u);
+    EXPECT_EQ(bytes(a->WepDefaultKeys, 40), std::vector<uint8_t>(40, 0));
+    for (const UCHAR *k : {a->WepDefaultKey0, a->WepDefaultKey1, a->WepDefaultKey2,
+                           a->WepDefaultKey3})
+        EXPECT_EQ(bytes(k, 14), std::vector<uint8_t>(14, 0));
+    EXPECT_EQ(a->DecryptInDriver, 1u);
+    EXPECT_EQ(a->EncryptInDriver, 1u);
+    EXPECT_EQ(a->WEPIVReuse, 3u);
+    EXPECT_EQ(a->ShortPreamble, 1u);
+    EXPECT_EQ(a->AuthenticationType, 2u);
+    EXPECT_EQ(a->FragThresh, 2346u);
+    EXPECT_EQ(a->PollInDriver, 0u);
+    EXPECT_EQ(bytes(a->CurrentNetworkAddress, 6), std::vector<uint8_t>(6, 0));
+    EXPECT_EQ(a->ivCountMax, 1000);
+    const char desc[] = "QUENLIX 11Mbps WirelessLAN";
+    EXPECT_EQ(bytes(a->VendorDescription, sizeof desc),
+              bytes((const UCHAR *)desc, sizeof desc));
+    EXPECT_EQ(a->VendorDescriptionLength, 27);
+    EXPECT_EQ(a->MaxLookAhead, 1508u);
+    EXPECT_EQ(a->MaxMulticastList, 32);
+    // Fields no keyword sets are zero.
+    EXPECT_EQ(a->IoBaseAddrR, 0u);
+    EXPECT_EQ(a->reclaimStatus, 0);
+    EXPECT_EQ(a->Lock.Held, 0u);
+}
+
+TEST_F(ConfigTest, IntegerKeywordsStoreTheirValueUncheckedOrItsLowBits) {
+    AdapterConfig c = base_config();
+    c.set_dword("InterruptNumber", 0x1234);
+    c.set_dword("IVCount", 70000);
+    c.set_dword("NetworkMode", 0xDEADBEEF);
+    c.set_dword("Channel", 99);
+    c.set_dword("PollInDriver", 2);
+    auto a = configure(c);
+    EXPECT_EQ(a->InterruptNumber, 0x34u);
+    EXPECT_EQ(a->ivCountMax, 4464);
+    EXPECT_EQ(a->NetworkMode, 0xDEADBEEFu);
+    EXPECT_EQ(a->Channel, 99u);
+    EXPECT_EQ(a->PollInDriver, 2u);
+}
+
+TEST_F(ConfigTest, IntegerKeywordsGivenAsStringsAreConvertedOrKeepTheirDefault) {
+    AdapterConfig c;
+    c.set_string("IoBaseAddress", "3e0"); // the hexadecimal kind
+    c.set_string("Channel", "11");
+    c.set_string("TransmitRate", "fast"); // not a number: the default stands
+    c.set_string("APDensity", "0x2");     // not decimal
+    auto a = configure(c);
+    EXPECT_EQ(a->IoBaseAddr, 0x3E0u);
+    EXPECT_EQ(a->Channel, 11u);
+    EXPECT_EQ(a->TransmitRate, 15u);
+    EXPECT_EQ(a->APDensity, 1u);
+}
+
+TEST_F(ConfigTest, StringKeywordGivenAsDwordKeepsItsDefault) {
+    AdapterConfig c = base_config();
+    c.set_dword("ESSID", 5);
+    auto a = configure(c);
+    EXPECT_EQ(a->Desired_ESSID_Length, 3);
+}
+
+// ---- Strings ----
+
+TEST_F(ConfigTest, StringsFillTheirFieldsWithoutEverWritingPastThem) {
+    struct Case {
+        const char *keyword;
+        std::string value;
+        std::string stored; // significant bytes
+        int length;
+    } cases[] = {
+        {"ESSID", "Office", "Office", 6},
+        {"ESSID", "", "", 0},
+        {"ESSID", std::string(32, 'e'), std::string(32, 'e'), 32},
+        {"ESSID", std::string(40, 'e'), std::string(32, 'e'), 32},
+        {"StationName", std::string(33, 's'), std::string(32, 's'), 32},
+        {"StationName", "caf\xC3\xA9\xE2\x82\xAC", "caf\xE9?", 5},
+        {"VendorDesc", "Acme", std::string("Acme\0", 5), 4},
+        {"VendorDesc", std::string(127, 'v'), std::string(127, 'v') + '\0', 127},
+        {"VendorDesc", std::string(128, 'v'), std::string(127, 'v') + '\0', 127},
+        {"VendorDesc", std::string(300, 'v'), std::string(127, 'v') + '\0', 127},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.keyword) + " of " + std::to_string(c.value.size()) + " bytes");
+        AdapterConfig cfg = base_config();
+        cfg.set_string(c.keyword, c.value);
+        auto a = configure(cfg);
+        const UCHAR *field;
+        int len;
+        const UCHAR *after; // the byte right behind the field
+        if (std::string(c.keyword) == "ESSID") {
+            field = a->Desired_ESSID;
+            len = a->Desired_ESSID_Length;
+            after = &a->Desired_ESSID_Length;
+        } else if (std::string(c.keyword) == "StationName") {
+            field = a->StationName;
+            len = a->StationNameLength;
+            after = &a->StationNameLength;
+        } else {
+            field = a->VendorDescription;
+            len = a->VendorDescriptionLength;
+            after = &a->VendorDescriptionLength;
+        }
+        EXPECT_EQ(len, c.length);
+        EXPECT_EQ(std::string((const char *)field, c.stored.size()), c.stored);
+        EXPECT_EQ(*after, (UCHAR)c.length) << "the byte after the field is its length";
+    }
+}
+
+// ---- "DefaultKeys" ----
+
+struct KeyCase {
+    const char *name;
+    ULONG wep_required;
+    std::string text;
+    bool narrow;     // 8-bit buffer instead of UTF-16
+    std::vector<std::vector<uint8_t>> keys; // expected bytes 0..5 of keys 0..3 (or 0..13 of key 0)
+};
+
+std::vector<uint8_t> k6(std::initializer_list<uint8_t> b) {
+    std::vector<uint8_t> v(b);
+    v.resize(6, 0);
+    return v;
+}
+
+const std::string kFourKeys = "0102030405A1B2C3D4E5deadbeef00112233445F";
+const std::vector<std::vector<uint8_t>> kFourKeyBytes = {
+    k6({0x01, 0x02, 0x03, 0x04, 0x05}), k6({0xA1, 0xB2, 0xC3, 0xD4, 0xE5}),
+    k6({0xDE, 0xAD, 0xBE, 0xEF, 0x00}), k6({0x11, 0x22, 0x33, 0x44, 0x5F})};
+const std::vector<std::vector<uint8_t>> kZeroKeys(4, std::vector<uint8_t>(6, 0));
+
+TEST_F(ConfigTest, DefaultKeysTextBecomesKeyBytes) {
+    std::string bad_in_key1 = kFourKeys;
+    bad_in_key1[13] = 'x';
+    std::string bad_first_pair = kFourKeys;
+    bad_first_pair[0] = 'g';
+    const KeyCase cases[] = {
+        {"four keys", 3, kFourKeys, false, kFourKeyBytes},
+        {"first digit is the high nibble", 3, std::string("1aF0") + std::string(36, '0'), false,
+         {k6({0x1A, 0xF0}), k6({}), k6({}), k6({})}},
+        {"bad character in key 1 zeroes key 1 only", 3, bad_in_key1, false,
+         {kFourKeyBytes[0], k6({}), kFourKeyBytes[2], kFourKeyBytes[3]}},
+        {"bad first pair zeroes key 0", 3, bad_first_pair, false,
+         {k6({}), kFourKeyBytes[1], kFourKeyBytes[2], kFourKeyBytes[3]}},
+        {"39 characters in 40-bit mode give zero keys", 3, kFourKeys.substr(0, 39), false,
+         kZeroKeys},
+        {"more than 40 characters: the first 40 count", 3, kFourKeys + "FFFFFFFF", false,
+         kFourKeyBytes},
+        {"8-bit buffer with its terminator", 3, kFourKeys + '\0', true, kFourKeyBytes},
+        {"8-bit buffer without terminator loses its last character", 3, kFourKeys, true,
+         kZeroKeys},
+        {"count is taken modulo 256", 3, kFourKeys + std::string(256, 'F'), false,
+         kFourKeyBytes},
+        {"count modulo 256 can fall below 40", 3, kFourKeys + std::string(220, 'F'), false,
+         kZeroKeys},
+        {"WEP off still converts four keys", 0, kFourKeys, false, kFourKeyBytes},
+        {"WEP off with a short text leaves the missing digits unconverted", 0,
+         kFourKeys.substr(0, 25), false,
+         {kFourKeyBytes[0], kFourKeyBytes[1], k6({}), k6({})}},
+    };
+    for (const KeyCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        AdapterConfig cfg = base_config();
+        cfg.set_dword("WepReq", c.wep_required);
+        if (c.narrow)
+            cfg.set_raw_string("DefaultKeys", std::vector<uint8_t>(c.text.begin(), c.text.end()));
+        else
+            cfg.set_string("DefaultKeys", c.text);
+        auto a = configure(cfg);
+        const UCHAR *keys[4] = {a->WepDefaultKey0, a->WepDefaultKey1, a->WepDefaultKey2,
+                                a->WepDefaultKey3};
+        for (int n = 0; n < 4; n++)
+            EXPECT_EQ(bytes(keys[n], 6), c.keys[n]) << "key " << n;
+    }
+}
+
+TEST_F(ConfigTest, DefaultKeysTextIsKeptAsReadOrAsZeros) {
+    AdapterConfig cfg = base_config();
+    cfg.set_dword("WepReq", 3);
+    cfg.set_string("DefaultKeys", "12345");
+    auto a = configure(cfg);
+    EXPECT_EQ(std::string((const char *)a->WepDefaultKeys, 40), std::string(40, '0'));
+
+    AdapterConfig cfg2 = base_config();
+    cfg2.set_string("DefaultKeys", "12345");
+    auto b = configure(cfg2);
+    EXPECT_EQ(std::string((const char *)b->WepDefaultKeys, 40),
+              std::string("12345") + std::string(35, '\0'));
+}
+
+TEST_F(ConfigTest, OneLongKeyIn104BitMode) {
+    const std::string text = "000102030405060708090A0B0C";
+    struct Case {
+        const char *name;
+        std::string text;
+        std::vector<uint8_t> key0; // 14 bytes
+    } cases[] = {
+        {"26 digits", text, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0}},
+        {"25 characters give a zero key", text.substr(0, 25), std::vector<uint8_t>(14, 0)},
+        {"a bad pair leaves its byte and conversion goes on", "0001zz030405060708090A0B0C",
+         {0, 1, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0}},
+        {"40 digits: only 26 count", text + "FFFFFFFFFFFFFF",
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        AdapterConfig cfg = base_config();
+        cfg.set_dword("WepReq", 7);
+        cfg.set_string("DefaultKeys", c.text);
+        auto a = configure(cfg);
+        EXPECT_EQ(bytes(a->WepDefaultKey0, 14), c.key0);
+        for (const UCHAR *k : {a->WepDefaultKey1, a->WepDefaultKey2, a->WepDefaultKey3})
+            EXPECT_EQ(bytes(k, 14), std::vector<uint8_t>(14, 0)) << "untouched in 104-bit mode";
+    }
+}
+
+TEST_F(ConfigTest, ShortDefaultKeysBuffersAreNeverReadPastTheirEnd) {
+    for (std::vector<uint8_t> raw : {std::vector<uint8_t>{}, std::vector<uint8_t>{'7'}}) {
+        AdapterConfig cfg = base_config();
+        cfg.set_dword("WepReq", 3);
+        cfg.set_raw_string("DefaultKeys", raw);
+        auto a = configure(cfg);
+        EXPECT_EQ(bytes(a->WepDefaultKey0, 6), std::vector<uint8_t>(6, 0));
+    }
+}
+
+// ---- Network address ----
+
+TEST_F(ConfigTest, NetworkAddressIsTakenOnlyWhenItHasSixBytes) {
+    struct Case {
+        const char *text;
+        std::vector<uint8_t> expected;
+    } cases[] = {
+        {"00A0C9112233", {0x00, 0xA0, 0xC9, 0x11, 0x22, 0x33}},
+        {"02-00-00-00-00-01", {0x02, 0, 0, 0, 0, 0x01}},
+        {"00A0C91122", std::vector<uint8_t>(6, 0)},     // 5 bytes
+        {"00A0C9112233FF", std::vector<uint8_t>(6, 0)}, // 7 bytes
+        {"00A0C911223", std::vector<uint8_t>(6, 0)},    // odd digit count
+        {"not an address", std::vector<uint8_t>(6, 0)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        AdapterConfig cfg = base_config();
+        cfg.set_string("NetworkAddress", c.text);
+        auto a = configure(cfg);
+        EXPECT_EQ(bytes(a->CurrentNetworkAddress, 6), c.expected);
+    }
+}
+
+} // namespace

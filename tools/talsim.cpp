@@ -1,0 +1,57 @@
+#include "talsim.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace talsim {
+
+static const Command kCommands[] = {
+    {"config", "read an adapter's registry configuration and show the settings",
+     "usage: talsim config FILE.reg\n"
+     "\n"
+     "Reads the adapter instance's configuration from a REGEDIT4 file as the\n"
+     "driver's initialize handler does and prints the adapter record's settings.\n"
+     "Exit status: 0 shown, 1 the driver refuses the configuration (its NDIS\n"
+     "status is printed), 2 bad usage or a malformed file (file:line: what).\n",
+     cmd_config},
+};
+
+bool wants_help(const Args &args, const Command &cmd) {
+    for (const std::string &a : args)
+        if (a == "--help" || a == "-h") {
+            std::fputs(cmd.usage, stdout);
+            return true;
+        }
+    return false;
+}
+
+static void usage(FILE *out) {
+    std::fputs("usage: talsim SUBCOMMAND [options]   (talsim SUBCOMMAND --help for more)\n\n",
+               out);
+    for (const Command &c : kCommands)
+        std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
+}
+
+} // namespace talsim
+
+int main(int argc, char **argv) {
+    using namespace talsim;
+    if (argc < 2) {
+        usage(stderr);
+        return kExitUsage;
+    }
+    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+        usage(stdout);
+        return kExitOk;
+    }
+    Args args(argv + 2, argv + argc);
+    for (const Command &c : kCommands)
+        if (!std::strcmp(argv[1], c.name)) {
+            if (wants_help(args, c))
+                return kExitOk;
+            return c.run(args);
+        }
+    std::fprintf(stderr, "talsim: unknown subcommand '%s'\n", argv[1]);
+    usage(stderr);
+    return kExitUsage;
+}
