@@ -159,6 +159,13 @@ uint16_t CardModel::peek(uint16_t offset) const {
     return reg(offset);
 }
 
+void CardModel::poke(uint16_t offset, uint16_t value) {
+    if (offset >= kPortCount || (offset & 1))
+        return;
+    set_reg(offset, value);
+    update_irq();
+}
+
 uint32_t CardModel::command_latency(uint8_t code) const {
     auto it = latency_override_.find(code);
     if (it != latency_override_.end())

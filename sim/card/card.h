@@ -46,7 +46,7 @@
 // Backend face (tests and tools, never the driver):
 //   reset()                         power-on state from the register table
 //   raise_event(bits)               raise events as the firmware would
-//   events(), int_enable(), irq(), peek(offset), port_enabled()
+//   events(), int_enable(), irq(), peek(offset), poke(offset, value), port_enabled()
 //   records()                       RecordStore: image(rid), data(rid), set(rid, words)
 //   frames()                        FrameMemory: fids(), allocated(fid), buffer(fid)
 //   timing(), set_command_latency(code, us), command_latency(code)
@@ -116,6 +116,10 @@ public:
     // A register as a read would show it, without side effects; the data
     // registers (whose reads move the path) peek as 0xFFFF.
     uint16_t peek(uint16_t offset) const;
+    // Sets a register's stored word without its write side effects (a
+    // status word no command would leave, a FID register); the interrupt
+    // line follows an event status or enable poke.
+    void poke(uint16_t offset, uint16_t value);
     bool port_enabled() const { return port_enabled_; }
     bool command_running() const { return running_; }
 

@@ -1,0 +1,441 @@
+// The driver's hardware access layer (port words, bounded waits, commands,
+// buffer access paths, records) against the card model behind the host's
+// port bus, measured on the virtual clock and through the card's trace.
+#include "support/card_fixture.h"
+
+#include "mac/talregs.h"
+#include "mac/talutil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+using talsim::PortAccess;
+
+namespace {
+
+using taltest::CardTest;
+
+constexpr PortAccess R(uint16_t off, uint16_t v) { return {false, off, v}; }
+constexpr PortAccess W(uint16_t off, uint16_t v) { return {true, off, v}; }
+
+class HwAccess : public CardTest {
+protected:
+    std::vector<PortAccess> accesses() { return card.trace().port_accesses(); }
+    std::vector<PortAccess> writes() {
+        std::vector<PortAccess> out;
+        for (const PortAccess &a : accesses())
+            if (a.write)
+                out.push_back(a);
+        return out;
+    }
+    size_t reads_of(uint16_t off) {
+        auto all = accesses();
+        return (size_t)std::count_if(all.begin(), all.end(),
+                                     [&](const PortAccess &a) { return !a.write && a.offset == off; });
+    }
+    size_t writes_to(uint16_t off) {
+        auto all = accesses();
+        return (size_t)std::count_if(all.begin(), all.end(),
+                                     [&](const PortAccess &a) { return a.write && a.offset == off; });
+    }
+    uint64_t stalls() { return host.world().stall_calls(); }
+    uint64_t stalled_us() { return host.world().stalled_us(); }
+
+    // A record image in a driver Record_Buffer.
+    static Record_Buffer record(std::vector<uint16_t> image) {
+        Record_Buffer rb;
+        std::memset(&rb, 0xEE, sizeof rb);
+        std::memcpy(&rb, image.data(), image.size() * 2);
+        return rb;
+    }
+    static std::vector<uint16_t> words(const Record_Buffer &rb, size_t n) {
+        std::vector<uint16_t> out(n);
+        std::memcpy(out.data(), &rb, n * 2);
+        return out;
+    }
+};
+
+// Appends `n` identical accesses: a poll repeated.
+void repeat(std::vector<PortAccess> &v, PortAccess a, int n) { v.insert(v.end(), n, a); }
+
+// ---- Poll budgets ----
+
+struct Budget {
+    USHORT timeout;
+    uint64_t polls;
+};
+
+constexpr Budget kBudgets[] = {{50, 10001}, {100, 20001}, {150, 30001}, {1000, 3393}, {10000, 33921}};
+
+TEST_F(HwAccess, BusyWaitThatRunsOutPollsItsBudgetWithFiveMicrosecondStalls) {
+    card.set_stuck_busy(talsim::Busy::Command, true);
+    for (const Budget &b : kBudgets) {
+        SCOPED_TRACE(b.timeout);
+        start_measuring();
+        EXPECT_EQ(waitbusy(adapter.get(), TAL_REG_COMMAND, b.timeout), TAL_RESULT_TIMEOUT);
+        EXPECT_EQ(reads_of(TAL_REG_COMMAND), b.polls);
+        EXPECT_EQ(stalls(), b.polls);
+        EXPECT_EQ(stalled_us(), 5 * b.polls);
+    }
+}
+
+TEST_F(HwAccess, EventWaitThatRunsOutPollsItsBudget) {
+    for (const Budget &b : kBudgets) {
+        SCOPED_TRACE(b.timeout);
+        start_measuring();
+        EXPECT_EQ(waitevent(adapter.get(), TAL_EV_CMD, b.timeout), TAL_RESULT_TIMEOUT);
+        EXPECT_EQ(reads_of(TAL_REG_EVSTAT), b.polls);
+        EXPECT_EQ(stalled_us(), 5 * b.polls);
+    }
+}
+
+TEST_F(HwAccess, DownloadFlagStretchesEventWaitsToOneMillisecondPerPollButNotBusyWaits) {
+    adapter->downcheck = 1;
+    start_measuring();
+    EXPECT_EQ(waitevent(adapter.get(), TAL_EV_CMD, 1000), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(stalls(), 3393u);
+    EXPECT_EQ(stalled_us(), 3393000u);
+
+    card.set_stuck_busy(talsim::Busy::Command, true);
+    start_measuring();
+    EXPECT_EQ(waitbusy(adapter.get(), TAL_REG_COMMAND, 1000), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(stalled_us(), 5u * 3393);
+
+    adapter->downcheck = 2; // only 1 stretches
+    start_measuring();
+    EXPECT_EQ(waitevent(adapter.get(), TAL_EV_CMD, 1000), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(stalled_us(), 5u * 3393);
+}
+
+struct EventWait {
+    USHORT pending;
+    USHORT mask;
+    USHORT result;
+};
+
+TEST_F(HwAccess, EventWaitSucceedsOnAnyBitOfItsMaskAndDoesNotAcknowledge) {
+    const EventWait cases[] = {
+        {0x0090, 0x0010, TAL_RESULT_OK},
+        {0x0090, 0x0080, TAL_RESULT_OK},
+        {0x0090, 0x0009, TAL_RESULT_TIMEOUT},
+        {0x2000, 0x2089, TAL_RESULT_OK},
+    };
+    for (const EventWait &c : cases) {
+        SCOPED_TRACE(c.mask);
+        card.reset();
+        card.raise_event(c.pending);
+        start_measuring();
+        EXPECT_EQ(waitevent(adapter.get(), c.mask, 50), c.result);
+        if (c.result == TAL_RESULT_OK) {
+            EXPECT_EQ(accesses(), (std::vector<PortAccess>{R(TAL_REG_EVSTAT, c.pending)}));
+            EXPECT_EQ(stalls(), 0u);
+        }
+        EXPECT_EQ(card.events(), c.pending);
+    }
+}
+
+TEST_F(HwAccess, BusyWaitEndsAtTheFirstPollThatShowsTheBitClear) {
+    USHORT fid = card.frames().allocate(64);
+    talPutIOPortWord(adapter.get(), TAL_REG_SELECT0, fid);
+    talPutIOPortWord(adapter.get(), TAL_REG_OFFSET0, 0);
+    start_measuring();
+    EXPECT_EQ(waitbusy(adapter.get(), TAL_REG_OFFSET0, 100), TAL_RESULT_OK);
+    // Busy for 10 us: polls at 0 and 5 us find it set, the one at 10 us clear.
+    EXPECT_EQ(accesses(), (std::vector<PortAccess>{R(TAL_REG_OFFSET0, 0x8000),
+                                                   R(TAL_REG_OFFSET0, 0x8000),
+                                                   R(TAL_REG_OFFSET0, 0x0000)}));
+    EXPECT_EQ(stalled_us(), 10u);
+}
+
+// ---- Issuing commands ----
+
+TEST_F(HwAccess, ThreeParameterCommandWritesParametersInOrderAndTheCommandWordLast) {
+    card.set_command_latency(0x22, 10);
+    start_measuring();
+    EXPECT_EQ(issueCmd3(adapter.get(), 0x0222, 0x1111, 0x2222, 0x3333), 0x7F); // no download yet
+    std::vector<PortAccess> expected = {R(0x00, 0x0000), W(0x02, 0x1111), W(0x04, 0x2222),
+                                        W(0x06, 0x3333), W(0x00, 0x0222)};
+    repeat(expected, R(0x30, 0x0000), 2);
+    expected.push_back(R(0x30, 0x0010));
+    expected.push_back(R(0x08, 0x7F22));
+    expected.push_back(W(0x34, 0x0010));
+    EXPECT_EQ(accesses(), expected);
+}
+
+struct Variant {
+    int params;
+    std::vector<PortAccess> writes;
+};
+
+TEST_F(HwAccess, EachVariantWritesOnlyItsOwnParameters) {
+    const Variant cases[] = {
+        {0, {W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {1, {W(0x02, 0x0A0A), W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {2, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {3, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x06, 0x0C0C), W(0x00, 0x0001), W(0x34, 0x0010)}},
+    };
+    for (const Variant &c : cases) {
+        SCOPED_TRACE(c.params);
+        start_measuring();
+        TAL_ADAPTER *a = adapter.get();
+        USHORT r = c.params == 0   ? issueCmd0(a, 0x0001)
+                   : c.params == 1 ? issueCmd1(a, 0x0001, 0x0A0A)
+                   : c.params == 2 ? issueCmd2(a, 0x0001, 0x0A0A, 0x0B0B)
+                                   : issueCmd3(a, 0x0001, 0x0A0A, 0x0B0B, 0x0C0C);
+        EXPECT_EQ(r, TAL_RESULT_OK);
+        EXPECT_EQ(writes(), c.writes);
+    }
+}
+
+TEST_F(HwAccess, BusyTimeoutWritesNothingAndAcknowledgesTheCommandEvent) {
+    card.set_stuck_busy(talsim::Busy::Command, true);
+    card.raise_event(TAL_EV_CMD | TAL_EV_RX); // a stale completion and a frame
+    start_measuring();
+    EXPECT_EQ(issueCmd1(adapter.get(), 0x0021, 0xFC03), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(writes(), (std::vector<PortAccess>{W(0x34, 0x0010)}));
+    EXPECT_EQ(card.events(), TAL_EV_RX);
+    EXPECT_EQ(reads_of(TAL_REG_COMMAND), 10001u);
+}
+
+struct StatusWord {
+    uint16_t status;
+    USHORT result;
+};
+
+TEST_F(HwAccess, ResultComesFromStatusBitsEightToFourteenOnly) {
+    const StatusWord cases[] = {{0x7F00, 0x7F}, {0x0100, 0x01}, {0x80FF, 0x00},
+                                {0xFFFF, 0x7F}, {0x0A21, 0x0A}, {0x00FF, 0x00}};
+    for (const StatusWord &c : cases) {
+        card.poke(talsim::reg::Status, c.status);
+        EXPECT_EQ(getCommandResult(adapter.get()), c.result) << std::hex << c.status;
+    }
+}
+
+TEST_F(HwAccess, NonZeroResultIsReturnedAndItsEventAcknowledged) {
+    card.fail_command(0x000A, 0x05);
+    start_measuring();
+    EXPECT_EQ(issueCmd1(adapter.get(), 0x000A, 0x093C), 0x05);
+    EXPECT_EQ(writes().back(), W(0x34, 0x0010));
+    EXPECT_EQ(card.events(), 0);
+}
+
+TEST_F(HwAccess, CommandEventThatNeverRisesTimesOutWithoutAcknowledging) {
+    card.suppress_events(TAL_EV_CMD);
+    start_measuring();
+    EXPECT_EQ(issueCmd0(adapter.get(), 0x0001), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(writes_to(TAL_REG_EVACK), 0u);
+    EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 10001u);
+}
+
+TEST_F(HwAccess, LateCompletionStaysPendingAndTheNextCommandsWaitReturnsAtOnce) {
+    card.set_command_latency(0x01, 60000); // beyond the 50 ms budget
+    EXPECT_EQ(issueCmd0(adapter.get(), 0x0001), TAL_RESULT_TIMEOUT);
+    host.world().run_for(20000);
+    EXPECT_EQ(card.events(), TAL_EV_CMD);
+    start_measuring();
+    EXPECT_EQ(issueCmd0(adapter.get(), 0x0002), TAL_RESULT_OK);
+    EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 1u);
+    EXPECT_EQ(stalls(), 0u);
+    EXPECT_TRUE(card.command_running()); // the disable itself has not finished
+}
+
+struct CmdBudget {
+    USHORT word;
+    uint64_t polls;
+};
+
+TEST_F(HwAccess, CommandBudgetIsKeyedOnTheWholeCommandWord) {
+    const CmdBudget cases[] = {
+        {0x0000, 30001}, {0x0001, 10001}, {0x0002, 10001}, {0x0003, 33921}, {0x000A, 10001},
+        {0x000B, 10001}, {0x0010, 10001}, {0x0011, 10001}, {0x0021, 10001}, {0x0022, 3393},
+        {0x0122, 3393},  {0x0222, 3393},  {0x0322, 3393},  {0x010B, 10001}, {0x0121, 10001},
+        {0x0030, 10001}, {0x0031, 10001}, {0x0B38, 10001}, {0x0F38, 10001},
+    };
+    card.set_stuck_busy(talsim::Busy::Command, true);
+    for (const CmdBudget &c : cases) {
+        host.world().reset_stall_counters();
+        EXPECT_EQ(issueCmd0(adapter.get(), c.word), TAL_RESULT_TIMEOUT);
+        EXPECT_EQ(stalls(), c.polls) << std::hex << c.word;
+    }
+}
+
+// ---- Buffer access paths ----
+
+TEST_F(HwAccess, ZeroLengthTransfersStillSelectPositionAndWait) {
+    USHORT fid = card.frames().allocate(64);
+    USHORT word = 0xBEEF;
+    start_measuring();
+    EXPECT_EQ(getFrame0(adapter.get(), fid, &word, 0, 0), TAL_RESULT_OK);
+    EXPECT_EQ(putFrame1(adapter.get(), fid, &word, 0, 0), TAL_RESULT_OK);
+    EXPECT_EQ(accesses(),
+              (std::vector<PortAccess>{W(0x18, fid), W(0x1C, 0), R(0x1C, 0x8000), R(0x1C, 0x8000),
+                                       R(0x1C, 0), W(0x1A, fid), W(0x1E, 0), R(0x1E, 0x8000),
+                                       R(0x1E, 0x8000), R(0x1E, 0)}));
+    EXPECT_EQ(word, 0xBEEF);
+}
+
+TEST_F(HwAccess, FrameWordsGoOutThroughPathOneAndBackThroughPathZero) {
+    USHORT fid = card.frames().allocate(64);
+    const USHORT out[] = {0x0201, 0x0403, 0x0605};
+    USHORT in[3] = {};
+    EXPECT_EQ(putFrame1(adapter.get(), fid, out, 4, 3), TAL_RESULT_OK);
+    EXPECT_EQ(getFrame0(adapter.get(), fid, in, 4, 3), TAL_RESULT_OK);
+    EXPECT_EQ(std::vector<USHORT>(in, in + 3), std::vector<USHORT>(out, out + 3));
+    const std::vector<uint8_t> &bytes = *card.frames().buffer(fid);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 10),
+              (std::vector<uint8_t>{0, 0, 0, 0, 1, 2, 3, 4, 5, 6}));
+}
+
+TEST_F(HwAccess, StuckPathMovesNothingAndTimesOutAfterItsBudget) {
+    USHORT fid = card.frames().allocate(64);
+    USHORT buf[4] = {1, 2, 3, 4};
+    card.set_stuck_busy(talsim::Busy::Path0, true);
+    card.set_stuck_busy(talsim::Busy::Path1, true);
+    start_measuring();
+    EXPECT_EQ(getFrame0(adapter.get(), fid, buf, 0, 4), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(reads_of(TAL_REG_OFFSET0), 20001u);
+    EXPECT_EQ(reads_of(TAL_REG_DATA0), 0u);
+    EXPECT_EQ(putFrame1(adapter.get(), fid, buf, 0, 4), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(writes_to(TAL_REG_DATA1), 0u);
+    EXPECT_EQ(std::vector<USHORT>(buf, buf + 4), (std::vector<USHORT>{1, 2, 3, 4}));
+    EXPECT_EQ(card.device_error_count(), 0u);
+}
+
+TEST_F(HwAccess, RecordWriteOnAStuckPathIssuesNoAccessCommand) {
+    card.set_stuck_busy(talsim::Busy::Path1, true);
+    Record_Buffer rb = record({2, 0xFC03, 11});
+    start_measuring();
+    EXPECT_EQ(putRecordFrame(adapter.get(), (USHORT *)&rb), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(writes_to(TAL_REG_COMMAND), 0u);
+    EXPECT_EQ(writes_to(TAL_REG_DATA1), 0u);
+    EXPECT_EQ(card.records().word(0xFC03, 0), 3);
+}
+
+TEST_F(HwAccess, RecordReadOnAStuckPathTimesOutAfterTheAccessCommand) {
+    card.set_stuck_busy(talsim::Busy::Path0, true);
+    Record_Buffer rb = record({2, 0xFC03});
+    EXPECT_EQ(getRecordFrame(adapter.get(), (USHORT *)&rb), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(words(rb, 3), (std::vector<uint16_t>{2, 0xFC03, 0xEEEE}));
+}
+
+// ---- Records ----
+
+struct Preset {
+    USHORT record_len;
+    std::vector<uint16_t> after; // the buffer's first words after the read
+};
+
+TEST_F(HwAccess, RecordReadMovesAsManyWordsAsTheCallersLengthAsks) {
+    const Preset cases[] = {
+        {1, {2, 0xFC03, 0xEEEE, 0xEEEE}},               // length and RID only
+        {2, {2, 0xFC03, 3, 0xEEEE}},                    // exactly the record
+        {6, {2, 0xFC03, 3, 0, 0, 0, 0, 0xEEEE}},        // beyond it: zeros
+    };
+    for (const Preset &c : cases) {
+        SCOPED_TRACE(c.record_len);
+        Record_Buffer rb = record({c.record_len, 0xFC03});
+        start_measuring();
+        EXPECT_EQ(getRecordFrame(adapter.get(), (USHORT *)&rb), TAL_RESULT_OK);
+        EXPECT_EQ(reads_of(TAL_REG_DATA0), c.record_len + 1u);
+        EXPECT_EQ(words(rb, c.after.size()), c.after);
+    }
+    EXPECT_EQ(card.device_error_count(), 0u);
+}
+
+TEST_F(HwAccess, RecordsRoundTripThroughTheCard) {
+    const std::vector<uint16_t> cases[] = {
+        {2, 0xFC03, 11},
+        {2, 0xFC84, 0x0101},
+        {4, 0xFC01, 0x1100, 0x3322, 0x5544},
+        {18, 0xFC02, 4, 0x6574, 0x7473, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {7, 0xFC80, 0x0001, 0x005E, 0x0101, 0x0001, 0x005E, 0x0202},
+        {1, 0xFC80},
+    };
+    for (const std::vector<uint16_t> &image : cases) {
+        SCOPED_TRACE(image[1]);
+        Record_Buffer out = record(image);
+        ASSERT_EQ(putRecordFrame(adapter.get(), (USHORT *)&out), TAL_RESULT_OK);
+        EXPECT_EQ(card.records().image(image[1]), image);
+        Record_Buffer in = record({image[0], image[1]});
+        ASSERT_EQ(getRecordFrame(adapter.get(), (USHORT *)&in), TAL_RESULT_OK);
+        EXPECT_EQ(words(in, image.size()), image);
+    }
+}
+
+struct Refusal {
+    const char *what;
+    std::vector<uint16_t> image;
+    USHORT result;
+};
+
+TEST_F(HwAccess, CardRefusesRecordWritesItDoesNotTake) {
+    const Refusal cases[] = {
+        {"unknown record", {2, 0xFC99, 1}, talsim::result::BadRecord},
+        {"read-only record", {2, 0xFD10, 0xFFFF}, talsim::result::BadRecord},
+        {"length the record does not take", {3, 0xFC03, 1, 0}, talsim::result::BadLength},
+        {"key 0 neither 40 nor 104 bits", {5, 0xFC24, 1, 2, 3, 4}, talsim::result::BadLength},
+    };
+    for (const Refusal &c : cases) {
+        Record_Buffer rb = record(c.image);
+        EXPECT_EQ(putRecordFrame(adapter.get(), (USHORT *)&rb), c.result) << c.what;
+    }
+    EXPECT_EQ(card.records().word(0xFC03, 0), 3);
+    EXPECT_EQ(card.records().word(0xFD10, 0), 0x07FF);
+}
+
+TEST_F(HwAccess, RefusedRecordReadLeavesTheBufferAndThePathsAlone) {
+    card.make_record_unreadable(0xFD10);
+    const std::pair<USHORT, USHORT> cases[] = {{0xFC99, talsim::result::BadRecord},
+                                               {0xFD10, talsim::result::CardFailure}};
+    for (auto [rid, result] : cases) {
+        Record_Buffer rb = record({2, rid});
+        start_measuring();
+        EXPECT_EQ(getRecordFrame(adapter.get(), (USHORT *)&rb), result);
+        EXPECT_EQ(words(rb, 3), (std::vector<uint16_t>{2, rid, 0xEEEE}));
+        EXPECT_EQ(writes_to(TAL_REG_SELECT0), 0u);
+    }
+}
+
+// The whole register conversation of writing a record and reading it back.
+TEST_F(HwAccess, RecordWriteAndReadBackFollowTheExactRegisterSequence) {
+    card.set_command_latency(0x21, 25);
+    card.timing().path_busy_us = 10;
+    Record_Buffer out = record({2, 0xFC03, 6});
+    Record_Buffer in = record({2, 0xFC03});
+    start_measuring();
+    ASSERT_EQ(putRecordFrame(adapter.get(), (USHORT *)&out), TAL_RESULT_OK);
+    ASSERT_EQ(getRecordFrame(adapter.get(), (USHORT *)&in), TAL_RESULT_OK);
+
+    std::vector<PortAccess> e;
+    // Write: path 1 at the record, offset 0, busy for 10 us (polls at 0, 5, 10).
+    e.insert(e.end(), {W(0x1A, 0xFC03), W(0x1E, 0x0000)});
+    repeat(e, R(0x1E, 0x8000), 2);
+    e.insert(e.end(), {R(0x1E, 0x0000), W(0x38, 0x0002), W(0x38, 0xFC03), W(0x38, 0x0006)});
+    // Write access command: 25 us, so the event shows at the sixth poll.
+    e.insert(e.end(), {R(0x00, 0x0000), W(0x02, 0xFC03), W(0x00, 0x0121)});
+    repeat(e, R(0x30, 0x0000), 5);
+    e.insert(e.end(), {R(0x30, 0x0010), R(0x08, 0x0021), W(0x34, 0x0010)});
+    // Read access command; the command register still shows the last word.
+    e.insert(e.end(), {R(0x00, 0x0121), W(0x02, 0xFC03), W(0x00, 0x0021)});
+    repeat(e, R(0x30, 0x0000), 5);
+    e.insert(e.end(), {R(0x30, 0x0010), R(0x08, 0x0021), W(0x34, 0x0010)});
+    // Path 0 at the record, then RecordLen + 1 words.
+    e.insert(e.end(), {W(0x18, 0xFC03), W(0x1C, 0x0000)});
+    repeat(e, R(0x1C, 0x8000), 2);
+    e.insert(e.end(), {R(0x1C, 0x0000), R(0x36, 0x0002), R(0x36, 0xFC03), R(0x36, 0x0006)});
+
+    std::vector<PortAccess> got = accesses();
+    ASSERT_EQ(got.size(), e.size());
+    for (size_t i = 0; i < e.size(); ++i)
+        EXPECT_EQ(got[i], e[i]) << "access " << i << ": " << talsim::to_string(got[i])
+                                << " expected " << talsim::to_string(e[i]);
+    EXPECT_EQ(words(in, 3), (std::vector<uint16_t>{2, 0xFC03, 6}));
+    EXPECT_EQ(card.records().image(0xFC03), (std::vector<uint16_t>{2, 0xFC03, 6}));
+    EXPECT_EQ(card.device_error_count(), 0u);
+    EXPECT_EQ(card.events(), 0);
+}
+
+} // namespace

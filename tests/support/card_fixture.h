@@ -1,0 +1,51 @@
+// A host with one adapter instance and the card model mapped at its port
+// window: the port range is registered as the bring-up registers it, and a
+// zeroed adapter record points at the mapped base. Tests of the hardware
+// layer and of everything above it start here.
+#pragma once
+
+#include "support/host_fixture.h"
+
+#include "card/card.h"
+#include "driver/taladapter.h"
+
+#include <memory>
+
+namespace taltest {
+
+inline constexpr UINT kCardPortBase = 0x300;
+
+class CardTest : public HostTest {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        handle = host.add_adapter();
+        host.bus().map(kCardPortBase, talsim::kPortCount, &card);
+        ASSERT_EQ(NdisMRegisterIoPortRange(&port_base, handle, kCardPortBase, talsim::kPortCount),
+                  NDIS_STATUS_SUCCESS);
+        adapter->MiniportAdapterHandle = handle;
+        adapter->IoBaseAddrR = (ULONG)(ULONG_PTR)port_base;
+    }
+
+    void TearDown() override {
+        // A test whose driver halted has given the range back already.
+        if (host.port_registered(kCardPortBase))
+            NdisMDeregisterIoPortRange(handle, kCardPortBase, talsim::kPortCount, port_base);
+        host.bus().unmap(&card);
+        HostTest::TearDown();
+    }
+
+    // Stall counters and the card's trace start afresh from here.
+    void start_measuring() {
+        host.world().reset_stall_counters();
+        card.trace().clear();
+        card.trace().enable();
+    }
+
+    NDIS_HANDLE handle = nullptr;
+    PVOID port_base = nullptr;
+    talsim::CardModel card{host.world()};
+    std::unique_ptr<TAL_ADAPTER> adapter = zeroed<TAL_ADAPTER>();
+};
+
+} // namespace taltest
