@@ -3,7 +3,10 @@
 // adapter; nothing here touches the card or takes a lock.
 #include "driver/talmain.h"
 
+#include "mac/talregs.h"
 #include "mac/talutil.h"
+#include "mgmt/talmgmt.h"
+#include "wep/talwep.h"
 
 #define TAL_DEFAULT_NETWORK_MODE 1
 #define TAL_DEFAULT_AP_DENSITY 1
@@ -23,6 +26,8 @@
 #define TAL_KEY_BYTES_40 5
 #define TAL_KEY_BYTES_104 13
 #define TAL_ADDRESS_LEN 6
+#define TAL_NETWORK_MODE_INFRA 1
+#define TAL_LINK_CONNECTED 1
 
 // The default vendor description includes its terminating zero.
 static const UCHAR TalDefaultVendorDesc[] = "QUENLIX 11Mbps WirelessLAN";
@@ -247,6 +252,82 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
 
     NdisCloseConfiguration(ConfigHandle);
     return ConfigError ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHandle) {
+    NDIS_STATUS Status;
+    USHORT Result;
+    (VOID) ConfigurationHandle;
+
+    // The card's events stay masked until everything is in place.
+    talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
+
+    if (Initialize(Adapter) != TAL_RESULT_OK) {
+        NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_TIMEOUT, 1, 1);
+        return NDIS_STATUS_FAILURE;
+    }
+    cardStatusRead(Adapter);
+
+    // Host WEP: the first IV and the transmit keystream; no receive seed.
+    Adapter->iv[0] = 0;
+    Adapter->iv[1] = 0;
+    Adapter->iv[2] = 0;
+    Adapter->iv[3] = (UCHAR)(Adapter->WepDefaultKeyId << WEP_KEY_ID_SHIFT);
+    Adapter->ivCount = 0;
+    crc32_mktable(Adapter);
+    wep_tx_setkey(Adapter);
+    talMemset(Adapter->rx_key, 0, sizeof(Adapter->rx_key));
+
+    cardInitialSet(Adapter);
+
+    Adapter->QuenlixOUI = 0;
+    Adapter->APCard_Info_Flag = 0;
+    Adapter->sniffer_state = 0;
+    NdisZeroMemory(&Adapter->PacketMonitor, sizeof(Adapter->PacketMonitor));
+    Adapter->txPacket = NULL;
+    Adapter->PromiscuousMode = 0;
+
+    // No indication here: with an access point the card reports the link
+    // when it has one; the other modes are connected from the start.
+    if (Adapter->NetworkMode == TAL_NETWORK_MODE_INFRA) {
+        Adapter->LinkStatus = 0;
+        Adapter->LinkIsActive = 1;
+    } else {
+        Adapter->LinkStatus = TAL_LINK_CONNECTED;
+        Adapter->LinkIsActive = 0;
+    }
+
+    if (Adapter->PollInDriver == 0) {
+        Status = NdisMRegisterInterrupt(&Adapter->Interrupt, Adapter->MiniportAdapterHandle,
+                                        Adapter->InterruptNumber, Adapter->InterruptNumber,
+                                        FALSE, FALSE, NdisInterruptLatched);
+        if (Status != NDIS_STATUS_SUCCESS) {
+            talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
+            NdisMDeregisterIoPortRange(Adapter->MiniportAdapterHandle, Adapter->IoBaseAddr,
+                                       TAL_PORT_COUNT,
+                                       (PVOID)(ULONG_PTR)Adapter->IoBaseAddrR);
+            NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle,
+                                   NDIS_ERROR_CODE_INTERRUPT_CONNECT, 1, 1);
+            return Status;
+        }
+    }
+
+    if (Enable(Adapter) != TAL_RESULT_OK) {
+        NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_TIMEOUT, 1, 1);
+        return NDIS_STATUS_FAILURE;
+    }
+    cardStatusRead(Adapter);
+
+    Result = talAllocateTxBuffer(Adapter);
+    if (Result != TAL_RESULT_OK)
+        return Result; // a card result code reaches the wrapper unchanged
+
+    Adapter->reclaimStatus = 1;
+    Adapter->FirstTxQueue = NULL;
+    Adapter->LastTxQueue = NULL;
+    Adapter->NumPacketsQueued = 0;
+    talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_RUN);
+    return NDIS_STATUS_SUCCESS;
 }
 
 NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,

@@ -20,3 +20,9 @@ VOID TalInitAdapterRecord(TAL_ADAPTER *Adapter, NDIS_HANDLE MiniportAdapterHandl
 // Returns the status of opening the configuration, NDIS_STATUS_FAILURE when
 // "IoBaseAddress" is missing (no later keyword is read), else success.
 NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHandle);
+
+// Brings the card up once the port range is registered: masks its events,
+// initializes the MAC, sets up host WEP, configures the card, registers
+// the interrupt (interrupt mode), enables the MAC, gets the transmit
+// buffer and unmasks the events.
+NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHandle);

@@ -107,10 +107,13 @@ void Host::check_released() {
     if (!config_handles_.empty())
         verifier_.report(rule::ConfigHandleLeak,
                          std::to_string(config_handles_.size()) + " handle(s) open");
-    for (auto &b : blocks_)
+    for (auto &b : blocks_) {
         for (const PortRange &r : b->ports)
             verifier_.report(rule::PortRangeLeak,
                              hex(r.base) + " count " + std::to_string(r.count));
+        if (b->interrupt)
+            verifier_.report(rule::InterruptLeak, "vector " + std::to_string(b->interrupt->Vector));
+    }
 }
 
 // ---- HAL ----
@@ -379,6 +382,33 @@ void Host::deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID ba
     b->ports.erase(it);
 }
 
+// ---- Interrupts ----
+
+NDIS_STATUS Host::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle,
+                                     UINT vector, UINT level) {
+    MiniportBlock *b = checked_block(handle, "NdisMRegisterInterrupt");
+    if (!b)
+        return NDIS_STATUS_FAILURE;
+    if (faults_.interrupt_status != NDIS_STATUS_SUCCESS)
+        return faults_.interrupt_status;
+    interrupt->MiniportHandle = handle;
+    interrupt->Vector = vector;
+    interrupt->Level = level;
+    interrupt->Registered = 1;
+    b->interrupt = interrupt;
+    return NDIS_STATUS_SUCCESS;
+}
+
+void Host::deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt) {
+    MiniportBlock *b = find_block(interrupt->MiniportHandle);
+    if (!b || b->interrupt != interrupt || !interrupt->Registered) {
+        verifier_.report(rule::InterruptUnknown, hex((uintptr_t)interrupt));
+        return;
+    }
+    interrupt->Registered = 0;
+    b->interrupt = nullptr;
+}
+
 // ---- Status, sends, locks ----
 
 void Host::indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size) {
@@ -423,6 +453,45 @@ void Host::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     b->completions.push_back(SendCompletion{packet, status, world_.now()});
     if (b->on_send_complete)
         b->on_send_complete(packet, status);
+}
+
+Host::HandlerScope::HandlerScope(Host &host, NDIS_HANDLE handle)
+    : host_(host), block_(host.block(handle)) {
+    block_.handler_depth++;
+}
+
+Host::HandlerScope::~HandlerScope() {
+    if (--block_.handler_depth > 0)
+        return;
+    // Sends the protocols issued while the handler ran go in now, in order.
+    while (!block_.deferred_sends.empty()) {
+        MiniportBlock::DeferredSend d = block_.deferred_sends.front();
+        block_.deferred_sends.erase(block_.deferred_sends.begin());
+        host_.send(&block_.ndis, d.packet, d.handler);
+    }
+}
+
+NDIS_STATUS Host::send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler) {
+    MiniportBlock *b = checked_block(handle, "send");
+    if (!b)
+        return NDIS_STATUS_FAILURE;
+    if (b->handler_depth > 0) {
+        b->deferred_sends.push_back(MiniportBlock::DeferredSend{packet, handler});
+        return NDIS_STATUS_PENDING;
+    }
+    b->owned.insert(packet);
+    NDIS_STATUS status;
+    {
+        HandlerScope scope(*this, handle);
+        status = handler(b->context, packet, 0);
+    }
+    // A miniport that does not pend a send has finished it.
+    if (status != NDIS_STATUS_PENDING && b->owned.erase(packet)) {
+        b->completions.push_back(SendCompletion{packet, status, world_.now()});
+        if (b->on_send_complete)
+            b->on_send_complete(packet, status);
+    }
+    return status;
 }
 
 void Host::acquire_lock(PNDIS_SPIN_LOCK lock) {
@@ -529,6 +598,17 @@ VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialP
                                 UINT NumberOfPorts, PVOID PortOffset) {
     Host::current().deregister_ports(MiniportAdapterHandle, InitialPort, NumberOfPorts,
                                      PortOffset);
+}
+
+NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                   NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                   UINT InterruptLevel, BOOLEAN, BOOLEAN, NDIS_INTERRUPT_MODE) {
+    return Host::current().register_interrupt(Interrupt, MiniportAdapterHandle, InterruptVector,
+                                              InterruptLevel);
+}
+
+VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
+    Host::current().deregister_interrupt(Interrupt);
 }
 
 VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) { Host::current().acquire_lock(SpinLock); }

@@ -63,11 +63,18 @@ struct MiniportBlock {
     BOOLEAN bus_master = FALSE;
     NDIS_INTERFACE_TYPE interface_type = NdisInterfaceInternal;
     std::vector<PortRange> ports;
+    PNDIS_MINIPORT_INTERRUPT interrupt = nullptr; // registered interrupt, if any
     bool halted = false;
     bool status_open = false;
     std::vector<StatusIndication> statuses;
     std::vector<SendCompletion> completions;
     std::set<PNDIS_PACKET> owned; // handed to the send handler, not yet completed
+    int handler_depth = 0;
+    struct DeferredSend {
+        PNDIS_PACKET packet;
+        W_SEND_HANDLER handler;
+    };
+    std::vector<DeferredSend> deferred_sends;
     // The sending binding's completion callback.
     std::function<void(PNDIS_PACKET, NDIS_STATUS)> on_send_complete;
 };
@@ -87,6 +94,7 @@ struct HostFaults {
     bool fail_open_configuration = false;
     NDIS_STATUS port_range_status = NDIS_STATUS_SUCCESS;
     NDIS_STATUS register_miniport_status = NDIS_STATUS_SUCCESS;
+    NDIS_STATUS interrupt_status = NDIS_STATUS_SUCCESS;
 };
 
 class Host {
@@ -148,6 +156,10 @@ public:
     NDIS_STATUS register_ports(PVOID *base, NDIS_HANDLE handle, UINT first, UINT count);
     void deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID base);
 
+    NDIS_STATUS register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle,
+                                   UINT vector, UINT level);
+    void deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt);
+
     void indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size);
     void indicate_status_complete(NDIS_HANDLE handle);
 
@@ -155,6 +167,24 @@ public:
     // calls the handler, so completions are checked against ownership).
     void packet_handed_to_driver(NDIS_HANDLE handle, PNDIS_PACKET packet);
     void send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
+
+    // A protocol sends `packet` on the adapter: the wrapper hands it to the
+    // send handler, or, when a handler of the adapter is running (a send
+    // issued from a completion), queues it until that handler returns.
+    // Returns the handler's status, or NDIS_STATUS_PENDING when queued.
+    NDIS_STATUS send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler);
+    // Marks a handler of the adapter running; sends issued meanwhile wait.
+    class HandlerScope {
+    public:
+        HandlerScope(Host &host, NDIS_HANDLE handle);
+        ~HandlerScope();
+        HandlerScope(const HandlerScope &) = delete;
+        HandlerScope &operator=(const HandlerScope &) = delete;
+
+    private:
+        Host &host_;
+        MiniportBlock &block_;
+    };
 
     void acquire_lock(PNDIS_SPIN_LOCK lock);
     void release_lock(PNDIS_SPIN_LOCK lock);

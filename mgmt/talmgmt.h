@@ -1,0 +1,52 @@
+// Card management: reset and configuration pass, record accessors.
+#pragma once
+
+#include "driver/taladapter.h"
+#include "mac/talutil.h"
+
+// ---- Record accessors (0 or the record layer's result code) ----
+USHORT getNetworkMode(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setNetworkMode(TAL_ADAPTER *Adapter, USHORT value);
+USHORT getESSID(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT *Length);
+USHORT setESSID(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT Length);
+USHORT getSSID(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT *Length);
+USHORT setSSID(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT Length);
+USHORT getChannel(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setChannel(TAL_ADAPTER *Adapter, USHORT value);
+USHORT getAPDensity(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setAPDensity(TAL_ADAPTER *Adapter, USHORT value);
+USHORT getPwrMgmt(TAL_ADAPTER *Adapter, USHORT *val);
+USHORT setPwrMgmt(TAL_ADAPTER *Adapter, USHORT PSEnable, USHORT PSEnhance);
+USHORT getStationName(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT *Length);
+USHORT setStationName(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT Length);
+USHORT getRTSThreshold(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setRTSThreshold(TAL_ADAPTER *Adapter, USHORT value);
+USHORT getFragmentationThreshold(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setFragmentationThreshold(TAL_ADAPTER *Adapter, USHORT value);
+USHORT getTxRate(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setTxRate(TAL_ADAPTER *Adapter, USHORT value);
+USHORT getCurrentESSID(TAL_ADAPTER *Adapter, PUCHAR byteString, USHORT *Length);
+USHORT getPortStatus(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT getCurrentBSSID(TAL_ADAPTER *Adapter, PUCHAR byteString);
+USHORT getCommsQuality(TAL_ADAPTER *Adapter, USHORT *wordString);
+USHORT getCurrentChannel(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT getCurrentTxRate(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT getCurrentPwrState(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT getShortPreamble(TAL_ADAPTER *Adapter, USHORT *value);
+USHORT setShortPreamble(TAL_ADAPTER *Adapter, USHORT value);
+USHORT setPRISM2TEST(TAL_ADAPTER *Adapter, USHORT value);
+
+// Word n of a record's data, and its setter (little-endian, byte-wise).
+USHORT talRecordWord(const Record_Buffer *Rec, USHORT n);
+VOID talSetRecordWord(Record_Buffer *Rec, USHORT n, USHORT value);
+
+// ---- Reset and configuration ----
+USHORT Initialize(TAL_ADAPTER *Adapter);
+USHORT Enable(TAL_ADAPTER *Adapter);
+USHORT Disable(TAL_ADAPTER *Adapter);
+USHORT cardInitialSet(TAL_ADAPTER *Adapter);
+USHORT cardStatusRead(TAL_ADAPTER *Adapter);
+USHORT cardReset(TAL_ADAPTER *Adapter);
+// The allocate command (with its retries) and the wait for the allocate
+// event; FIDValue takes the new transmit buffer. 0 or the last failure.
+USHORT talAllocateTxBuffer(TAL_ADAPTER *Adapter);
