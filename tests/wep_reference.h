@@ -22,9 +22,11 @@ struct Rc4 {
         for (unsigned n = 0; n < 256; n++) s[n] = static_cast<std::uint8_t>(n);
         i = j = 0;
         unsigned jj = 0;
+        std::size_t m = 0;
         for (unsigned n = 0; n < 256; n++) {
-            jj = (jj + s[n] + key[n % key.size()]) % 256;
+            jj = (jj + s[n] + key[m]) % 256;
             std::swap(s[n], s[jj]);
+            if (++m == key.size()) m = 0;
         }
     }
 

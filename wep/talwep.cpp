@@ -74,9 +74,8 @@ static VOID wep_xor(PUCHAR data, const UCHAR *stream, ULONG len)
 static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
 {
     PUCHAR s = st->s;
-    ULONG n;
+    ULONG n, m;
     ULONG j = 0;
-    ULONG m = 0;
 
     // Identity permutation, four entries per store.
     for (n = 0; n < WEP_SBOX_SIZE; n += 4) {
@@ -85,19 +84,58 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
     st->i = 0;
     st->j = 0;
 
-    for (n = 0; n < WEP_SBOX_SIZE; n++) {
-        ULONG a = s[n];
-        j = (j + a + k[m]) & WEP_BYTE_MASK;
-        s[n] = s[j];
-        s[j] = (UCHAR)a;
+#define WEP_KSA_STEP(pos, keybyte)                     \
+    do {                                               \
+        ULONG a_ = s[pos];                             \
+        j = (j + a_ + (keybyte)) & WEP_BYTE_MASK;      \
+        s[pos] = s[j];                                 \
+        s[j] = (UCHAR)a_;                              \
+    } while (0)
+
+    if (klen == WEP_SEED_LEN_40 || klen == WEP_SEED_LEN_104) {
+        // Both seed lengths divide 16: the key byte of each of 16 unrolled
+        // steps is fixed, and no index needs a wrap.
+        UCHAR kk[WEP_SEED_LEN_104];
+        for (m = 0; m < WEP_SEED_LEN_104; m++) {
+            kk[m] = k[m & (klen - 1)];
+        }
+#define WEP_KSA_STEP4(o)                               \
+    do {                                               \
+        WEP_KSA_STEP(n + (o), kk[o]);                  \
+        WEP_KSA_STEP(n + (o) + 1, kk[(o) + 1]);        \
+        WEP_KSA_STEP(n + (o) + 2, kk[(o) + 2]);        \
+        WEP_KSA_STEP(n + (o) + 3, kk[(o) + 3]);        \
+    } while (0)
+        for (n = 0; n < WEP_SBOX_SIZE; n += WEP_SEED_LEN_104) {
+            WEP_KSA_STEP4(0);
+            WEP_KSA_STEP4(4);
+            WEP_KSA_STEP4(8);
+            WEP_KSA_STEP4(12);
+        }
+#undef WEP_KSA_STEP4
+        return;
+    }
+    for (n = 0, m = 0; n < WEP_SBOX_SIZE; n++) {
+        WEP_KSA_STEP(n, k[m]);
         if (++m >= klen) {
             m = 0;
         }
     }
+#undef WEP_KSA_STEP
 }
 
-// One generator step: returns the next keystream byte.
-#define WEP_RC4_STEP(out)                              \
+// The next len keystream bytes of st into out; i and j advance.
+//
+// One step: i = i + 1; j = j + s[i]; exchange s[i] and s[j]; emit
+// s[s[i] + s[j]], all modulo 256. Indices stay in full-width registers; four
+// steps make one 32-bit store of output.
+static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len)
+{
+    PUCHAR s = st->s;
+    ULONG i = st->i & WEP_BYTE_MASK;
+    ULONG j = st->j & WEP_BYTE_MASK;
+
+#define WEP_PRGA_STEP(dst)                             \
     do {                                               \
         ULONG a_, b_;                                  \
         i = (i + 1) & WEP_BYTE_MASK;                   \
@@ -106,29 +144,21 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
         b_ = s[j];                                     \
         s[i] = (UCHAR)b_;                              \
         s[j] = (UCHAR)a_;                              \
-        (out) = s[(a_ + b_) & WEP_BYTE_MASK];          \
+        (dst) = s[(a_ + b_) & WEP_BYTE_MASK];          \
     } while (0)
-
-// The next len keystream bytes of st into out; i and j advance.
-static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len)
-{
-    PUCHAR s = st->s;
-    ULONG i = st->i & WEP_BYTE_MASK;
-    ULONG j = st->j & WEP_BYTE_MASK;
 
     for (; len >= 4; len -= 4, out += 4) {
         ULONG k0, k1, k2, k3;
-        WEP_RC4_STEP(k0);
-        WEP_RC4_STEP(k1);
-        WEP_RC4_STEP(k2);
-        WEP_RC4_STEP(k3);
+        WEP_PRGA_STEP(k0);
+        WEP_PRGA_STEP(k1);
+        WEP_PRGA_STEP(k2);
+        WEP_PRGA_STEP(k3);
         wep_store32(out, k0 | (k1 << 8) | (k2 << 16) | (k3 << 24));
     }
     for (; len != 0; len--, out++) {
-        ULONG k0;
-        WEP_RC4_STEP(k0);
-        *out = (UCHAR)k0;
+        WEP_PRGA_STEP(*out);
     }
+#undef WEP_PRGA_STEP
     st->i = (USHORT)i;
     st->j = (USHORT)j;
 }
