@@ -65,7 +65,9 @@ static BOOLEAN talReadInteger(NDIS_HANDLE ConfigHandle, PNDIS_STRING Keyword,
     NDIS_STATUS Status;
     PNDIS_CONFIGURATION_PARAMETER Param;
     NdisReadConfiguration(&Status, &Param, ConfigHandle, Keyword, Type);
-    if (Status != NDIS_STATUS_SUCCESS)
+    // Both integer kinds come back as NdisParameterInteger; anything else
+    // is not a value of the kind asked for.
+    if (Status != NDIS_STATUS_SUCCESS || Param->ParameterType != NdisParameterInteger)
         return FALSE;
     *Value = Param->ParameterData.IntegerData;
     return TRUE;
@@ -77,26 +79,41 @@ static ULONG talIntegerOr(NDIS_HANDLE ConfigHandle, PNDIS_STRING Keyword, ULONG 
     return Value;
 }
 
-// Reads a string keyword straight into its field. The value is cut to
-// MaxChars characters before conversion so that nothing lands beyond the
-// field whatever the platform's conversion does with an over-long string.
-static BOOLEAN talReadString(NDIS_HANDLE ConfigHandle, PNDIS_STRING Keyword, PUCHAR Field,
-                             USHORT Capacity, USHORT MaxChars, PUCHAR LengthField) {
+static BOOLEAN talReadStringParam(NDIS_HANDLE ConfigHandle, PNDIS_STRING Keyword,
+                                  PNDIS_STRING *Value) {
     NDIS_STATUS Status;
     PNDIS_CONFIGURATION_PARAMETER Param;
     NdisReadConfiguration(&Status, &Param, ConfigHandle, Keyword, NdisParameterString);
-    if (Status != NDIS_STATUS_SUCCESS)
+    if (Status != NDIS_STATUS_SUCCESS || Param->ParameterType != NdisParameterString)
+        return FALSE;
+    *Value = &Param->ParameterData.StringData;
+    return TRUE;
+}
+
+// Reads a string keyword into its field. The value is cut to MaxChars
+// characters and converted in a buffer with room for a terminator, then
+// copied: the system's conversion keeps a byte for the terminator, so a
+// name that fills its field exactly would otherwise lose its last
+// character on NT while the host kept it. Nothing lands beyond the field.
+static BOOLEAN talReadString(NDIS_HANDLE ConfigHandle, PNDIS_STRING Keyword, PUCHAR Field,
+                             USHORT MaxChars, PUCHAR LengthField) {
+    PNDIS_STRING Value;
+    CHAR Bounce[TAL_VENDOR_DESC_SIZE + 1];
+    if (!talReadStringParam(ConfigHandle, Keyword, &Value))
         return FALSE;
 
-    NDIS_STRING Source = Param->ParameterData.StringData;
+    NDIS_STRING Source = *Value;
     if (Source.Length > MaxChars * sizeof(WCHAR))
         Source.Length = (USHORT)(MaxChars * sizeof(WCHAR));
 
     NDIS_ANSI_STRING Target;
     Target.Length = 0;
-    Target.MaximumLength = Capacity;
-    Target.Buffer = (PCHAR)Field;
+    Target.MaximumLength = (USHORT)(MaxChars + 1);
+    Target.Buffer = Bounce;
     NdisUnicodeStringToAnsiString(&Target, &Source);
+    if (Target.Length > MaxChars)
+        Target.Length = MaxChars;
+    talMemcpy(Field, Bounce, (UCHAR)Target.Length);
     *LengthField = (UCHAR)Target.Length;
     return TRUE;
 }
@@ -186,13 +203,13 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
                                             TAL_DEFAULT_NETWORK_MODE);
 
         if (!talReadString(ConfigHandle, &TalKeyEssid, Adapter->Desired_ESSID, TAL_ESSID_MAX,
-                           TAL_ESSID_MAX, &Adapter->Desired_ESSID_Length)) {
+                           &Adapter->Desired_ESSID_Length)) {
             talMemcpy(Adapter->Desired_ESSID, TalDefaultEssid, sizeof(TalDefaultEssid));
             Adapter->Desired_ESSID_Length = sizeof(TalDefaultEssid);
         }
 
         if (!talReadString(ConfigHandle, &TalKeyStationName, Adapter->StationName, TAL_ESSID_MAX,
-                           TAL_ESSID_MAX, &Adapter->StationNameLength)) {
+                           &Adapter->StationNameLength)) {
             talMemset(Adapter->StationName, 0, 1);
             Adapter->StationNameLength = 0;
         }
@@ -210,11 +227,9 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
                                                 TAL_DEFAULT_KEY_ID);
 
         {
-            PNDIS_CONFIGURATION_PARAMETER Param;
-            NdisReadConfiguration(&Status, &Param, ConfigHandle, &TalKeyDefaultKeys,
-                                  NdisParameterString);
-            if (Status == NDIS_STATUS_SUCCESS)
-                talConvertDefaultKeys(Adapter, &Param->ParameterData.StringData);
+            PNDIS_STRING Keys;
+            if (talReadStringParam(ConfigHandle, &TalKeyDefaultKeys, &Keys))
+                talConvertDefaultKeys(Adapter, Keys);
         }
 
         Adapter->DecryptInDriver = talIntegerOr(ConfigHandle, &TalKeyDecryptInDriver, 1);
@@ -242,8 +257,7 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
         // Cut to 127 characters so the description always keeps a zero
         // byte: the vendor description query returns it up to that zero.
         if (!talReadString(ConfigHandle, &TalKeyVendorDesc, Adapter->VendorDescription,
-                           TAL_VENDOR_DESC_SIZE, TAL_VENDOR_DESC_SIZE - 1,
-                           &Adapter->VendorDescriptionLength)) {
+                           TAL_VENDOR_DESC_SIZE - 1, &Adapter->VendorDescriptionLength)) {
             talMemcpy(Adapter->VendorDescription, TalDefaultVendorDesc,
                       sizeof(TalDefaultVendorDesc));
             Adapter->VendorDescriptionLength = sizeof(TalDefaultVendorDesc);
@@ -254,9 +268,20 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
     return ConfigError ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS;
 }
 
+// A failed bring-up gives back what it took, since the caller frees the
+// record right after: the card masked, the interrupt, the port range.
+static VOID talUndoBringUp(TAL_ADAPTER *Adapter, BOOLEAN InterruptRegistered) {
+    talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
+    if (InterruptRegistered)
+        NdisMDeregisterInterrupt(&Adapter->Interrupt);
+    NdisMDeregisterIoPortRange(Adapter->MiniportAdapterHandle, Adapter->IoBaseAddr,
+                               TAL_PORT_COUNT, (PVOID)(ULONG_PTR)Adapter->IoBaseAddrR);
+}
+
 NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHandle) {
     NDIS_STATUS Status;
     USHORT Result;
+    BOOLEAN InterruptRegistered = FALSE;
     (VOID) ConfigurationHandle;
 
     // The card's events stay masked until everything is in place.
@@ -264,6 +289,7 @@ NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHa
 
     if (Initialize(Adapter) != TAL_RESULT_OK) {
         NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_TIMEOUT, 1, 1);
+        talUndoBringUp(Adapter, FALSE);
         return NDIS_STATUS_FAILURE;
     }
     cardStatusRead(Adapter);
@@ -302,25 +328,26 @@ NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHa
                                         Adapter->InterruptNumber, Adapter->InterruptNumber,
                                         FALSE, FALSE, NdisInterruptLatched);
         if (Status != NDIS_STATUS_SUCCESS) {
-            talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
-            NdisMDeregisterIoPortRange(Adapter->MiniportAdapterHandle, Adapter->IoBaseAddr,
-                                       TAL_PORT_COUNT,
-                                       (PVOID)(ULONG_PTR)Adapter->IoBaseAddrR);
+            talUndoBringUp(Adapter, FALSE);
             NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle,
                                    NDIS_ERROR_CODE_INTERRUPT_CONNECT, 1, 1);
             return Status;
         }
+        InterruptRegistered = TRUE;
     }
 
     if (Enable(Adapter) != TAL_RESULT_OK) {
         NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_TIMEOUT, 1, 1);
+        talUndoBringUp(Adapter, InterruptRegistered);
         return NDIS_STATUS_FAILURE;
     }
     cardStatusRead(Adapter);
 
     Result = talAllocateTxBuffer(Adapter);
-    if (Result != TAL_RESULT_OK)
+    if (Result != TAL_RESULT_OK) {
+        talUndoBringUp(Adapter, InterruptRegistered);
         return Result; // a card result code reaches the wrapper unchanged
+    }
 
     Adapter->reclaimStatus = 1;
     Adapter->FirstTxQueue = NULL;

@@ -552,23 +552,30 @@ VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID *NetworkAddress,
                                          ConfigurationHandle);
 }
 
-// Converts as the system's code page conversion does for the characters a
-// configuration holds: one byte per character, '?' for those above 0xFF,
-// cut at the destination's capacity, terminated when there is room.
+// Converts as the system's conversion does for the characters a
+// configuration holds: one byte per character, '?' for those above 0xFF.
+// Like it, it keeps a byte for the terminator: a string that does not fit
+// with its terminator is cut to capacity - 1 and reported as an overflow.
 NDIS_STATUS NdisUnicodeStringToAnsiString(PNDIS_ANSI_STRING DestinationString,
                                           PNDIS_STRING SourceString) {
     USHORT chars = (USHORT)(SourceString->Length / 2);
     USHORT cap = DestinationString->MaximumLength;
-    USHORT n = chars < cap ? chars : cap;
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    USHORT n = chars;
+    if (n >= cap) {
+        if (cap == 0)
+            return (NDIS_STATUS)0x80000005L; // buffer overflow
+        n = (USHORT)(cap - 1);
+        status = (NDIS_STATUS)0x80000005L;
+    }
     const uint8_t *src = (const uint8_t *)SourceString->Buffer;
     for (USHORT i = 0; i < n; i++) {
         uint16_t u = (uint16_t)(src[2 * i] | (src[2 * i + 1] << 8));
         DestinationString->Buffer[i] = (CHAR)(u > 0xFF ? '?' : u);
     }
+    DestinationString->Buffer[n] = 0;
     DestinationString->Length = n;
-    if (n < cap)
-        DestinationString->Buffer[n] = 0;
-    return chars > cap ? (NDIS_STATUS)0x80000005L /* buffer overflow */ : NDIS_STATUS_SUCCESS;
+    return status;
 }
 
 NDIS_STATUS NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT, NDIS_PHYSICAL_ADDRESS) {

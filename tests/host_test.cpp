@@ -150,18 +150,27 @@ TEST(HostConfiguration, ReadsConvertAsTheWrapperDoes) {
     NdisCloseConfiguration(ch);
 }
 
-TEST(HostConfiguration, AnsiConversionStopsAtTheDestinationCapacity) {
+TEST(HostConfiguration, AnsiConversionKeepsRoomForTheTerminatorAsTheSystemDoes) {
     char16_t text[] = u"abcdef";
     NDIS_STRING src{12, 14, (PWSTR)text};
-    char buf[8];
-    std::memset(buf, 'Z', sizeof buf);
-    NDIS_ANSI_STRING dst{0, 4, buf};
-    EXPECT_NE(NdisUnicodeStringToAnsiString(&dst, &src), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(dst.Length, 4);
-    EXPECT_EQ(std::string(buf, 8), "abcdZZZZ");
-    dst = {0, 8, buf};
-    EXPECT_EQ(NdisUnicodeStringToAnsiString(&dst, &src), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(std::string(buf, 7), std::string("abcdef\0", 7));
+    struct Case {
+        USHORT capacity;
+        bool ok;
+        std::string buffer; // 8 bytes after the call
+        USHORT length;
+    } cases[] = {
+        {4, false, std::string("abc\0ZZZZ", 8), 3},
+        {6, false, std::string("abcde\0ZZ", 8), 5},
+        {7, true, std::string("abcdef\0Z", 8), 6},
+    };
+    for (const Case &c : cases) {
+        char buf[8];
+        std::memset(buf, 'Z', sizeof buf);
+        NDIS_ANSI_STRING dst{0, c.capacity, buf};
+        EXPECT_EQ(NdisUnicodeStringToAnsiString(&dst, &src) == NDIS_STATUS_SUCCESS, c.ok);
+        EXPECT_EQ(std::string(buf, 8), c.buffer);
+        EXPECT_EQ(dst.Length, c.length);
+    }
 }
 
 } // namespace

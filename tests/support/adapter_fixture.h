@@ -1,0 +1,62 @@
+// An adapter brought up on the card model with the driver's own steps, in
+// the order of the initialize handler: configuration pass, attributes,
+// port range, TalRegisterAdapter.
+#pragma once
+
+#include "support/card_fixture.h"
+
+#include "datapath/talsend.h"
+#include "driver/talmain.h"
+#include "packet.h"
+
+#include <memory>
+#include <vector>
+
+namespace taltest {
+
+class AdapterTest : public CardTest {
+protected:
+    // Configuration with the card's port base and polling without timers,
+    // so that nothing but the test drives the adapter.
+    static talhost::AdapterConfig default_config() {
+        talhost::AdapterConfig c;
+        c.set_dword("IoBaseAddress", kCardPortBase);
+        c.set_dword("InterruptNumber", 10);
+        c.set_dword("PollInDriver", 2);
+        return c;
+    }
+
+    // Runs the configuration pass and the bring-up; returns the bring-up's
+    // status. The record stays the test's.
+    NDIS_STATUS bring_up(talhost::AdapterConfig config = default_config()) {
+        host.block(handle).config = std::move(config);
+        TalInitAdapterRecord(adapter.get(), handle);
+        NDIS_STATUS s = TalReadConfiguration(adapter.get(), host.config_context(handle));
+        if (s != NDIS_STATUS_SUCCESS)
+            return s;
+        NdisMSetAttributes(handle, adapter.get(), FALSE, NdisInterfaceIsa);
+        if (!host.port_registered(kCardPortBase)) // a failed bring-up gave it back
+            NdisMRegisterIoPortRange(&port_base, handle, kCardPortBase, talsim::kPortCount);
+        adapter->IoBaseAddrR = (ULONG)(ULONG_PTR)port_base;
+        return TalRegisterAdapter(adapter.get(), host.config_context(handle));
+    }
+
+    // A protocol's send through the wrapper.
+    NDIS_STATUS send(talhost::Packet &p) { return host.send(handle, p.ndis(), TalSend); }
+
+    std::unique_ptr<talhost::Packet> packet(const std::vector<uint8_t> &frame) {
+        return talhost::Packet::one_buffer(frame);
+    }
+
+    const std::vector<talhost::SendCompletion> &completions() {
+        return host.block(handle).completions;
+    }
+
+    void TearDown() override {
+        if (adapter->Interrupt.Registered)
+            NdisMDeregisterInterrupt(&adapter->Interrupt);
+        CardTest::TearDown();
+    }
+};
+
+} // namespace taltest

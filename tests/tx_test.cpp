@@ -1,0 +1,323 @@
+// The transmit path: Ethernet frames handed to the send handler become the
+// card's transmit frame in the transmit buffer, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mac/talregs.h"
+#include "support/adapter_fixture.h"
+#include "wep_reference.h"
+
+using taltest::AdapterTest;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const Bytes kDst = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+const Bytes kSrc = {0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
+
+// An Ethernet frame: addresses, type/length field, payload 0, 1, 2, ...
+Bytes ethernet(uint16_t type, size_t payload) {
+    Bytes f = kDst;
+    f.insert(f.end(), kSrc.begin(), kSrc.end());
+    f.push_back((uint8_t)(type >> 8));
+    f.push_back((uint8_t)type);
+    for (size_t i = 0; i < payload; i++)
+        f.push_back((uint8_t)i);
+    return f;
+}
+
+Bytes slice(const Bytes &b, size_t from, size_t n) {
+    return Bytes(b.begin() + (long)from, b.begin() + (long)(from + n));
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+class TxTest : public AdapterTest {
+protected:
+    void up(talhost::AdapterConfig c = default_config()) {
+        ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
+        start_measuring();
+    }
+
+    static talhost::AdapterConfig wep_config() {
+        auto c = default_config();
+        c.set_dword("WepReq", 3);
+        c.set_string("DefaultKeys", "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
+        c.set_dword("DefaultKeyId", 1);
+        return c;
+    }
+
+    // The transmit buffer as the card holds it.
+    Bytes txbuf() {
+        const std::vector<uint8_t> *b = card.frames().buffer(adapter->FIDValue);
+        return b ? Bytes(b->begin(), b->end()) : Bytes();
+    }
+
+    int data_words_written() {
+        int n = 0;
+        for (const talsim::PortAccess &a : card.trace().port_accesses())
+            if (a.write && a.offset == TAL_REG_DATA1)
+                n++;
+        return n;
+    }
+
+    int transmit_commands() {
+        int n = 0;
+        for (const talsim::PortAccess &a : card.trace().port_accesses())
+            if (a.write && a.offset == TAL_REG_COMMAND && a.value == 0x010B)
+                n++;
+        return n;
+    }
+
+    // Sends one frame with the buffer free; returns the card frame bytes.
+    Bytes transmit(const Bytes &frame) {
+        auto p = packet(frame);
+        EXPECT_EQ(send(*p), NDIS_STATUS_PENDING);
+        keep_.push_back(std::move(p));
+        return txbuf();
+    }
+
+    std::vector<std::unique_ptr<talhost::Packet>> keep_;
+};
+
+// ---- Frame layout ----
+
+TEST_F(TxTest, Ipv4FrameLayoutWithoutHostWep) {
+    up();
+    Bytes frame = ethernet(0x0800, 84);
+    Bytes card_frame = transmit(frame);
+    EXPECT_EQ(slice(card_frame, 0, 0x2E), Bytes(0x2E, 0)) << "control block and 802.11 header";
+    EXPECT_EQ(slice(card_frame, 0x2E, 6), kDst);
+    EXPECT_EQ(slice(card_frame, 0x34, 6), kSrc);
+    EXPECT_EQ(slice(card_frame, 0x3A, 2), (Bytes{0x00, 0x5C}));
+    EXPECT_EQ(slice(card_frame, 0x3C, 92),
+              cat({{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00}, slice(frame, 14, 84)}));
+    EXPECT_EQ(data_words_written(), 76);
+    EXPECT_EQ(transmit_commands(), 1);
+    EXPECT_EQ(adapter->reclaimStatus, 0);
+    EXPECT_EQ(adapter->NumPacketsQueued, 0u);
+    EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 98u);
+}
+
+TEST_F(TxTest, Ipv4FrameLayoutWithHostWep) {
+    up(wep_config());
+    Bytes frame = ethernet(0x0800, 84);
+    Bytes card_frame = transmit(frame);
+    EXPECT_EQ(slice(card_frame, 0x3A, 2), (Bytes{0x00, 0x64}));
+    EXPECT_EQ(data_words_written(), 80);
+    // IV header in clear: counter 0 and key id 1.
+    EXPECT_EQ(slice(card_frame, 0x3C, 4), (Bytes{0x00, 0x00, 0x00, 0x40}));
+    // The body opens with the seed IV + key 1 into the SNAP header, the
+    // payload and the CRC-32 of both.
+    Bytes seed = {0x00, 0x00, 0x00, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5};
+    Bytes ks(96);
+    talref::keystream(seed, ks);
+    Bytes plain = slice(card_frame, 0x40, 96);
+    for (size_t i = 0; i < plain.size(); i++)
+        plain[i] ^= ks[i];
+    Bytes body = cat({{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00}, slice(frame, 14, 84)});
+    EXPECT_EQ(slice(plain, 0, 92), body);
+    uint32_t icv = talref::crc32(body);
+    EXPECT_EQ(slice(plain, 92, 4), (Bytes{(uint8_t)icv, (uint8_t)(icv >> 8), (uint8_t)(icv >> 16),
+                                          (uint8_t)(icv >> 24)}));
+}
+
+TEST_F(TxTest, EncapsulationFollowsTheEtherTypeAndTheVendorFlag) {
+    const Bytes rfc1042 = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
+    const Bytes tunnel = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8};
+    const Bytes vendor = {0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39};
+    struct Case {
+        uint16_t type;
+        UCHAR vendor_flag;
+        Bytes header;
+    } cases[] = {
+        {0x0800, 0, rfc1042}, {0x0806, 0, rfc1042}, {0x86DD, 0, rfc1042},
+        {0x8137, 0, tunnel},  {0x80F3, 0, tunnel},  {0x0800, 1, vendor},
+        {0x8137, 1, vendor},  {0x05DD, 0, rfc1042},
+    };
+    up();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        adapter->QuenlixOUI = c.vendor_flag;
+        host.world().run_for(2000);
+        adapter->reclaimStatus = 1; // the buffer came back; nothing serves the event here
+        Bytes frame = ethernet(c.type, 20);
+        Bytes card_frame = transmit(frame);
+        EXPECT_EQ(slice(card_frame, 0x3C, 8),
+                  cat({c.header, {(uint8_t)(c.type >> 8), (uint8_t)c.type}}));
+        EXPECT_EQ(slice(card_frame, 0x3A, 2), (Bytes{0x00, 28}));
+    }
+    adapter->QuenlixOUI = 0;
+}
+
+TEST_F(TxTest, LengthFramesGoAsTheyAreWithTheirOwnLengthField) {
+    struct Case {
+        const char *name;
+        uint16_t field;
+        size_t payload;
+        bool wep;
+        Bytes length_bytes;
+        size_t data_length;
+    } cases[] = {
+        {"1500 is a length", 0x05DC, 46, false, {0x05, 0xDC}, 46},
+        {"field shorter than the frame", 0x0010, 46, false, {0x00, 0x10}, 46},
+        {"host WEP recomputes it", 46, 46, true, {0x00, 54}, 54},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        up(c.wep ? wep_config() : default_config());
+        Bytes frame = ethernet(c.field, c.payload);
+        Bytes card_frame = transmit(frame);
+        EXPECT_EQ(slice(card_frame, 0x3A, 2), c.length_bytes);
+        EXPECT_EQ(data_words_written(), (int)((60 + c.data_length + 1) / 2));
+        if (!c.wep) {
+            EXPECT_EQ(slice(card_frame, 0x3C, c.payload), slice(frame, 14, c.payload));
+        }
+        host.world().run_for(10000);
+    }
+}
+
+TEST_F(TxTest, HeaderOnlyFrameCarriesJustTheEncapsulation) {
+    up();
+    Bytes card_frame = transmit(ethernet(0x0800, 0));
+    EXPECT_EQ(slice(card_frame, 0x3A, 2), (Bytes{0x00, 0x08}));
+    EXPECT_EQ(data_words_written(), 34);
+}
+
+// ---- Queue and completions ----
+
+TEST_F(TxTest, PacketsWaitInOrderAndCompleteAsTheBufferComesBack) {
+    auto c = default_config();
+    c.set_dword("PollInDriver", 1);
+    up(c);
+    std::vector<std::unique_ptr<talhost::Packet>> p;
+    for (int i = 0; i < 3; i++)
+        p.push_back(packet(ethernet(0x0800, 50 + i)));
+
+    send(*p[0]);
+    send(*p[1]); // the buffer is still on the air: p1 waits
+    EXPECT_EQ(adapter->NumPacketsQueued, 1u);
+    EXPECT_TRUE(completions().empty());
+
+    host.world().run_for(2000);
+    send(*p[2]); // finds the buffer back: completes p0, starts p1
+    ASSERT_EQ(completions().size(), 1u);
+    EXPECT_EQ(completions()[0].packet, p[0]->ndis());
+    EXPECT_EQ(completions()[0].status, NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(adapter->txPacket, p[1]->ndis());
+    EXPECT_EQ(adapter->FirstTxQueue, p[2]->ndis());
+    EXPECT_EQ(adapter->NumPacketsQueued, 1u);
+    EXPECT_EQ(adapter->PacketMonitor.TxPacketCounter, 1u);
+    EXPECT_EQ(adapter->Lock.Held, 0u);
+    EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN);
+
+}
+
+TEST_F(TxTest, PollingSendServesAPendingAllocateEventWithoutStalling) {
+    auto c = default_config();
+    c.set_dword("PollInDriver", 1);
+    up(c);
+    auto a = packet(ethernet(0x0800, 40));
+    auto b = packet(ethernet(0x0800, 40));
+    send(*a);
+    host.world().run_for(2000);
+    start_measuring();
+    send(*b);
+    std::vector<uint64_t> evstat_reads;
+    for (const talsim::TraceRecord &r : card.trace().records())
+        if (r.kind == talsim::TraceKind::PortRead && r.offset == TAL_REG_EVSTAT)
+            evstat_reads.push_back(r.time);
+    ASSERT_GE(evstat_reads.size(), 2u);
+    EXPECT_EQ(evstat_reads[0], evstat_reads[1]) << "no 50 us stall between the two looks";
+    ASSERT_EQ(completions().size(), 1u);
+    EXPECT_EQ(adapter->txPacket, b->ndis());
+}
+
+TEST_F(TxTest, FailedBufferWriteKeepsThePacketQueuedAndCountsTheError) {
+    up();
+    card.set_stuck_busy(talsim::Busy::Path1, true);
+    auto p = packet(ethernet(0x0800, 40));
+    EXPECT_EQ(send(*p), NDIS_STATUS_PENDING);
+    EXPECT_EQ(transmit_commands(), 0);
+    EXPECT_EQ(adapter->reclaimStatus, 1);
+    EXPECT_EQ(adapter->NumPacketsQueued, 1u);
+    EXPECT_EQ(adapter->FirstTxQueue, p->ndis());
+    EXPECT_EQ(adapter->PacketMonitor.TxPacketErrCounter, 1u);
+    EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 54u);
+
+    // The next send tries the old head first, then leaves the new one queued.
+    card.set_stuck_busy(talsim::Busy::Path1, false);
+    auto q = packet(ethernet(0x0806, 28));
+    send(*q);
+    EXPECT_EQ(adapter->txPacket, p->ndis());
+    EXPECT_EQ(adapter->FirstTxQueue, q->ndis());
+    EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 108u) << "counted again on the retry";
+}
+
+TEST_F(TxTest, MonitorModeRefusesEverySendAtOnce) {
+    up();
+    adapter->sniffer_state = 1;
+    auto p = packet(ethernet(0x0800, 40));
+    EXPECT_EQ(send(*p), NDIS_STATUS_PENDING);
+    ASSERT_EQ(completions().size(), 1u);
+    EXPECT_EQ(completions()[0].status, NDIS_STATUS_FAILURE);
+    EXPECT_EQ(data_words_written(), 0);
+    EXPECT_EQ(adapter->NumPacketsQueued, 0u);
+    EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN);
+}
+
+TEST_F(TxTest, FramesThatAreNotEthernetSizedAreRefusedAndCounted) {
+    up();
+    struct Case {
+        size_t length;
+        bool accepted;
+    } cases[] = {{0, false}, {13, false}, {14, true}, {1514, true}, {1515, false}, {4000, false}};
+    ULONG errors = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        host.world().run_for(2000);
+        adapter->reclaimStatus = 1;
+        Bytes frame = c.length >= 14 ? ethernet(0x0800, c.length - 14) : Bytes(c.length, 0xAB);
+        size_t before = completions().size();
+        auto p = packet(frame);
+        send(*p);
+        keep_.push_back(std::move(p));
+        if (c.accepted) {
+            EXPECT_EQ(completions().size(), before);
+            EXPECT_EQ(adapter->txPacket, keep_.back()->ndis());
+        } else {
+            ++errors;
+            ASSERT_EQ(completions().size(), before + 1);
+            EXPECT_EQ(completions().back().status, NDIS_STATUS_FAILURE);
+        }
+        EXPECT_EQ(adapter->NumPacketsQueued, 0u);
+        EXPECT_EQ(adapter->PacketMonitor.TxPacketErrCounter, errors);
+    }
+}
+
+TEST_F(TxTest, BufferChainsAreGatheredWhateverTheirSplit) {
+    up();
+    Bytes frame = ethernet(0x0806, 28);
+    Bytes expected = transmit(frame);
+    for (std::vector<size_t> cuts : {std::vector<size_t>{0, 0, 14}, {6, 12, 13, 42},
+                                     {1, 2, 3, 4, 5, 41, 42, 42}}) {
+        host.world().run_for(2000);
+        adapter->reclaimStatus = 1;
+        auto p = talhost::Packet::split(frame, cuts);
+        ASSERT_TRUE(p);
+        send(*p);
+        keep_.push_back(std::move(p));
+        EXPECT_EQ(slice(txbuf(), 0, 60 + 36), slice(expected, 0, 60 + 36));
+    }
+}
+
+} // namespace
