@@ -14,6 +14,17 @@ static const Command kCommands[] = {
      "Exit status: 0 shown, 1 the driver refuses the configuration (its NDIS\n"
      "status is printed), 2 bad usage or a malformed file (file:line: what).\n",
      cmd_config},
+    {"send", "bring the card model up and send example frames; capture the air",
+     "usage: talsim send FILE.reg [--pcap PATH] [--count N]\n"
+     "\n"
+     "Brings an adapter up on the card model from the REGEDIT4 file with the\n"
+     "driver's own steps, hands the send handler N example frames (default 4: an\n"
+     "IPv4 ICMP echo request, an ARP request, IPX over the 802.1H bridge tunnel\n"
+     "and an 802.3 length frame, in turn) and writes every frame the card puts\n"
+     "on the air to a pcap file with radiotap headers (default air.pcap).\n"
+     "Exit status: 0 every frame went out, 1 the driver or a send failed,\n"
+     "2 bad usage or a malformed file.\n",
+     cmd_send},
 };
 
 bool wants_help(const Args &args, const Command &cmd) {

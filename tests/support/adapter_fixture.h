@@ -9,13 +9,21 @@
 #include "driver/talmain.h"
 #include "packet.h"
 
+#include <array>
 #include <memory>
 #include <vector>
 
 namespace taltest {
 
+inline constexpr std::array<uint8_t, 6> kApBssid = {0x00, 0x0B, 0x0E, 0xAA, 0x00, 0x01};
+
 class AdapterTest : public CardTest {
 protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        card.join(kApBssid); // an access point is in range
+    }
+
     // Configuration with the card's port base and polling without timers,
     // so that nothing but the test drives the adapter.
     static talhost::AdapterConfig default_config() {
