@@ -1,0 +1,213 @@
+// Wire views: each parses exactly what it emits, reads known bytes at the
+// right offsets, and refuses input shorter than its header once, at parse.
+#include "wire/ethernet.h"
+#include "wire/ieee80211.h"
+#include "wire/llc.h"
+#include "wire/radiotap.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace talsim::wire;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::span<const uint8_t> cspan(const Bytes &b) { return b; }
+
+// ---- 802.11 MAC header ----
+
+// A ToDS, protected data frame: 08 41, duration 0x00D5, BSSID, SA, DA, seq 5.
+const Bytes kDataHeader{0x08, 0x41, 0xD5, 0x00, 0x00, 0x60, 0x1D, 0x11, 0x22, 0x33, 0x02, 0x00,
+                        0x54, 0x41, 0x4C, 0x01, 0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03, 0x50, 0x00};
+
+TEST(MacHeaderView, ReadsFieldsAtTheirOffsets) {
+    Bytes frame = kDataHeader;
+    frame.push_back(0xAA);
+    auto v = MacHeaderView<const uint8_t>::parse(cspan(frame));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->type(), fc::TypeData);
+    EXPECT_EQ(v->subtype(), 0);
+    EXPECT_TRUE(v->to_ds());
+    EXPECT_FALSE(v->from_ds());
+    EXPECT_TRUE(v->protected_frame());
+    EXPECT_EQ(v->duration(), 0x00D5);
+    EXPECT_EQ(v->addr1(), (MacAddr{0x00, 0x60, 0x1D, 0x11, 0x22, 0x33}));
+    EXPECT_EQ(v->addr2(), (MacAddr{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01}));
+    EXPECT_EQ(v->addr3(), (MacAddr{0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03}));
+    EXPECT_EQ(v->sequence(), 5);
+    EXPECT_EQ(v->fragment(), 0);
+    ASSERT_EQ(v->payload().size(), 1u);
+    EXPECT_EQ(v->payload()[0], 0xAA);
+}
+
+TEST(MacHeaderView, EmitThenParseGivesTheSameHeader) {
+    MacHeader h;
+    h.flags = fc::FromDs | fc::Retry | fc::Protected;
+    h.duration = 0x1234;
+    h.addr1 = {1, 2, 3, 4, 5, 6};
+    h.addr2 = {7, 8, 9, 10, 11, 12};
+    h.addr3 = {13, 14, 15, 16, 17, 18};
+    h.sequence = 0xABC;
+    h.fragment = 3;
+    Bytes b = h.to_bytes();
+    ASSERT_EQ(b.size(), 24u);
+    EXPECT_EQ(b[0], 0x08);
+    EXPECT_EQ(b[1], 0x4A);
+    EXPECT_EQ(b[22], 0xC3);
+    EXPECT_EQ(b[23], 0xAB);
+    auto v = MacHeaderView<const uint8_t>::parse(cspan(b));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(MacHeader::parse(*v), h);
+
+    auto back = MacHeader::parse(*MacHeaderView<const uint8_t>::parse(cspan(kDataHeader)));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->to_bytes(), kDataHeader);
+}
+
+TEST(MacHeaderView, RefusesShortInputIncludingAMissingFourthAddress) {
+    Bytes short_header(kDataHeader.begin(), kDataHeader.end() - 1);
+    EXPECT_FALSE(MacHeaderView<const uint8_t>::parse(cspan(short_header)));
+    EXPECT_FALSE(MacHeaderView<const uint8_t>::parse(std::span<const uint8_t>{}));
+
+    Bytes wds = kDataHeader;
+    wds[1] = 0x03; // ToDS and FromDS: 30 bytes
+    EXPECT_FALSE(MacHeaderView<const uint8_t>::parse(cspan(wds)));
+    wds.resize(30, 0x77);
+    auto v = MacHeaderView<const uint8_t>::parse(cspan(wds));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->header_len(), 30u);
+    EXPECT_EQ(v->addr4(), (MacAddr{0x77, 0x77, 0x77, 0x77, 0x77, 0x77}));
+    EXPECT_FALSE(MacHeader::parse(*v)) << "the value type holds three addresses only";
+}
+
+// ---- LLC/SNAP ----
+
+TEST(SnapView, ClassifiesRfc1042BridgeTunnelAndVendorHeaders) {
+    struct Case {
+        Bytes bytes;
+        SnapKind kind;
+        uint16_t protocol;
+    };
+    const Case cases[] = {
+        {{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00}, SnapKind::Rfc1042, 0x0800},
+        {{0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8, 0x81, 0x37}, SnapKind::BridgeTunnel, 0x8137},
+        {{0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE}, SnapKind::Vendor, 0x81AE},
+    };
+    for (const Case &c : cases) {
+        auto v = SnapView<const uint8_t>::parse(cspan(c.bytes));
+        ASSERT_TRUE(v);
+        auto s = Snap::parse(*v);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->kind(), c.kind);
+        EXPECT_EQ(s->protocol, c.protocol);
+        EXPECT_EQ(s->to_bytes(), c.bytes) << "round trip";
+    }
+}
+
+TEST(SnapView, RefusesShortInputAndLlcThatIsNotSnap) {
+    Bytes seven{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08};
+    EXPECT_FALSE(SnapView<const uint8_t>::parse(cspan(seven)));
+    Bytes netbios{0xF0, 0xF0, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};
+    EXPECT_FALSE(Snap::parse(*SnapView<const uint8_t>::parse(cspan(netbios))));
+}
+
+// ---- Ethernet II ----
+
+TEST(EthernetView, EmitThenParseGivesTheSameHeader) {
+    EthernetHeader h{{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, {0x02, 0, 0x54, 0x41, 0x4C, 1}, 0x0806};
+    Bytes b = h.to_bytes();
+    EXPECT_EQ(b, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x54, 0x41, 0x4C, 0x01, 0x08, 0x06}));
+    b.push_back(0x42);
+    auto v = EthernetView<const uint8_t>::parse(cspan(b));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(EthernetHeader::parse(*v), h);
+    EXPECT_EQ(v->payload().size(), 1u);
+    Bytes thirteen(13, 0);
+    EXPECT_FALSE(EthernetView<const uint8_t>::parse(cspan(thirteen)));
+}
+
+// ---- Radiotap ----
+
+TEST(RadiotapView, EmitsFlagsRateAndAlignedChannel) {
+    Radiotap r{radiotap::FlagShortPreamble, 22, radiotap::channel_mhz(6),
+               (uint16_t)(radiotap::Chan2Ghz | radiotap::ChanCck)};
+    EXPECT_EQ(r.to_bytes(), (Bytes{0x00, 0x00, 0x0E, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x02, 0x16, 0x85,
+                                   0x09, 0xA0, 0x00}));
+    // Without the rate the channel still starts on an even offset.
+    Radiotap no_rate{0x00, std::nullopt, 2412, 0x00A0};
+    EXPECT_EQ(no_rate.to_bytes(),
+              (Bytes{0x00, 0x00, 0x0E, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x6C, 0x09, 0xA0, 0x00}));
+}
+
+TEST(RadiotapView, RoundTripsEverySubsetOfItsFields) {
+    for (unsigned mask = 0; mask < 8; ++mask) {
+        Radiotap r;
+        if (mask & 1)
+            r.flags = 0x10;
+        if (mask & 2)
+            r.rate = 11;
+        if (mask & 4) {
+            r.channel_mhz = 2484;
+            r.channel_flags = 0x00A0;
+        }
+        Bytes b = r.to_bytes();
+        b.push_back(0x08); // the frame behind the header
+        auto v = RadiotapView<const uint8_t>::parse(cspan(b));
+        ASSERT_TRUE(v) << mask;
+        EXPECT_EQ(Radiotap::parse(*v), r) << mask;
+        EXPECT_EQ(v->payload().size(), 1u);
+    }
+}
+
+TEST(RadiotapView, StepsOverTsftAndExtraPresentWords) {
+    // Present word 1: TSFT, flags, rate + ext; word 2: nothing. TSFT aligned to 8 at 16.
+    Bytes b{0x00, 0x00, 0x1A, 0x00, 0x07, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
+            0x00, 0x00, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x02, 0x04};
+    auto v = RadiotapView<const uint8_t>::parse(cspan(b));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->flags(), 0x02);
+    EXPECT_EQ(v->rate(), 0x04);
+    EXPECT_FALSE(v->channel_mhz());
+}
+
+TEST(RadiotapView, RefusesMalformedHeaders) {
+    const Bytes good = Radiotap{0, 2, 2412, 0x00A0}.to_bytes();
+    struct Case {
+        const char *what;
+        Bytes bytes;
+    };
+    Bytes bad_version = good;
+    bad_version[0] = 1;
+    Bytes too_long = good;
+    too_long[2] = (uint8_t)(good.size() + 1);
+    Bytes too_short_len = good;
+    too_short_len[2] = 7;
+    Bytes field_outside = good;
+    field_outside[2] = 12; // channel at 10..13 would cross the stated end
+    Bytes ext_outside{0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x80};
+    const Case cases[] = {
+        {"shorter than the fixed header", Bytes(good.begin(), good.begin() + 7)},
+        {"version not 0", bad_version},
+        {"length beyond the input", too_long},
+        {"length below 8", too_short_len},
+        {"field beyond the length", field_outside},
+        {"present word beyond the length", ext_outside},
+    };
+    for (const Case &c : cases)
+        EXPECT_FALSE(RadiotapView<const uint8_t>::parse(cspan(c.bytes))) << c.what;
+}
+
+TEST(RadiotapView, ChannelFrequencies) {
+    struct Case {
+        unsigned channel;
+        uint16_t mhz;
+    };
+    for (Case c : {Case{1, 2412}, Case{6, 2437}, Case{11, 2462}, Case{13, 2472}, Case{14, 2484}, Case{0, 0},
+                   Case{15, 0}})
+        EXPECT_EQ(radiotap::channel_mhz(c.channel), c.mhz) << c.channel;
+}
+
+} // namespace
