@@ -1,6 +1,9 @@
 #include "card/card.h"
 
+#include "card/cardwep.h"
+
 #include <algorithm>
+#include <optional>
 
 namespace talsim {
 
@@ -41,6 +44,7 @@ const CardModel::CommandInfo CardModel::kCommands[] = {
     {cmd::Disable, "disable", 200, &CardModel::cmd_disable},
     {cmd::Allocate, "allocate", 40, &CardModel::cmd_allocate},
     {cmd::Access, "access", 25, &CardModel::cmd_access},
+    {cmd::Transmit, "transmit", 30, &CardModel::cmd_transmit},
 };
 
 const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
@@ -121,6 +125,7 @@ void CardModel::reset() {
     rec_loaded_ = false;
     frames_.release_all();
     records_.restore_defaults();
+    reset_tx_state();
     update_irq();
 }
 
@@ -324,6 +329,7 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
     rec_rid_ = 0;
     rec_loaded_ = false;
     port_enabled_ = false;
+    reset_tx_state();
     update_irq();
     return result::Ok;
 }
@@ -334,6 +340,8 @@ uint16_t CardModel::cmd_enable(uint16_t word) {
     port_enabled_ = true;
     records_.set_word(rid::PortStatus, 0, portstatus::Searching);
     records_.set_word(rid::CurrentChannel, 0, records_.word(rid::OwnChannel, 0));
+    if (joined_)
+        apply_join();
     return result::Ok;
 }
 
@@ -382,6 +390,212 @@ uint16_t CardModel::cmd_access(uint16_t word) {
         return records_.host_write(rid, rec_buf_);
     }
     return result::BadParameter;
+}
+
+// ---- Transmit ----
+
+namespace {
+
+constexpr uint32_t kLongPreambleUs = 192;
+constexpr uint32_t kShortPreambleUs = 96;
+constexpr uint32_t kSifsUs = 10;
+constexpr uint32_t kMacHeaderBytes = 24;
+constexpr uint32_t kFcsBytes = 4;
+constexpr uint32_t kAckBytes = 14;
+constexpr uint16_t kFcData = 0x0008;      // type data, subtype 0
+constexpr uint16_t kFcToDs = 0x0100;
+constexpr uint16_t kFcProtected = 0x4000;
+
+// Rate in 500 kb/s units from the rate mask: the highest rate allowed.
+uint8_t tx_rate(uint16_t mask) {
+    if (mask & ratebit::Mbps11)
+        return 22;
+    if (mask & ratebit::Mbps5_5)
+        return 11;
+    if (mask & ratebit::Mbps2)
+        return 4;
+    return 2;
+}
+
+// Microseconds, rounded up, for `bytes` after the preamble.
+uint32_t airtime_us(uint32_t bytes, uint8_t rate, bool short_preamble) {
+    uint32_t bits_x2 = bytes * 8 * 2;  // rate counts 500 kb/s, i.e. half-bits per microsecond
+    return (short_preamble ? kShortPreambleUs : kLongPreambleUs) + (bits_x2 + rate - 1) / rate;
+}
+
+uint16_t get_le16(const std::vector<uint8_t> &b, size_t off) {
+    return (uint16_t)(b[off] | (b[off + 1] << 8));
+}
+
+void put_le16(std::vector<uint8_t> &b, size_t off, uint16_t v) {
+    b[off] = (uint8_t)v;
+    b[off + 1] = (uint8_t)(v >> 8);
+}
+
+} // namespace
+
+void CardModel::join(const std::array<uint8_t, 6> &bssid, uint8_t channel) {
+    joined_ = true;
+    join_bssid_ = bssid;
+    join_channel_ = channel;
+    if (port_enabled_)
+        apply_join();
+}
+
+void CardModel::leave() {
+    joined_ = false;
+    if (port_enabled_) {
+        records_.set(rid::CurrentBssid, {0, 0, 0});
+        records_.set_word(rid::PortStatus, 0, portstatus::Searching);
+    }
+}
+
+void CardModel::apply_join() {
+    records_.set(rid::CurrentBssid, bytes_to_words(join_bssid_));
+    records_.set(rid::CurrentSsid, *records_.data(rid::DesiredSsid));
+    records_.set_word(rid::CurrentChannel, 0,
+                      join_channel_ ? join_channel_ : records_.word(rid::OwnChannel, 0));
+    bool infra = records_.word(rid::PortType, 0) == kPortTypeInfrastructure;
+    records_.set_word(rid::PortStatus, 0, infra ? portstatus::EssConnected : portstatus::IbssConnected);
+}
+
+void CardModel::reset_tx_state() {
+    tx_queued_.clear();
+    medium_free_at_ = 0;
+    sequence_ = 0;
+    iv_counter_ = 0;
+    iv_frames_left_ = 0;
+}
+
+uint16_t CardModel::cmd_transmit(uint16_t word) {
+    uint16_t fid = latched_params_[0];
+    if ((word & 0xFF00) & ~cmd::TransmitReclaim)
+        return result::BadParameter;
+    bool reclaim = (word & cmd::TransmitReclaim) != 0;
+    const std::vector<uint8_t> *bufp = frames_.buffer(fid);
+    if (!bufp || tx_queued_.count(fid))
+        return result::BadParameter;
+    const std::vector<uint8_t> &buf = *bufp;
+    tx_queued_.insert(fid);
+
+    uint16_t length = 0;
+    bool infra = records_.word(rid::PortType, 0) == kPortTypeInfrastructure;
+    std::optional<TxRefusal> why;
+    if (buf.size() < txf::Body) {
+        why = TxRefusal::BeyondBuffer;
+    } else {
+        uint16_t data_len = get_le16(buf, txf::DataLen);
+        length = data_len ? data_len : (uint16_t)((buf[txf::Length] << 8) | buf[txf::Length + 1]);
+        if (!port_enabled_)
+            why = TxRefusal::PortDisabled;
+        else if (infra && !joined_)
+            why = TxRefusal::NotJoined;
+        else if (length > txf::MaxBody)
+            why = TxRefusal::TooLong;
+        else if (txf::Body + (size_t)length > buf.size())
+            why = TxRefusal::BeyondBuffer;
+    }
+    if (why) {
+        refuse_tx(fid, reclaim, *why, length);
+        return result::Ok;
+    }
+
+    std::span<const uint8_t> body(buf.data() + txf::Body, length);
+    std::array<uint8_t, 6> bssid{};
+    std::vector<uint8_t> bssid_bytes = words_to_bytes(*records_.data(rid::CurrentBssid));
+    std::copy_n(bssid_bytes.begin(), bssid.size(), bssid.begin());
+    const uint8_t *dst = buf.data() + txf::DestAddr;
+    const uint8_t *src = buf.data() + txf::SrcAddr;
+
+    // Header: frame control, duration, three addresses, sequence control.
+    uint16_t wep = records_.word(rid::WepFlags, 0);
+    bool privacy = wep & wepflag::Privacy;
+    uint16_t fc = kFcData | (infra ? kFcToDs : 0) | (privacy ? kFcProtected : 0);
+    const uint8_t *a1 = infra ? bssid.data() : dst;
+    const uint8_t *a3 = infra ? dst : bssid.data();
+    uint8_t rate = tx_rate(records_.word(rid::TxRateControl, 0));
+    bool short_preamble = records_.word(rid::ShortPreamble, 0) != 0 && rate > 2;
+    uint16_t duration = (a1[0] & 1) ? 0 : (uint16_t)(kSifsUs + airtime_us(kAckBytes, rate, short_preamble));
+
+    std::vector<uint8_t> frame(kMacHeaderBytes, 0);
+    put_le16(frame, 0, fc);
+    put_le16(frame, 2, duration);
+    std::copy_n(a1, 6, frame.begin() + 4);
+    std::copy_n(src, 6, frame.begin() + 10);
+    std::copy_n(a3, 6, frame.begin() + 16);
+    put_le16(frame, 22, (uint16_t)(sequence_ << 4));
+    sequence_ = (uint16_t)((sequence_ + 1) & 0xFFF);
+
+    if (privacy && !(wep & wepflag::HostEncrypt)) {
+        std::vector<uint8_t> sealed = firmware_seal(body);
+        frame.insert(frame.end(), sealed.begin(), sealed.end());
+    } else {
+        frame.insert(frame.end(), body.begin(), body.end());
+    }
+
+    AirFrame air;
+    air.rate = rate;
+    air.short_preamble = short_preamble;
+    air.channel = (uint8_t)records_.word(rid::CurrentChannel, 0);
+    air.start_us = std::max(world_.now(), medium_free_at_);
+    air.end_us = air.start_us + airtime_us((uint32_t)frame.size() + kFcsBytes, rate, short_preamble);
+    air.bytes = std::move(frame);
+    medium_free_at_ = air.end_us;
+
+    bool tx_event = (get_le16(buf, txf::TxControl) & txf::TxControlTxOk) != 0;
+    schedule(air.end_us - world_.now(), true,
+             [this, fid, reclaim, tx_event, air = std::move(air)]() mutable {
+                 finish_tx(fid, reclaim, tx_event, std::move(air));
+             });
+    return result::Ok;
+}
+
+void CardModel::refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length) {
+    ++tx_stats_.refused;
+    trace(TraceKind::TxRefused, fid, length, (uint16_t)why);
+    schedule(timing_.tx_refuse_us, true, [this, fid, reclaim] {
+        set_reg(reg::TxComplFid, fid);
+        tx_done(fid, reclaim, ev::TxExc);
+    });
+}
+
+// The firmware is done with a transmit buffer: it comes back with the
+// allocate event (reclaim) or is freed, and `events` rise with it.
+void CardModel::tx_done(uint16_t fid, bool reclaim, uint16_t events) {
+    tx_queued_.erase(fid);
+    if (reclaim) {
+        set_reg(reg::AllocFid, fid);
+        events |= ev::Alloc;
+    } else {
+        frames_.release(fid);
+    }
+    raise_event(events);
+}
+
+void CardModel::finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame) {
+    ++tx_stats_.sent;
+    trace(TraceKind::FrameOnAir, fid, (uint16_t)frame.bytes.size(), frame.rate);
+    if (air_sink_)
+        air_sink_->on_air(frame);
+    if (tx_event)
+        set_reg(reg::TxComplFid, fid);
+    tx_done(fid, reclaim, tx_event ? ev::Tx : 0);
+}
+
+std::vector<uint8_t> CardModel::firmware_seal(std::span<const uint8_t> body) {
+    uint16_t wep = records_.word(rid::WepFlags, 0);
+    uint32_t reuse = (wep & wepflag::IvReuseMask) >> wepflag::IvReuseShift;
+    if (iv_frames_left_ == 0) {
+        iv_counter_ = (iv_counter_ + 1) & 0xFFFFFF;
+        iv_frames_left_ = std::max<uint32_t>(reuse, 1);
+    }
+    --iv_frames_left_;
+
+    uint8_t key_id = (uint8_t)(records_.word(rid::WepDefaultKeyId, 0) & 3);
+    size_t key_len = records_.data(rid::WepDefaultKey0)->size() == 7 ? 13 : 5;
+    std::vector<uint8_t> key = words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + key_id)));
+    key.resize(key_len, 0);
+    return card_wep_seal(iv_counter_, key_id, key, body);
 }
 
 // ---- Buffer access paths ----

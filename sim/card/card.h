@@ -55,13 +55,65 @@
 //   faults: set_stuck_busy(Busy::Command|Path0|Path1, on), fail_command(word, result[, times]),
 //           hang_command(word[, times]), suppress_events(mask),
 //           make_record_unreadable(rid[, result]), set_removed(on), clear_faults()
+//   transmit: set_air_sink(sink), join(bssid[, channel]), leave(), joined(), tx_stats(),
+//           set_next_iv(iv)
 // Faults belong to the backend, not to the card: reset() and initialize keep them.
+//
+// Transmit (command 0x010B, p0 = FID; 0x000B frees the buffer instead of
+// giving it back). The command accepts any allocated FID that is not already
+// queued (else result BadParameter) and completes after its latency; the
+// firmware has copied the frame by then. It reads the card transmit frame
+// (cardregs.h, txf::): body length = DataLen if non-zero, else the 802.3
+// length field (big-endian). A frame that cannot go out is refused: port
+// disabled, infrastructure mode (port type 1) without a joined BSS, body
+// above 2304 bytes, or a body reaching past the buffer. A refused frame
+// raises the transmit-exception event 0x0004 with the FID in register 0x24
+// timing().tx_refuse_us after the command, and the buffer comes back with
+// the allocate event (FID in 0x22), or is freed for 0x000B.
+//
+// A frame that goes out becomes an 802.11 data frame: type data; in
+// infrastructure mode ToDS with Address1 = the joined BSSID (record 0xFD42),
+// Address2 = 802.3 source, Address3 = 802.3 destination; in ad hoc mode
+// Address1 = destination, Address2 = source, Address3 = BSSID. Duration is 0
+// to a group address, else SIFS (10 us) plus an ACK (14 bytes) at the same
+// rate and preamble. The sequence number counts frames put on the air from 0
+// (initialize and reset start it again), fragment 0.
+// WEP (flags record 0xFC28): privacy off (bit 0 clear) - nothing protected,
+// whatever bits 4 and 7 say. Privacy on - the protected bit; with bit 4 the
+// body goes as the host gave it; without it the firmware seals it: IV header
+// (3 IV bytes least significant first, key id from record 0xFC23 in the top
+// two bits of the fourth), RC4 over body + CRC-32 ICV with the default key of
+// that id (0xFC24 + id). Key 0's record length sets the key size for every
+// key: RecordLen 8 = 13 bytes (104-bit), else 5 bytes (40-bit); a shorter
+// key record is padded with zeros. IV policy: a 24-bit counter, 0 after
+// power-on and initialize; a frame that needs a new IV takes counter + 1. The
+// reuse factor r of bits 5-6 keeps one IV for max(r, 1) frames: 0 and 1 = a
+// new IV every frame, 2 = every second frame, 3 = every third.
+// Air time: preamble 192 us long, or 96 us short when record 0xFCB0 is
+// non-zero and the rate is above 1 Mb/s (1 Mb/s has only the long
+// preamble); then (24 + body on air + 4 FCS) * 8 bits at the highest rate of
+// record 0xFC84 (bit 0 = 1, 1 = 2, 2 = 5.5, 3 = 11 Mb/s; none set = 1 Mb/s),
+// rounded up to a microsecond. Frames go out one after another: a frame
+// starts when the command completes or when the previous frame ends. At the
+// end of its air time the frame is handed to the air sink (AirFrame: no FCS,
+// rate in 500 kb/s, channel = record 0xFDC1, start and end times), the
+// transmit event 0x0002 rises if the control block's TxControl bit 1 asks
+// for it (FID in 0x24), and the buffer comes back with the allocate event
+// (FID in 0x22), or is freed for 0x000B.
+// join(bssid): the station is in that BSS (the backend stands for the radio
+// world until it exists). While the port is enabled - at once, or at the next
+// enable - records 0xFD42 = bssid, 0xFD41 = the desired SSID (0xFC02), 0xFDC1 =
+// the channel (own channel 0xFC03 when 0 is given), 0xFD40 = 4 in
+// infrastructure mode, 3 ad hoc. Like the faults the join belongs to the
+// backend: reset() and initialize keep it; leave() ends it.
 #pragma once
 
 #include "card/cardregs.h"
 #include "card/cardtrace.h"
 #include "card/framemem.h"
 #include "card/records.h"
+
+#include "air/airport.h"
 
 #include "portbus.h"
 #include "world.h"
@@ -70,6 +122,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -79,6 +133,15 @@ struct CardTiming {
     uint32_t path_busy_us = 10;     // offset register busy after a write
     uint32_t alloc_event_us = 15;   // allocate event after the allocate command's event
     uint32_t unknown_command_us = 10;
+    uint32_t tx_refuse_us = 15;     // transmit exception after a refused transmit command
+};
+
+// Why a transmit was refused (trace aux of TraceKind::TxRefused).
+enum class TxRefusal : uint16_t { PortDisabled = 1, NotJoined = 2, TooLong = 3, BeyondBuffer = 4 };
+
+struct TxStats {
+    uint64_t sent = 0;
+    uint64_t refused = 0;
 };
 
 enum class Busy : uint8_t { Command, Path0, Path1 };
@@ -131,6 +194,20 @@ public:
     CardTiming &timing() { return timing_; }
     void set_command_latency(uint8_t code, uint32_t us) { latency_override_[code] = us; }
     uint32_t command_latency(uint8_t code) const;
+
+    // ---- Backend: transmit ----
+    // Frames put on the air go to `sink` (none: they vanish).
+    void set_air_sink(AirSink *sink) { air_sink_ = sink; }
+    AirSink *air_sink() const { return air_sink_; }
+    void join(const std::array<uint8_t, 6> &bssid, uint8_t channel = 0);
+    void leave();
+    bool joined() const { return joined_; }
+    const TxStats &tx_stats() const { return tx_stats_; }
+    // The next frame that needs a new IV takes `iv` (24 bits).
+    void set_next_iv(uint32_t iv) {
+        iv_counter_ = (iv - 1) & 0xFFFFFF;
+        iv_frames_left_ = 0;
+    }
 
     CardTrace &trace() { return trace_; }
     const std::vector<DeviceError> &device_errors() const { return device_errors_; }
@@ -220,7 +297,15 @@ private:
     uint16_t cmd_disable(uint16_t word);
     uint16_t cmd_allocate(uint16_t word);
     uint16_t cmd_access(uint16_t word);
+    uint16_t cmd_transmit(uint16_t word);
 
+    // Transmit.
+    void refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length);
+    void finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame);
+    void tx_done(uint16_t fid, bool reclaim, uint16_t events);
+    std::vector<uint8_t> firmware_seal(std::span<const uint8_t> body);
+    void apply_join();
+    void reset_tx_state();
     // Paths.
     Path &path_for(uint16_t offset);
     const Path &path_for(uint16_t offset) const;
@@ -245,6 +330,18 @@ private:
     std::array<uint16_t, kRecordBufferWords> rec_buf_{};
     uint16_t rec_rid_ = 0;
     bool rec_loaded_ = false;
+
+    // Transmit state.
+    AirSink *air_sink_ = nullptr;
+    std::set<uint16_t> tx_queued_;   // FIDs the firmware holds for transmission
+    uint64_t medium_free_at_ = 0;
+    uint16_t sequence_ = 0;
+    uint32_t iv_counter_ = 0;
+    uint32_t iv_frames_left_ = 0;
+    TxStats tx_stats_;
+    bool joined_ = false;           // backend state, kept by reset and initialize
+    std::array<uint8_t, 6> join_bssid_{};
+    uint8_t join_channel_ = 0;
 
     std::map<uint8_t, uint32_t> latency_override_;
     struct Scheduled {

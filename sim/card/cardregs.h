@@ -59,6 +59,8 @@ inline constexpr uint8_t Disable = 0x02;
 inline constexpr uint8_t Allocate = 0x0A;
 inline constexpr uint8_t Access = 0x21;
 inline constexpr uint16_t AccessWriteModifier = 0x0100;  // 0x0121: store the record
+inline constexpr uint8_t Transmit = 0x0B;                // p0 = FID
+inline constexpr uint16_t TransmitReclaim = 0x0100;      // 0x010B: the buffer comes back
 } // namespace cmd
 
 // ---- Result codes (status register bits 8-14) ----
@@ -122,6 +124,49 @@ inline constexpr uint16_t CurrentPowerState = 0xFDC2;
 namespace portstatus {
 inline constexpr uint16_t Disabled = 1;
 inline constexpr uint16_t Searching = 2;
+inline constexpr uint16_t IbssConnected = 3;
+inline constexpr uint16_t EssConnected = 4;
 } // namespace portstatus
+
+// Port type record 0xFC00: 1 = infrastructure, anything else ad hoc.
+inline constexpr uint16_t kPortTypeInfrastructure = 1;
+
+// WEP flags record 0xFC28 as the firmware reads it.
+namespace wepflag {
+inline constexpr uint16_t Privacy = 0x0001;
+inline constexpr uint16_t ExcludeUnencrypted = 0x0002;
+inline constexpr uint16_t HostEncrypt = 0x0010;
+inline constexpr uint16_t IvReuseMask = 0x0060;   // reuse factor 0-3
+inline constexpr unsigned IvReuseShift = 5;
+inline constexpr uint16_t HostDecrypt = 0x0080;
+} // namespace wepflag
+
+// Transmit rate control record 0xFC84: the rates the firmware may use.
+namespace ratebit {
+inline constexpr uint16_t Mbps1 = 0x0001;
+inline constexpr uint16_t Mbps2 = 0x0002;
+inline constexpr uint16_t Mbps5_5 = 0x0004;
+inline constexpr uint16_t Mbps11 = 0x0008;
+} // namespace ratebit
+
+// ---- The transmit frame the host writes into a FID (byte offsets) ----
+namespace txf {
+inline constexpr uint16_t Status = 0x00;
+inline constexpr uint16_t TxControl = 0x0C;       // bit 1: raise the transmit event too
+inline constexpr uint16_t FrameControl = 0x0E;
+inline constexpr uint16_t DurationId = 0x10;
+inline constexpr uint16_t Address1 = 0x12;
+inline constexpr uint16_t Address2 = 0x18;
+inline constexpr uint16_t Address3 = 0x1E;
+inline constexpr uint16_t SequenceControl = 0x24;
+inline constexpr uint16_t Address4 = 0x26;
+inline constexpr uint16_t DataLen = 0x2C;         // LE; 0: the 802.3 length counts
+inline constexpr uint16_t DestAddr = 0x2E;
+inline constexpr uint16_t SrcAddr = 0x34;
+inline constexpr uint16_t Length = 0x3A;          // big-endian body length
+inline constexpr uint16_t Body = 0x3C;
+inline constexpr uint16_t MaxBody = 2304;
+inline constexpr uint16_t TxControlTxOk = 0x0002;
+} // namespace txf
 
 } // namespace talsim

@@ -1,8 +1,9 @@
 // Typed trace records of the card model: every port access (offset,
 // direction, value, virtual time), every command start and completion,
-// every event raised, every change of the interrupt line and every device
-// error. Off by default; when enabled, the last `capacity` records are kept
-// in a ring. A sink, when set, sees each record as it is made, ring or not.
+// every event raised, every change of the interrupt line, every device
+// error, every frame put on the air and every refused transmit. Off by
+// default; when enabled, the last `capacity` records are kept in a ring.
+// A sink, when set, sees each record as it is made, ring or not.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,8 @@ enum class TraceKind : uint8_t {
     EventRaise,   // value = event bits that rose
     IrqLine,      // value = new level (0 or 1)
     DeviceError,  // offset, value; the reason is in the device error log
+    FrameOnAir,   // offset = FID, value = 802.11 frame length (no FCS), aux = rate (500 kb/s)
+    TxRefused,    // offset = FID, value = body length asked for, aux = TxRefusal
 };
 
 struct TraceRecord {

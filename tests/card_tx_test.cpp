@@ -1,0 +1,511 @@
+// The card model's transmit command on its bus face: the host writes the
+// card transmit frame into a FID through path 1 and issues 0x010B, as a
+// driver does; the frames the card puts on the air are read from an
+// AirRecorder, byte for byte.
+#include "air/airport.h"
+#include "card/card.h"
+#include "wep_reference.h"
+
+#include "portbus.h"
+#include "world.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace talsim;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Mac = std::array<uint8_t, 6>;
+
+constexpr uint32_t kBase = 0x300;
+constexpr Mac kBssid{0x00, 0x60, 0x1D, 0x11, 0x22, 0x33};
+constexpr Mac kDst{0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03};
+constexpr Mac kSrc{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
+constexpr Mac kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+Bytes operator+(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+Bytes bytes(const Mac &m) { return Bytes(m.begin(), m.end()); }
+
+// An LLC/SNAP-encapsulated IPv4 body of `n` bytes with a recognisable payload.
+Bytes snap_body(size_t n) {
+    Bytes b{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};
+    for (size_t i = b.size(); i < n; ++i)
+        b.push_back((uint8_t)(i * 7 + 1));
+    b.resize(n);
+    return b;
+}
+
+// The card transmit frame as a driver writes it: control block and 802.11
+// header zero, 802.3 addresses, big-endian length, body.
+Bytes card_frame(const Mac &dst, const Mac &src, const Bytes &body, int length_field = -1) {
+    Bytes f(0x2E, 0);
+    f = f + bytes(dst) + bytes(src);
+    uint16_t len = length_field < 0 ? (uint16_t)body.size() : (uint16_t)length_field;
+    f.push_back((uint8_t)(len >> 8));
+    f.push_back((uint8_t)len);
+    return f + body;
+}
+
+class CardTx : public ::testing::Test {
+protected:
+    CardTx() {
+        bus.map(kBase, kPortCount, &card);
+        card.set_air_sink(&air);
+    }
+
+    uint16_t rd(uint16_t off) { return bus.read16(kBase + off); }
+    void wr(uint16_t off, uint16_t v) { bus.write16(kBase + off, v); }
+
+    // Parameters and command word; returns the result once the command event
+    // rose (the clock then stands at the command's completion).
+    uint16_t command(uint16_t word, uint16_t p0 = 0) {
+        wr(reg::Param0, p0);
+        wr(reg::Command, word);
+        for (int i = 0; i < 100000 && !(rd(reg::EvStat) & ev::Cmd); ++i)
+            world.stall(1);
+        EXPECT_TRUE(rd(reg::EvStat) & ev::Cmd) << "command " << word << " never completed";
+        wr(reg::EvAck, ev::Cmd);
+        return (uint16_t)((rd(reg::Status) >> 8) & 0x7F);
+    }
+
+    uint16_t allocate(uint16_t size = 2364) {
+        EXPECT_EQ(command(0x000A, size), result::Ok);
+        world.stall(card.timing().alloc_event_us);
+        EXPECT_TRUE(rd(reg::EvStat) & ev::Alloc);
+        wr(reg::EvAck, ev::Alloc);
+        return rd(reg::AllocFid);
+    }
+
+    void write_fid(uint16_t fid, const Bytes &frame) {
+        wr(reg::Select1, fid);
+        wr(reg::Offset1, 0);
+        world.stall(card.timing().path_busy_us);
+        ASSERT_EQ(rd(reg::Offset1) & (kBusy | kOffsetError), 0);
+        for (size_t i = 0; i < frame.size(); i += 2)
+            wr(reg::Data1, (uint16_t)(frame[i] | (i + 1 < frame.size() ? frame[i + 1] << 8 : 0)));
+    }
+
+    // Enables the port and, in infrastructure mode, joins kBssid.
+    void bring_up(bool infrastructure = true) {
+        card.records().set(rid::PortType, {(uint16_t)(infrastructure ? 1 : 0)});
+        card.join(kBssid);
+        ASSERT_EQ(command(0x0001), result::Ok);
+    }
+
+    // Writes the frame, transmits it and runs the clock until the buffer is
+    // back; returns the time the command completed.
+    uint64_t send(const Bytes &frame, uint16_t word = 0x010B) {
+        if (!fid_)
+            fid_ = allocate(2400);
+        write_fid(fid_, frame);
+        EXPECT_EQ(command(word, fid_), result::Ok);
+        uint64_t t0 = world.now();
+        run_until(ev::Alloc);
+        return t0;
+    }
+
+    void run_until(uint16_t event) {
+        for (int i = 0; i < 100000 && !(rd(reg::EvStat) & event); ++i)
+            world.stall(1);
+        ASSERT_TRUE(rd(reg::EvStat) & event);
+    }
+
+    Bytes on_air(size_t i = 0) const {
+        return i < air.frames().size() ? air.frames()[i].bytes : Bytes{};
+    }
+
+    talhost::World world;
+    talhost::PortBus bus;
+    CardModel card{world};
+    AirRecorder air;
+    uint16_t fid_ = 0;
+};
+
+// ---- Addressing ----
+
+TEST_F(CardTx, InfrastructureFrameGoesToDsWithBssidFirst) {
+    bring_up(true);
+    Bytes body = snap_body(20);
+    send(card_frame(kDst, kSrc, body));
+
+    // ToDS; duration = SIFS + ACK at 11 Mb/s, long preamble: 10 + 192 + 11.
+    Bytes expect = Bytes{0x08, 0x01, 0xD5, 0x00} + bytes(kBssid) + bytes(kSrc) + bytes(kDst) +
+                   Bytes{0x00, 0x00} + body;
+    ASSERT_EQ(air.frames().size(), 1u);
+    EXPECT_EQ(on_air(), expect);
+    EXPECT_EQ(air.frames()[0].channel, 3);
+    EXPECT_EQ(air.frames()[0].rate, 22);
+}
+
+TEST_F(CardTx, AdHocFrameHasDestinationFirstAndBssidThird) {
+    bring_up(false);
+    Bytes body = snap_body(12);
+    send(card_frame(kBroadcast, kSrc, body));
+
+    // No DS bits; a group destination takes no acknowledgement: duration 0.
+    Bytes expect = Bytes{0x08, 0x00, 0x00, 0x00} + bytes(kBroadcast) + bytes(kSrc) + bytes(kBssid) +
+                   Bytes{0x00, 0x00} + body;
+    EXPECT_EQ(on_air(), expect);
+}
+
+TEST_F(CardTx, JoinSetsTheLiveStatusRecords) {
+    card.records().set(rid::DesiredSsid, {4, 0x6174, 0x316C}); // "tal1"
+    card.join(kBssid, 6);
+    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::Disabled) << "port not enabled yet";
+
+    ASSERT_EQ(command(0x0001), result::Ok);
+    EXPECT_EQ(*card.records().data(rid::CurrentBssid), (std::vector<uint16_t>{0x6000, 0x111D, 0x3322}));
+    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
+    EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), 6);
+    EXPECT_EQ(*card.records().data(rid::CurrentSsid), *card.records().data(rid::DesiredSsid));
+
+    // The join belongs to the backend: an initialize and enable find it again.
+    ASSERT_EQ(command(0x0000), result::Ok);
+    ASSERT_EQ(command(0x0001), result::Ok);
+    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
+
+    card.leave();
+    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::Searching);
+    EXPECT_FALSE(card.joined());
+}
+
+// ---- Length ----
+
+TEST_F(CardTx, BodyLengthComesFromThe8023LengthField) {
+    bring_up();
+    Bytes body = snap_body(40);
+    // 40 body bytes in the buffer, the length field says 30.
+    send(card_frame(kDst, kSrc, body, 30));
+    Bytes f = on_air();
+    ASSERT_EQ(f.size(), 24u + 30u);
+    EXPECT_EQ(Bytes(f.begin() + 24, f.end()), Bytes(body.begin(), body.begin() + 30));
+}
+
+TEST_F(CardTx, NonZeroDataLenOverridesThe8023Length) {
+    bring_up();
+    Bytes frame = card_frame(kDst, kSrc, snap_body(40), 30);
+    frame[txf::DataLen] = 16;
+    send(frame);
+    EXPECT_EQ(on_air().size(), 24u + 16u);
+}
+
+TEST_F(CardTx, BodyOf2304IsSentAnd2305IsRefusedWithTheBufferBack) {
+    struct Case {
+        uint16_t length;
+        bool sent;
+    };
+    for (Case c : {Case{2304, true}, Case{2305, false}}) {
+        SCOPED_TRACE(c.length);
+        card.reset();
+        air.clear();
+        fid_ = 0;
+        bring_up();
+        send(card_frame(kDst, kSrc, snap_body(c.length)));
+        uint16_t ev = rd(reg::EvStat);
+        EXPECT_EQ(rd(reg::AllocFid), fid_);
+        EXPECT_TRUE(card.frames().allocated(fid_)) << "the buffer is the host's again";
+        if (c.sent) {
+            ASSERT_EQ(air.frames().size(), 1u);
+            EXPECT_EQ(on_air().size(), 24u + 2304u);
+            EXPECT_FALSE(ev & ev::TxExc);
+        } else {
+            EXPECT_TRUE(air.frames().empty());
+            EXPECT_TRUE(ev & ev::TxExc);
+            EXPECT_EQ(rd(reg::TxComplFid), fid_);
+            EXPECT_EQ(card.tx_stats().refused, 1u);
+        }
+    }
+}
+
+// ---- Air time ----
+
+TEST_F(CardTx, AirTimeFollowsPreambleAndHighestRate) {
+    struct Case {
+        uint16_t rate_mask;
+        uint16_t short_preamble;
+        uint8_t rate;       // 500 kb/s
+        bool short_used;
+        uint32_t airtime;   // preamble + ceil((24 + 100 + 4) * 8 / Mb/s)
+    };
+    const Case cases[] = {
+        {0x000F, 0, 22, false, 192 + 94},   // 1024 bits / 11
+        {0x000F, 1, 22, true, 96 + 94},
+        {0x0008, 1, 22, true, 96 + 94},
+        {0x0007, 0, 11, false, 192 + 187},  // 1024 / 5.5 = 186.2
+        {0x0007, 1, 11, true, 96 + 187},
+        {0x0003, 0, 4, false, 192 + 512},
+        {0x0003, 1, 4, true, 96 + 512},
+        {0x0001, 0, 2, false, 192 + 1024},
+        {0x0001, 1, 2, false, 192 + 1024},  // 1 Mb/s has only the long preamble
+        {0x0000, 0, 2, false, 192 + 1024},  // no rate allowed: the basic 1 Mb/s
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "mask " << c.rate_mask << " short " << c.short_preamble);
+        card.reset();
+        air.clear();
+        fid_ = allocate(2400);
+        bring_up();
+        card.records().set(rid::TxRateControl, {c.rate_mask});
+        card.records().set(rid::ShortPreamble, {c.short_preamble});
+        write_fid(fid_, card_frame(kDst, kSrc, snap_body(100)));
+        ASSERT_EQ(command(0x010B, fid_), result::Ok);
+        uint64_t t0 = world.now();
+
+        world.stall(c.airtime - 1);
+        EXPECT_FALSE(rd(reg::EvStat) & ev::Alloc) << "buffer back before the air time ended";
+        EXPECT_TRUE(air.frames().empty());
+        world.stall(1);
+        EXPECT_TRUE(rd(reg::EvStat) & ev::Alloc);
+        ASSERT_EQ(air.frames().size(), 1u);
+        const AirFrame &f = air.frames()[0];
+        EXPECT_EQ(f.rate, c.rate);
+        EXPECT_EQ(f.short_preamble, c.short_used);
+        EXPECT_EQ(f.start_us, t0);
+        EXPECT_EQ(f.end_us, t0 + c.airtime);
+    }
+}
+
+TEST_F(CardTx, FramesQueuedTogetherGoOutOneAfterAnotherWithAdvancingSequence) {
+    bring_up();
+    uint16_t a = allocate(), b = allocate(), c = allocate();
+    for (uint16_t fid : {a, b, c})
+        write_fid(fid, card_frame(kDst, kSrc, snap_body(100)));
+    for (uint16_t fid : {a, b, c})
+        ASSERT_EQ(command(0x010B, fid), result::Ok);
+    world.stall(5000);
+
+    ASSERT_EQ(air.frames().size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        Bytes f = on_air(i);
+        EXPECT_EQ(f[22] | f[23] << 8, (int)(i << 4)) << "sequence number " << i;
+        if (i > 0) {
+            EXPECT_EQ(air.frames()[i].start_us, air.frames()[i - 1].end_us) << "one medium";
+        }
+    }
+    EXPECT_EQ(rd(reg::AllocFid), c) << "the last buffer came back last";
+}
+
+// ---- WEP ----
+
+TEST_F(CardTx, HostEncryptedBodyGoesAsGivenWithProtectedBit) {
+    bring_up();
+    card.records().set(rid::WepFlags, {wepflag::Privacy | wepflag::HostEncrypt | wepflag::HostDecrypt});
+    Bytes sealed{0x01, 0x02, 0x03, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x10, 0x20, 0x30, 0x40};
+    send(card_frame(kDst, kSrc, sealed));
+    Bytes f = on_air();
+    ASSERT_EQ(f.size(), 24u + sealed.size());
+    EXPECT_EQ(f[0], 0x08);
+    EXPECT_EQ(f[1], 0x41) << "ToDS and protected";
+    EXPECT_EQ(Bytes(f.begin() + 24, f.end()), sealed);
+}
+
+TEST_F(CardTx, PrivacyOffProtectsNothingWhateverTheHostBitsSay) {
+    bring_up();
+    card.records().set(rid::WepFlags, {wepflag::HostEncrypt | wepflag::HostDecrypt | wepflag::IvReuseMask});
+    Bytes body = snap_body(30);
+    send(card_frame(kDst, kSrc, body));
+    Bytes f = on_air();
+    EXPECT_EQ(f[1], 0x01);
+    EXPECT_EQ(Bytes(f.begin() + 24, f.end()), body);
+}
+
+// Opens a firmware-sealed body with the reference RC4 and CRC-32.
+struct Opened {
+    uint32_t iv;
+    uint8_t key_id;
+    Bytes plain;
+    bool icv_ok;
+};
+Opened open_wep(const Bytes &sealed, const Bytes &key) {
+    Bytes seed{sealed[0], sealed[1], sealed[2]};
+    seed = seed + key;
+    Bytes data(sealed.begin() + 4, sealed.end());
+    Bytes ks(data.size());
+    talref::keystream(seed, ks);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] ^= ks[i];
+    Bytes plain(data.begin(), data.end() - 4);
+    uint32_t icv = (uint32_t)data[data.size() - 4] | (uint32_t)data[data.size() - 3] << 8 |
+                   (uint32_t)data[data.size() - 2] << 16 | (uint32_t)data[data.size() - 1] << 24;
+    return Opened{(uint32_t)(sealed[0] | sealed[1] << 8 | sealed[2] << 16), (uint8_t)(sealed[3] >> 6),
+                  plain, icv == talref::crc32(plain)};
+}
+
+std::vector<uint16_t> key_record(const Bytes &key) {
+    Bytes padded = key;
+    padded.push_back(0);
+    return bytes_to_words(padded);
+}
+
+TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
+    struct Case {
+        const char *name;
+        uint16_t key_id;
+        bool wide;
+    };
+    const Bytes k40[4] = {{1, 2, 3, 4, 5}, {0x11, 0x22, 0x33, 0x44, 0x55}, {9, 9, 9, 9, 9}, {7, 6, 5, 4, 3}};
+    const Bytes k104{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC};
+    for (const Case &c : {Case{"40-bit key 1", 1, false}, Case{"40-bit key 3", 3, false},
+                          Case{"104-bit key 0", 0, true}}) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        air.clear();
+        fid_ = 0;
+        bring_up();
+        card.records().set(rid::WepFlags, {wepflag::Privacy});
+        card.records().set(rid::WepDefaultKeyId, {c.key_id});
+        if (c.wide) {
+            ASSERT_TRUE(card.records().set(rid::WepDefaultKey0, key_record(k104)));
+        } else {
+            for (uint16_t k = 0; k < 4; ++k)
+                ASSERT_TRUE(card.records().set((uint16_t)(rid::WepDefaultKey0 + k), key_record(k40[k])));
+        }
+        Bytes body = snap_body(64);
+        send(card_frame(kDst, kSrc, body));
+
+        Bytes f = on_air();
+        ASSERT_EQ(f.size(), 24u + 4u + body.size() + 4u);
+        EXPECT_EQ(f[1], 0x41);
+        Opened o = open_wep(Bytes(f.begin() + 24, f.end()), c.wide ? k104 : k40[c.key_id]);
+        EXPECT_EQ(o.iv, 1u) << "first IV after power-on";
+        EXPECT_EQ(o.key_id, c.key_id);
+        EXPECT_EQ(f[27] & 0x3F, 0) << "key id byte carries only the key id";
+        EXPECT_EQ(o.plain, body);
+        EXPECT_TRUE(o.icv_ok);
+    }
+}
+
+TEST_F(CardTx, ReuseFactorKeepsAnIvForThatManyFrames) {
+    struct Case {
+        uint16_t reuse;
+        std::vector<uint32_t> ivs;
+    };
+    const Case cases[] = {
+        {0, {1, 2, 3, 4}},
+        {1, {1, 2, 3, 4}},
+        {2, {1, 1, 2, 2}},
+        {3, {1, 1, 1, 2}},
+    };
+    const Bytes key{1, 2, 3, 4, 5};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reuse);
+        card.reset();
+        air.clear();
+        fid_ = 0;
+        bring_up();
+        card.records().set(rid::WepFlags, {(uint16_t)(wepflag::Privacy | c.reuse << 5)});
+        card.records().set(rid::WepDefaultKey0, key_record(key));
+        std::vector<uint32_t> ivs;
+        for (int i = 0; i < 4; ++i) {
+            send(card_frame(kDst, kSrc, snap_body(20)));
+            wr(reg::EvAck, ev::Alloc);
+            Bytes f = on_air((size_t)i);
+            Opened o = open_wep(Bytes(f.begin() + 24, f.end()), key);
+            EXPECT_TRUE(o.icv_ok);
+            ivs.push_back(o.iv);
+        }
+        EXPECT_EQ(ivs, c.ivs);
+    }
+}
+
+TEST_F(CardTx, NextIvCanBeSetFromTheBackend) {
+    bring_up();
+    card.records().set(rid::WepFlags, {wepflag::Privacy});
+    card.set_next_iv(0xABCDEF);
+    send(card_frame(kDst, kSrc, snap_body(20)));
+    Bytes f = on_air();
+    EXPECT_EQ(Bytes(f.begin() + 24, f.begin() + 28), (Bytes{0xEF, 0xCD, 0xAB, 0x00}));
+}
+
+// ---- Refusals and completion ----
+
+TEST_F(CardTx, FrameThatCannotGoOutRaisesTransmitExceptionAndGivesTheBufferBack) {
+    struct Case {
+        const char *name;
+        bool enable;
+        bool join;
+        TxRefusal why;
+    };
+    for (const Case &c : {Case{"port disabled", false, true, TxRefusal::PortDisabled},
+                          Case{"infrastructure without a BSS", true, false, TxRefusal::NotJoined}}) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        card.leave();
+        card.trace().clear();
+        card.trace().enable();
+        air.clear();
+        if (c.join)
+            card.join(kBssid);
+        if (c.enable) {
+            ASSERT_EQ(command(0x0001), result::Ok);
+        }
+        uint16_t fid = allocate();
+        write_fid(fid, card_frame(kDst, kSrc, snap_body(50)));
+        ASSERT_EQ(command(0x010B, fid), result::Ok);
+        run_until(ev::Alloc);
+        EXPECT_TRUE(rd(reg::EvStat) & ev::TxExc);
+        EXPECT_EQ(rd(reg::TxComplFid), fid);
+        EXPECT_EQ(rd(reg::AllocFid), fid);
+        EXPECT_TRUE(air.frames().empty());
+        bool traced = false;
+        for (const TraceRecord &r : card.trace().records())
+            traced |= r.kind == TraceKind::TxRefused && r.offset == fid && r.aux == (uint16_t)c.why;
+        EXPECT_TRUE(traced);
+    }
+}
+
+TEST_F(CardTx, TransmitOfABufferTheHostDoesNotHoldFailsWithAResultCode) {
+    bring_up();
+    EXPECT_EQ(command(0x010B, 0x0200), result::BadParameter) << "never allocated";
+    uint16_t fid = allocate();
+    write_fid(fid, card_frame(kDst, kSrc, snap_body(1000)));
+    ASSERT_EQ(command(0x010B, fid), result::Ok);
+    EXPECT_EQ(command(0x010B, fid), result::BadParameter) << "already queued";
+    EXPECT_EQ(command(0x030B, fid), result::BadParameter) << "unknown modifier";
+    world.stall(2000);
+    EXPECT_EQ(air.frames().size(), 1u);
+}
+
+TEST_F(CardTx, TransmitWithoutReclaimFreesTheBufferAndRaisesNoAllocateEvent) {
+    bring_up();
+    uint16_t fid = allocate();
+    write_fid(fid, card_frame(kDst, kSrc, snap_body(100)));
+    ASSERT_EQ(command(0x000B, fid), result::Ok);
+    world.stall(1000);
+    EXPECT_EQ(air.frames().size(), 1u);
+    EXPECT_FALSE(rd(reg::EvStat) & ev::Alloc);
+    EXPECT_FALSE(card.frames().allocated(fid));
+}
+
+TEST_F(CardTx, TxControlBitAsksForTheTransmitEvent) {
+    bring_up();
+    Bytes frame = card_frame(kDst, kSrc, snap_body(100));
+    send(frame);
+    EXPECT_FALSE(rd(reg::EvStat) & ev::Tx) << "the driver leaves the control block zero";
+    wr(reg::EvAck, ev::Alloc);
+
+    frame[txf::TxControl] = (uint8_t)txf::TxControlTxOk;
+    send(frame);
+    EXPECT_TRUE(rd(reg::EvStat) & ev::Tx);
+    EXPECT_EQ(rd(reg::TxComplFid), fid_);
+}
+
+TEST_F(CardTx, InitializeDropsQueuedFrames) {
+    bring_up();
+    card.records().set(rid::TxRateControl, {ratebit::Mbps1}); // 8.4 ms on the air
+    uint16_t fid = allocate();
+    write_fid(fid, card_frame(kDst, kSrc, snap_body(1000)));
+    ASSERT_EQ(command(0x010B, fid), result::Ok);
+    ASSERT_EQ(command(0x0000), result::Ok);
+    world.stall(10000);
+    EXPECT_TRUE(air.frames().empty());
+    EXPECT_FALSE(rd(reg::EvStat) & ev::Alloc);
+}
+
+} // namespace
