@@ -170,6 +170,14 @@ void Host::write_error_log(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector
 
 // ---- Configuration ----
 
+Host::ConfigHandle *Host::find_config(NDIS_HANDLE handle, const char *call) {
+    for (auto &c : config_handles_)
+        if ((NDIS_HANDLE)c.get() == handle)
+            return c.get();
+    verifier_.report(rule::ConfigHandleUnknown, call);
+    return nullptr;
+}
+
 void Host::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, NDIS_HANDLE context) {
     MiniportBlock *owner = nullptr;
     for (auto &b : blocks_)
@@ -227,15 +235,10 @@ void Host::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER
                               NDIS_HANDLE handle, PNDIS_STRING keyword, NDIS_PARAMETER_TYPE type) {
     *status = NDIS_STATUS_FAILURE;
     *value = nullptr;
-    auto it = std::find_if(config_handles_.begin(), config_handles_.end(),
-                           [handle](const std::unique_ptr<ConfigHandle> &c) {
-                               return (NDIS_HANDLE)c.get() == handle;
-                           });
-    if (it == config_handles_.end()) {
-        verifier_.report(rule::ConfigHandleUnknown, "NdisReadConfiguration");
+    ConfigHandle *found = find_config(handle, "NdisReadConfiguration");
+    if (!found)
         return;
-    }
-    ConfigHandle &ch = **it;
+    ConfigHandle &ch = *found;
     std::u16string name16(keyword->Buffer, keyword->Length / 2);
     std::string name = utf16_to_utf8(name16);
     keywords_read_.push_back(name);
@@ -296,15 +299,10 @@ void Host::read_network_address(PNDIS_STATUS status, PVOID *address, PUINT lengt
     *status = NDIS_STATUS_FAILURE;
     *address = nullptr;
     *length = 0;
-    auto it = std::find_if(config_handles_.begin(), config_handles_.end(),
-                           [handle](const std::unique_ptr<ConfigHandle> &c) {
-                               return (NDIS_HANDLE)c.get() == handle;
-                           });
-    if (it == config_handles_.end()) {
-        verifier_.report(rule::ConfigHandleUnknown, "NdisReadNetworkAddress");
+    ConfigHandle *found = find_config(handle, "NdisReadNetworkAddress");
+    if (!found)
         return;
-    }
-    ConfigHandle &ch = **it;
+    ConfigHandle &ch = *found;
     keywords_read_.push_back("NetworkAddress");
     const RegValue *v = ch.block->config.find("NetworkAddress");
     if (!v || v->kind != RegValue::Kind::String)
@@ -342,15 +340,13 @@ void Host::read_network_address(PNDIS_STATUS status, PVOID *address, PUINT lengt
 }
 
 void Host::close_configuration(NDIS_HANDLE handle) {
-    auto it = std::find_if(config_handles_.begin(), config_handles_.end(),
-                           [handle](const std::unique_ptr<ConfigHandle> &c) {
-                               return (NDIS_HANDLE)c.get() == handle;
-                           });
-    if (it == config_handles_.end()) {
-        verifier_.report(rule::ConfigHandleUnknown, "NdisCloseConfiguration");
+    ConfigHandle *found = find_config(handle, "NdisCloseConfiguration");
+    if (!found)
         return;
-    }
-    config_handles_.erase(it);
+    config_handles_.erase(std::find_if(config_handles_.begin(), config_handles_.end(),
+                                       [found](const std::unique_ptr<ConfigHandle> &c) {
+                                           return c.get() == found;
+                                       }));
 }
 
 // ---- Port ranges ----

@@ -191,6 +191,7 @@ public:
 
 private:
     MiniportBlock *checked_block(NDIS_HANDLE handle, const char *call);
+    ConfigHandle *find_config(NDIS_HANDLE handle, const char *call);
 
     World world_;
     PortBus bus_;
