@@ -195,12 +195,12 @@ __attribute__((noinline)) void CountFrames(Case &c, long frames)
 }
 
 // --count=CASE/LEN/FRAMES with CASE one of peer seal open-same open-new plain copy.
-int Count(const std::string &spec)
+int Count(const std::string &what)
 {
     char name[32] = {};
     unsigned long len = 0;
     long frames = 0;
-    if (std::sscanf(spec.c_str(), "%31[^/]/%lu/%ld", name, &len, &frames) != 3) return 2;
+    if (std::sscanf(what.c_str(), "%31[^/]/%lu/%ld", name, &len, &frames) != 3) return 2;
     std::string n = name;
     if (n == "peer") {
         Peer c(len);

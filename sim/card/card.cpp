@@ -637,7 +637,7 @@ void CardModel::settle_path(Path &p) {
     p.pos = p.offset;
     bool valid;
     if (is_rid(p.target)) {
-        valid = RecordStore::spec(p.target) != nullptr;
+        valid = RecordStore::describe(p.target) != nullptr;
         if (valid && rec_rid_ != p.target) {
             // The record buffer now belongs to this record, for a write.
             rec_buf_.fill(0);

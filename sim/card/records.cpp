@@ -80,7 +80,7 @@ RecordStore::RecordStore(const FactoryData &factory) : factory_(factory) { resto
 
 std::span<const RecordSpec> RecordStore::table() { return kRecords; }
 
-const RecordSpec *RecordStore::spec(uint16_t rid) {
+const RecordSpec *RecordStore::describe(uint16_t rid) {
     for (const RecordSpec &s : kRecords)
         if (s.rid == rid)
             return &s;
@@ -110,14 +110,14 @@ void RecordStore::restore_defaults() {
 }
 
 uint16_t RecordStore::check_read(uint16_t rid) const {
-    const RecordSpec *s = spec(rid);
+    const RecordSpec *s = describe(rid);
     if (!s || s->dir == RecordDir::WriteOnly)
         return result::BadRecord;
     return result::Ok;
 }
 
 uint16_t RecordStore::host_write(uint16_t rid, std::span<const uint16_t> image) {
-    const RecordSpec *s = spec(rid);
+    const RecordSpec *s = describe(rid);
     if (!s || s->dir == RecordDir::ReadOnly || image.size() < 2 || image[1] != rid)
         return result::BadRecord;
     uint16_t len = image[0];
@@ -145,7 +145,7 @@ const std::vector<uint16_t> *RecordStore::data(uint16_t rid) const {
 }
 
 bool RecordStore::set(uint16_t rid, std::vector<uint16_t> data) {
-    const RecordSpec *s = spec(rid);
+    const RecordSpec *s = describe(rid);
     if (!s || !s->takes((uint16_t)(data.size() + 1)))
         return false;
     data_[rid] = std::move(data);

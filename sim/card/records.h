@@ -46,7 +46,7 @@ public:
 
     // The table of every record the firmware knows.
     static std::span<const RecordSpec> table();
-    static const RecordSpec *spec(uint16_t rid);
+    static const RecordSpec *describe(uint16_t rid);
 
     // Every record back to the firmware's defaults (power-on, initialize).
     void restore_defaults();
