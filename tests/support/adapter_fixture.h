@@ -11,6 +11,7 @@
 
 #include <array>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace taltest {
@@ -60,7 +61,23 @@ protected:
         return host.block(handle).completions;
     }
 
+    // Every packet handed to the send handler and not completed must be
+    // one the driver holds: the one in the card or one in its queue, and
+    // the queue is as long as its count says.
+    void expect_packets_accounted_for() {
+        std::set<PNDIS_PACKET> held;
+        ULONG queued = 0;
+        for (PNDIS_PACKET p = adapter->FirstTxQueue; p && queued <= adapter->NumPacketsQueued;
+             p = TAL_RESERVED_FROM_PACKET(p)->Next, queued++)
+            held.insert(p);
+        EXPECT_EQ(queued, adapter->NumPacketsQueued) << "the queue's count";
+        if (adapter->txPacket)
+            held.insert(adapter->txPacket);
+        EXPECT_EQ(held, host.block(handle).owned) << "packets neither completed nor held";
+    }
+
     void TearDown() override {
+        expect_packets_accounted_for();
         if (adapter->Interrupt.Registered)
             NdisMDeregisterInterrupt(&adapter->Interrupt);
         CardTest::TearDown();
