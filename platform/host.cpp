@@ -113,6 +113,8 @@ void Host::check_released() {
                              hex(r.base) + " count " + std::to_string(r.count));
         if (b->interrupt)
             verifier_.report(rule::InterruptLeak, "vector " + std::to_string(b->interrupt->Vector));
+        if (b->status_open)
+            verifier_.report(rule::StatusWithoutComplete, "the last status was never completed");
     }
 }
 

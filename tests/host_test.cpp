@@ -88,6 +88,11 @@ TEST(HostVerifier, SpinLockMisuseAndUnpairedStatusAreViolations) {
     NdisMIndicateStatus(h, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0);
     NdisMIndicateStatus(h, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
     EXPECT_TRUE(host.verifier().has(talhost::rule::StatusWithoutComplete));
+
+    host.verifier().clear();
+    host.check_released();
+    EXPECT_TRUE(host.verifier().has(talhost::rule::StatusWithoutComplete))
+        << "an indication left without its completion";
 }
 
 TEST(HostMemory, AllocationFailureInjectionHitsTheChosenCall) {
