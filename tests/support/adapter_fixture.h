@@ -78,6 +78,9 @@ protected:
 
     void TearDown() override {
         expect_packets_accounted_for();
+        EXPECT_EQ(card.device_error_count(), 0u)
+            << "the driver made an access the card does not allow: "
+            << (card.device_errors().empty() ? "" : card.device_errors().front().what);
         if (adapter->Interrupt.Registered)
             NdisMDeregisterInterrupt(&adapter->Interrupt);
         CardTest::TearDown();
