@@ -199,6 +199,17 @@ void Host::open_configuration(PNDIS_STATUS status, PNDIS_HANDLE handle, NDIS_HAN
 
 namespace {
 
+// The value of a hexadecimal digit, or -1.
+int hex_digit(char16_t c) {
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
 // Integer conversion of a string value as the wrapper does it: optional
 // leading blanks, digits of the base, nothing after them.
 bool parse_integer(const std::u16string &s, int base, ULONG &out) {
@@ -211,17 +222,8 @@ bool parse_integer(const std::u16string &s, int base, ULONG &out) {
         return false;
     uint64_t v = 0;
     for (; i < s.size(); i++) {
-        char16_t c = s[i];
-        int d;
-        if (c >= u'0' && c <= u'9')
-            d = c - u'0';
-        else if (c >= u'a' && c <= u'f')
-            d = c - u'a' + 10;
-        else if (c >= u'A' && c <= u'F')
-            d = c - u'A' + 10;
-        else
-            return false;
-        if (d >= base)
+        int d = hex_digit(s[i]);
+        if (d < 0 || d >= base)
             return false;
         v = v * (uint64_t)base + (uint64_t)d;
         if (v > 0xFFFFFFFFull)
@@ -317,14 +319,8 @@ void Host::read_network_address(PNDIS_STATUS status, PVOID *address, PUINT lengt
     for (char16_t c : v->str) {
         if ((c == u'-' || c == u':') && nibbles == 0)
             continue;
-        int d;
-        if (c >= u'0' && c <= u'9')
-            d = c - u'0';
-        else if (c >= u'a' && c <= u'f')
-            d = c - u'a' + 10;
-        else if (c >= u'A' && c <= u'F')
-            d = c - u'A' + 10;
-        else
+        int d = hex_digit(c);
+        if (d < 0)
             return;
         cur = (uint8_t)(cur * 16 + d);
         if (++nibbles == 2) {

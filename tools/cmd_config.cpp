@@ -5,9 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/talmain.h"
 #include "host.h"
-#include "ndisnames.h"
 #include "talsim.h"
 
 namespace talsim {
@@ -58,24 +56,14 @@ int cmd_config(const Args &args) {
         std::fputs("usage: talsim config FILE.reg\n", stderr);
         return kExitUsage;
     }
-    talhost::ParseError err;
-    auto cfg = talhost::load_reg_file(args[0], err);
-    if (!cfg) {
-        std::fprintf(stderr, "%s\n", err.message().c_str());
+    auto cfg = load_adapter_file(args[0]);
+    if (!cfg)
         return kExitUsage;
-    }
-
     talhost::Host host;
-    NDIS_HANDLE handle = host.add_adapter(std::move(*cfg));
-    auto adapter = std::make_unique<TAL_ADAPTER>();
-    TAL_ADAPTER *a = adapter.get();
-    TalInitAdapterRecord(a, handle);
-    NDIS_STATUS status = TalReadConfiguration(a, host.config_context(handle));
-    if (status != NDIS_STATUS_SUCCESS) {
-        std::fprintf(stderr, "talsim: the driver refuses the configuration of %s: %s\n",
-                     args[0].c_str(), talhost::ndis_status_text(status).c_str());
+    auto configured = configure_adapter(host, std::move(*cfg), args[0], "talsim config");
+    if (!configured)
         return kExitFailed;
-    }
+    const TAL_ADAPTER *a = configured->record.get();
 
     std::printf("Adapter configuration from %s\n\n", args[0].c_str());
     std::printf("  %-24s %-20s %s\n", "Setting", "Keyword", "Value");

@@ -77,12 +77,9 @@ int cmd_send(const Args &args) {
         return kExitUsage;
     }
 
-    talhost::ParseError err;
-    auto cfg = talhost::load_reg_file(file, err);
-    if (!cfg) {
-        std::fprintf(stderr, "%s\n", err.message().c_str());
+    auto cfg = load_adapter_file(file);
+    if (!cfg)
         return kExitUsage;
-    }
     // The card is served from the send handler's own look at the allocate
     // event: polling mode, without timers.
     const talhost::RegValue *poll = cfg->find("PollInDriver");
@@ -93,17 +90,12 @@ int cmd_send(const Args &args) {
     }
 
     talhost::Host host;
-    host.verifier().enabled = true;
-    NDIS_HANDLE handle = host.add_adapter(std::move(*cfg));
-    auto record = std::make_unique<TAL_ADAPTER>();
-    TAL_ADAPTER *a = record.get();
-    TalInitAdapterRecord(a, handle);
-    NDIS_STATUS status = TalReadConfiguration(a, host.config_context(handle));
-    if (status != NDIS_STATUS_SUCCESS) {
-        std::fprintf(stderr, "talsim send: the driver refuses the configuration of %s: %s\n",
-                     file.c_str(), talhost::ndis_status_text(status).c_str());
+    auto configured = configure_adapter(host, std::move(*cfg), file, "talsim send");
+    if (!configured)
         return kExitFailed;
-    }
+    NDIS_HANDLE handle = configured->handle;
+    TAL_ADAPTER *a = configured->record.get();
+    NDIS_STATUS status;
 
     CardModel card(host.world());
     host.bus().map(a->IoBaseAddr, kPortCount, &card);

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/talmain.h"
+#include "ndisnames.h"
+
 namespace talsim {
 
 static const Command kCommands[] = {
@@ -34,6 +37,30 @@ bool wants_help(const Args &args, const Command &cmd) {
             return true;
         }
     return false;
+}
+
+std::optional<talhost::AdapterConfig> load_adapter_file(const std::string &file) {
+    talhost::ParseError err;
+    auto cfg = talhost::load_reg_file(file, err);
+    if (!cfg)
+        std::fprintf(stderr, "%s\n", err.message().c_str());
+    return cfg;
+}
+
+std::optional<ConfiguredAdapter> configure_adapter(talhost::Host &host,
+                                                   talhost::AdapterConfig config,
+                                                   const std::string &file, const char *who) {
+    ConfiguredAdapter a;
+    a.handle = host.add_adapter(std::move(config));
+    a.record = std::make_unique<TAL_ADAPTER>();
+    TalInitAdapterRecord(a.record.get(), a.handle);
+    NDIS_STATUS status = TalReadConfiguration(a.record.get(), host.config_context(a.handle));
+    if (status != NDIS_STATUS_SUCCESS) {
+        std::fprintf(stderr, "%s: the driver refuses the configuration of %s: %s\n", who,
+                     file.c_str(), talhost::ndis_status_text(status).c_str());
+        return std::nullopt;
+    }
+    return a;
 }
 
 static void usage(FILE *out) {
