@@ -427,10 +427,6 @@ void Host::indicate_status_complete(NDIS_HANDLE handle) {
     b->statuses.push_back(StatusIndication{kStatusComplete, {}, world_.now()});
 }
 
-void Host::packet_handed_to_driver(NDIS_HANDLE handle, PNDIS_PACKET packet) {
-    block(handle).owned.insert(packet);
-}
-
 void Host::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
     MiniportBlock *b = checked_block(handle, "NdisMSendComplete");
     if (!b)

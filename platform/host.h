@@ -163,9 +163,6 @@ public:
     void indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size);
     void indicate_status_complete(NDIS_HANDLE handle);
 
-    // The send handler was given `packet` (the wrapper calls this before it
-    // calls the handler, so completions are checked against ownership).
-    void packet_handed_to_driver(NDIS_HANDLE handle, PNDIS_PACKET packet);
     void send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
 
     // A protocol sends `packet` on the adapter: the wrapper hands it to the
