@@ -421,7 +421,7 @@ TEST_F(AdapterTest, HostWepStartsFromTheConfiguredKeyId) {
 
 TEST_F(AdapterTest, ResetFailsThePacketInTheCardAndEveryQueuedOneInOrder) {
     ASSERT_EQ(bring_up(), NDIS_STATUS_SUCCESS);
-    std::vector<std::unique_ptr<talhost::Packet>> pk;
+    std::vector<talhost::Packet *> pk;
     std::vector<uint8_t> frame(60, 0);
     frame[12] = 0x08;
     for (int i = 0; i < 4; i++)

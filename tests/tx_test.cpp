@@ -87,13 +87,9 @@ protected:
 
     // Sends one frame with the buffer free; returns the card frame bytes.
     Bytes transmit(const Bytes &frame) {
-        auto p = packet(frame);
-        EXPECT_EQ(send(*p), NDIS_STATUS_PENDING);
-        keep_.push_back(std::move(p));
+        EXPECT_EQ(send(*packet(frame)), NDIS_STATUS_PENDING);
         return txbuf();
     }
-
-    std::vector<std::unique_ptr<talhost::Packet>> keep_;
 };
 
 // ---- Frame layout ----
@@ -208,7 +204,7 @@ TEST_F(TxTest, PacketsWaitInOrderAndCompleteAsTheBufferComesBack) {
     auto c = default_config();
     c.set_dword("PollInDriver", 1);
     up(c);
-    std::vector<std::unique_ptr<talhost::Packet>> p;
+    std::vector<talhost::Packet *> p;
     for (int i = 0; i < 3; i++)
         p.push_back(packet(ethernet(0x0800, 50 + i)));
 
@@ -301,15 +297,14 @@ TEST_F(TxTest, FramesThatAreNotEthernetSizedAreRefusedAndCounted) {
         SCOPED_TRACE(c.length);
         host.world().run_for(2000);
         Bytes frame = c.length >= 14 ? ethernet(0x0800, c.length - 14) : Bytes(c.length, 0xAB);
-        auto p = packet(frame);
+        talhost::Packet *p = packet(frame);
         send(*p);
-        keep_.push_back(std::move(p));
         if (c.accepted) {
-            EXPECT_EQ(adapter->txPacket, keep_.back()->ndis());
+            EXPECT_EQ(adapter->txPacket, p->ndis());
         } else {
             ++errors;
             ASSERT_FALSE(completions().empty());
-            EXPECT_EQ(completions().back().packet, keep_.back()->ndis());
+            EXPECT_EQ(completions().back().packet, p->ndis());
             EXPECT_EQ(completions().back().status, NDIS_STATUS_FAILURE);
         }
         EXPECT_EQ(failures(), errors);
@@ -325,10 +320,9 @@ TEST_F(TxTest, BufferChainsAreGatheredWhateverTheirSplit) {
     for (std::vector<size_t> cuts : {std::vector<size_t>{0, 0, 14}, {6, 12, 13, 42},
                                      {1, 2, 3, 4, 5, 41, 42, 42}}) {
         host.world().run_for(2000);
-        auto p = talhost::Packet::split(frame, cuts);
-        ASSERT_TRUE(p);
-        send(*p);
-        keep_.push_back(std::move(p));
+        auto split = talhost::Packet::split(frame, cuts);
+        ASSERT_TRUE(split);
+        send(*adopt(std::move(split)));
         EXPECT_EQ(slice(txbuf(), 0, 60 + 36), slice(expected, 0, 60 + 36));
     }
 }

@@ -53,8 +53,13 @@ protected:
     // A protocol's send through the wrapper.
     NDIS_STATUS send(talhost::Packet &p) { return host.send(handle, p.ndis(), TalSend); }
 
-    std::unique_ptr<talhost::Packet> packet(const std::vector<uint8_t> &frame) {
-        return talhost::Packet::one_buffer(frame);
+    // Packets live as long as the test: the driver may hold them to the end.
+    talhost::Packet *packet(const std::vector<uint8_t> &frame) {
+        return adopt(talhost::Packet::one_buffer(frame));
+    }
+    talhost::Packet *adopt(std::unique_ptr<talhost::Packet> p) {
+        packets_.push_back(std::move(p));
+        return packets_.back().get();
     }
 
     const std::vector<talhost::SendCompletion> &completions() {
@@ -75,6 +80,8 @@ protected:
             held.insert(adapter->txPacket);
         EXPECT_EQ(held, host.block(handle).owned) << "packets neither completed nor held";
     }
+
+    std::vector<std::unique_ptr<talhost::Packet>> packets_;
 
     void TearDown() override {
         expect_packets_accounted_for();
