@@ -108,6 +108,23 @@ static VOID talServeAllocateEvent(TAL_ADAPTER *Adapter) {
         SetupNextSend(Adapter);
 }
 
+VOID talFailAllPackets(TAL_ADAPTER *Adapter) {
+    PNDIS_PACKET Packet = Adapter->txPacket;
+    Adapter->txPacket = NULL;
+    // The frame in the card fails before the queued ones.
+    if (Packet == NULL)
+        Packet = talDequeueTxPacket(Adapter);
+    while (Packet != NULL) {
+        NdisReleaseSpinLock(&Adapter->Lock);
+        NdisMSendComplete(Adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_FAILURE);
+        NdisAcquireSpinLock(&Adapter->Lock);
+        Packet = talDequeueTxPacket(Adapter);
+    }
+    Adapter->FirstTxQueue = NULL;
+    Adapter->LastTxQueue = NULL;
+    Adapter->NumPacketsQueued = 0;
+}
+
 NDIS_STATUS NTAPI TalSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
     TAL_ADAPTER *Adapter = (TAL_ADAPTER *)MiniportAdapterContext;
     ULONG Length;

@@ -16,6 +16,7 @@
 #define TAL_VENDOR_DESC_SIZE 128
 #define TAL_CARD_FRAME_SIZE 2364 // the card's transmit/receive frame
 #define TAL_CRC32_SLICES 16      // bytes per step of the word-wide CRC
+#define TAL_RX_BUFFER_SIZE 3000  // the frame built for the protocols
 
 // RC4 state of the host WEP engine.
 typedef struct _wepprng {
@@ -195,4 +196,24 @@ typedef struct _TAL_ADAPTER {
     // from crc32_table): entry [k][n] is the CRC of byte n followed by
     // k + 1 zero bytes.
     ULONG crc32_slice[TAL_CRC32_SLICES - 1][256];
+
+    // -- Receive state, one set per adapter --
+    // 1 while the first fragments of a frame wait in pRxPacket; savePos is
+    // where the next fragment's body goes (14 + body bytes so far).
+    UCHAR reassemblyInProgress;
+    USHORT savePos;
+    // What the next fragment must match: the first fragment's transmitter
+    // and sequence number, and the fragment number taken last.
+    UCHAR rxFragAddress[6];
+    USHORT rxFragSequence;
+    UCHAR rxFragNumber;
+    // 1 when bytes 12-13 of the partial frame are a length (no
+    // encapsulation was removed): the last fragment rewrites them.
+    UCHAR rxFragLengthField;
+    // The card's receive frame as read (word aligned).
+    USHORT RxFrameScratch[TAL_CARD_FRAME_SIZE / 2];
+    // The frame handed to the protocols: an Ethernet frame, or a monitor
+    // record. Last in the record and aligned to end it exactly, so that an
+    // overrun reaches no other field (and leaves the allocation).
+    alignas(8) UCHAR pRxPacket[TAL_RX_BUFFER_SIZE];
 } TAL_ADAPTER, *PTAL_ADAPTER;

@@ -182,6 +182,21 @@ USHORT putRecordFrame(TAL_ADAPTER *Adapter, USHORT *pBuffer) {
     return issueCmd1(Adapter, TAL_CMD_ACCESS_WRITE, rid);
 }
 
+VOID talRecordInit(Record_Buffer *Rec, USHORT RecordLen, USHORT Rid) {
+    NdisZeroMemory(Rec, sizeof(*Rec));
+    Rec->RecordLen = RecordLen;
+    Rec->RID = Rid;
+}
+
+USHORT talRecordWord(const Record_Buffer *Rec, USHORT n) {
+    return (USHORT)(Rec->Data[2 * n] | (Rec->Data[2 * n + 1] << 8));
+}
+
+VOID talSetRecordWord(Record_Buffer *Rec, USHORT n, USHORT value) {
+    Rec->Data[2 * n] = (UCHAR)value;
+    Rec->Data[2 * n + 1] = (UCHAR)(value >> 8);
+}
+
 // ---- Byte routines ----
 
 VOID talMemcpy(PVOID dst, const VOID *src, UCHAR count) {

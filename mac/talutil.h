@@ -36,6 +36,14 @@ USHORT putFrame1(TAL_ADAPTER *Adapter, USHORT RIDValue, const USHORT *src, USHOR
 USHORT getRecordFrame(TAL_ADAPTER *Adapter, USHORT *pBuffer);
 USHORT putRecordFrame(TAL_ADAPTER *Adapter, USHORT *pBuffer);
 
+// A record buffer zeroed, with its length and identifier set: words the
+// driver does not fill go to the card as zero, and a failed read leaves
+// defined content behind.
+VOID talRecordInit(Record_Buffer *Rec, USHORT RecordLen, USHORT Rid);
+// Word n of a record's data, and its setter (little-endian, byte-wise).
+USHORT talRecordWord(const Record_Buffer *Rec, USHORT n);
+VOID talSetRecordWord(Record_Buffer *Rec, USHORT n, USHORT value);
+
 // Byte routines (8-bit counts).
 VOID talMemcpy(PVOID dst, const VOID *src, UCHAR count);
 VOID talMemset(PVOID dst, UCHAR value, UCHAR length);

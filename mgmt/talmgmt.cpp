@@ -4,6 +4,7 @@
 #include "mgmt/talmgmt.h"
 
 #include "datapath/talsend.h"
+#include "datapath/transfer.h"
 #include "mac/talregs.h"
 #include "mgmt/talrid.h"
 #include "wep/talwepkey.h"
@@ -20,23 +21,6 @@
 #define TAL_NETWORK_MODE_INFRA 1
 #define TAL_LINK_CONNECTED 1
 #define TAL_LINK_NONE_AFTER_RESET 4
-
-USHORT talRecordWord(const Record_Buffer *Rec, USHORT n) {
-    return (USHORT)(Rec->Data[2 * n] | (Rec->Data[2 * n + 1] << 8));
-}
-
-VOID talSetRecordWord(Record_Buffer *Rec, USHORT n, USHORT value) {
-    Rec->Data[2 * n] = (UCHAR)value;
-    Rec->Data[2 * n + 1] = (UCHAR)(value >> 8);
-}
-
-// A record buffer starts zeroed: words the driver does not fill go to the
-// card as zero, and a failed read leaves defined content behind.
-static VOID talRecordInit(Record_Buffer *Rec, USHORT RecordLen, USHORT Rid) {
-    NdisZeroMemory(Rec, sizeof(*Rec));
-    Rec->RecordLen = RecordLen;
-    Rec->RID = Rid;
-}
 
 // ---- One-word records ----
 
@@ -382,20 +366,11 @@ USHORT talAllocateTxBuffer(TAL_ADAPTER *Adapter) {
     return TAL_RESULT_OK;
 }
 
-// Completes a packet the reset takes from the driver. Lock is released
-// around the completion: the protocol may send from it.
-static VOID talFailPacket(TAL_ADAPTER *Adapter, PNDIS_PACKET Packet) {
-    NdisReleaseSpinLock(&Adapter->Lock);
-    NdisMSendComplete(Adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_FAILURE);
-    NdisAcquireSpinLock(&Adapter->Lock);
-}
-
 // The full reset: drops queued transmissions, reconfigures the card from
 // the adapter record, gets a new transmit buffer and re-enables the port.
 // Holds Lock from start to the allocation's end.
 USHORT cardReset(TAL_ADAPTER *Adapter) {
     USHORT status;
-    PNDIS_PACKET Packet;
 
     NdisAcquireSpinLock(&Adapter->Lock);
     talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
@@ -405,17 +380,10 @@ USHORT cardReset(TAL_ADAPTER *Adapter) {
     Adapter->reclaimStatus = 0;
 
     // The frame in the card is discarded by the reset: its packet fails
-    // before the queued ones, so none is left without a completion.
-    Packet = Adapter->txPacket;
-    Adapter->txPacket = NULL;
-    if (Packet != NULL)
-        talFailPacket(Adapter, Packet);
-    while ((Packet = talDequeueTxPacket(Adapter)) != NULL)
-        talFailPacket(Adapter, Packet);
-
-    Adapter->FirstTxQueue = NULL;
-    Adapter->LastTxQueue = NULL;
-    Adapter->NumPacketsQueued = 0;
+    // too, so none is left without a completion.
+    talFailAllPackets(Adapter);
+    // A partial frame cannot be completed across a reset.
+    talEndReassembly(Adapter);
     Adapter->QuenlixOUI = 0;
     Adapter->APCard_Info_Flag = 0;
     Adapter->sniffer_state = 0;

@@ -36,9 +36,20 @@ USHORT getShortPreamble(TAL_ADAPTER *Adapter, USHORT *value);
 USHORT setShortPreamble(TAL_ADAPTER *Adapter, USHORT value);
 USHORT setPRISM2TEST(TAL_ADAPTER *Adapter, USHORT value);
 
-// Word n of a record's data, and its setter (little-endian, byte-wise).
-USHORT talRecordWord(const Record_Buffer *Rec, USHORT n);
-VOID talSetRecordWord(Record_Buffer *Rec, USHORT n, USHORT value);
+// ---- Vendor information, monitor mode, multicast ----
+// Sends the access point the vendor information request (not in monitor
+// mode, not while the transmit buffer is busy). 1 when nothing was sent or
+// the frame was accepted, 0 when the transmit path failed.
+UCHAR QuenlixOUIRequest(TAL_ADAPTER *Adapter);
+// Parses an answer's payload (the bytes after the 8-byte vendor header),
+// PayloadLength bytes long, into APCard_Info. Lock held (the receive path).
+VOID QuenlixOUI_Mgmt(TAL_ADAPTER *Adapter, const UCHAR *val, USHORT PayloadLength);
+// val[0] = APCard_Info_Flag, val[1..198] = APCard_Info.
+VOID QuenlixOUIRead(TAL_ADAPTER *Adapter, PUCHAR val);
+USHORT OnSniffer(TAL_ADAPTER *Adapter);
+USHORT OffSniffer(TAL_ADAPTER *Adapter);
+USHORT setMulticast(TAL_ADAPTER *Adapter);
+USHORT disableMulticast(TAL_ADAPTER *Adapter);
 
 // ---- Reset and configuration ----
 USHORT Initialize(TAL_ADAPTER *Adapter);

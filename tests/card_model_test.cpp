@@ -1,9 +1,7 @@
 // The card model on its bus face: a World, a PortBus and the model mapped at
 // 0x300, driven port by port as hardware would be.
 #include "card/card.h"
-
-#include "portbus.h"
-#include "world.h"
+#include "support/card_bus.h"
 
 #include <gtest/gtest.h>
 
@@ -13,45 +11,8 @@ using namespace talsim;
 
 namespace {
 
-constexpr uint32_t kBase = 0x300;
-
-class CardBus : public ::testing::Test {
+class CardBus : public taltest::CardBusFixture {
 protected:
-    CardBus() { bus.map(kBase, kPortCount, &card); }
-
-    uint16_t rd(uint16_t off) { return bus.read16(kBase + off); }
-    void wr(uint16_t off, uint16_t v) { bus.write16(kBase + off, v); }
-
-    // Writes parameters and command, runs the clock until the command event,
-    // acknowledges it and returns the result code.
-    uint16_t command(uint16_t word, uint16_t p0 = 0, uint16_t p1 = 0) {
-        wr(reg::Param0, p0);
-        wr(reg::Param1, p1);
-        wr(reg::Command, word);
-        for (int i = 0; i < 100000 && !(rd(reg::EvStat) & ev::Cmd); ++i)
-            world.stall(1);
-        EXPECT_TRUE(rd(reg::EvStat) & ev::Cmd) << "command " << word << " never completed";
-        uint16_t result = (rd(reg::Status) >> 8) & 0x7F;
-        wr(reg::EvAck, ev::Cmd);
-        return result;
-    }
-
-    // Points a path at `id` and waits until its busy bit clears.
-    void point(int path, uint16_t id, uint16_t offset = 0) {
-        wr(path ? reg::Select1 : reg::Select0, id);
-        wr(path ? reg::Offset1 : reg::Offset0, offset);
-        world.stall(card.timing().path_busy_us);
-        ASSERT_FALSE(rd(path ? reg::Offset1 : reg::Offset0) & kBusy);
-    }
-
-    std::vector<uint16_t> read_words(uint16_t id, size_t n) {
-        point(0, id);
-        std::vector<uint16_t> out;
-        for (size_t i = 0; i < n; ++i)
-            out.push_back(rd(reg::Data0));
-        return out;
-    }
-
     uint16_t write_record(const std::vector<uint16_t> &image) {
         point(1, image[1]);
         for (uint16_t w : image)
@@ -64,17 +25,6 @@ protected:
         return read_words(rid, words);
     }
 
-    uint16_t allocate(uint16_t bytes = 2364) {
-        EXPECT_EQ(command(0x000A, bytes), result::Ok);
-        world.stall(card.timing().alloc_event_us);
-        EXPECT_TRUE(rd(reg::EvStat) & ev::Alloc);
-        wr(reg::EvAck, ev::Alloc);
-        return rd(reg::AllocFid);
-    }
-
-    talhost::World world;
-    talhost::PortBus bus;
-    CardModel card{world};
 };
 
 // ---- Register table ----

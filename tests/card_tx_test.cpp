@@ -4,6 +4,7 @@
 // AirRecorder, byte for byte.
 #include "air/airport.h"
 #include "card/card.h"
+#include "support/card_bus.h"
 #include "wep_reference.h"
 
 #include "portbus.h"
@@ -20,7 +21,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Mac = std::array<uint8_t, 6>;
 
-constexpr uint32_t kBase = 0x300;
 constexpr Mac kBssid{0x00, 0x60, 0x1D, 0x11, 0x22, 0x33};
 constexpr Mac kDst{0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03};
 constexpr Mac kSrc{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
@@ -52,44 +52,11 @@ Bytes card_frame(const Mac &dst, const Mac &src, const Bytes &body, int length_f
     return f + body;
 }
 
-class CardTx : public ::testing::Test {
+class CardTx : public taltest::CardBusFixture {
 protected:
-    CardTx() {
-        bus.map(kBase, kPortCount, &card);
-        card.set_air_sink(&air);
-    }
+    CardTx() { card.set_air_sink(&air); }
 
-    uint16_t rd(uint16_t off) { return bus.read16(kBase + off); }
-    void wr(uint16_t off, uint16_t v) { bus.write16(kBase + off, v); }
-
-    // Parameters and command word; returns the result once the command event
-    // rose (the clock then stands at the command's completion).
-    uint16_t command(uint16_t word, uint16_t p0 = 0) {
-        wr(reg::Param0, p0);
-        wr(reg::Command, word);
-        for (int i = 0; i < 100000 && !(rd(reg::EvStat) & ev::Cmd); ++i)
-            world.stall(1);
-        EXPECT_TRUE(rd(reg::EvStat) & ev::Cmd) << "command " << word << " never completed";
-        wr(reg::EvAck, ev::Cmd);
-        return (uint16_t)((rd(reg::Status) >> 8) & 0x7F);
-    }
-
-    uint16_t allocate(uint16_t size = 2364) {
-        EXPECT_EQ(command(0x000A, size), result::Ok);
-        world.stall(card.timing().alloc_event_us);
-        EXPECT_TRUE(rd(reg::EvStat) & ev::Alloc);
-        wr(reg::EvAck, ev::Alloc);
-        return rd(reg::AllocFid);
-    }
-
-    void write_fid(uint16_t fid, const Bytes &frame) {
-        wr(reg::Select1, fid);
-        wr(reg::Offset1, 0);
-        world.stall(card.timing().path_busy_us);
-        ASSERT_EQ(rd(reg::Offset1) & (kBusy | kOffsetError), 0);
-        for (size_t i = 0; i < frame.size(); i += 2)
-            wr(reg::Data1, (uint16_t)(frame[i] | (i + 1 < frame.size() ? frame[i + 1] << 8 : 0)));
-    }
+    void write_fid(uint16_t fid, const Bytes &frame) { write_bytes(fid, frame); }
 
     // Enables the port and, in infrastructure mode, joins kBssid.
     void bring_up(bool infrastructure = true) {
@@ -110,19 +77,10 @@ protected:
         return t0;
     }
 
-    void run_until(uint16_t event) {
-        for (int i = 0; i < 100000 && !(rd(reg::EvStat) & event); ++i)
-            world.stall(1);
-        ASSERT_TRUE(rd(reg::EvStat) & event);
-    }
-
     Bytes on_air(size_t i = 0) const {
         return i < air.frames().size() ? air.frames()[i].bytes : Bytes{};
     }
 
-    talhost::World world;
-    talhost::PortBus bus;
-    CardModel card{world};
     AirRecorder air;
     uint16_t fid_ = 0;
 };
@@ -509,3 +467,62 @@ TEST_F(CardTx, InitializeDropsQueuedFrames) {
 }
 
 } // namespace
+
+// ---- Fragmentation ----
+
+TEST_F(CardTx, BodyAboveTheThresholdGoesOutInFragmentsEachSealedOnItsOwn) {
+    struct Case {
+        const char *name;
+        uint16_t wep;
+        uint16_t threshold;
+        size_t body;
+        std::vector<size_t> pieces; // body bytes on the air per fragment
+    };
+    const Case cases[] = {
+        {"plain, threshold 500", 0, 500, 1000, {472, 472, 56}},
+        {"plain, exactly one fragment's room", 0, 500, 472, {472}},
+        {"firmware WEP: 8 bytes fewer each", wepflag::Privacy, 500, 1000, {464 + 8, 464 + 8, 72 + 8}},
+        {"host sealed: never cut", wepflag::Privacy | wepflag::HostEncrypt, 500, 1000, {1000}},
+        {"threshold below 256 counts as 256", 0, 100, 500, {228, 228, 44}},
+    };
+    const Bytes key{1, 2, 3, 4, 5};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        air.clear();
+        fid_ = 0;
+        bring_up();
+        card.records().set(rid::WepFlags, {c.wep});
+        card.records().set(rid::WepDefaultKey0, key_record(key));
+        card.records().set(rid::FragThreshold, {c.threshold});
+        Bytes body = snap_body(c.body);
+        uint64_t sent = card.tx_stats().sent;
+        send(card_frame(kDst, kSrc, body));
+
+        ASSERT_EQ(air.frames().size(), c.pieces.size());
+        Bytes joined;
+        uint32_t last_iv = 0;
+        for (size_t i = 0; i < c.pieces.size(); ++i) {
+            const Bytes &f = air.frames()[i].bytes;
+            ASSERT_EQ(f.size(), 24 + c.pieces[i]);
+            bool more = i + 1 < c.pieces.size();
+            EXPECT_EQ((f[1] & 0x04) != 0, more) << "more-fragments bit of fragment " << i;
+            EXPECT_EQ(f[22] & 0x0F, c.pieces.size() > 1 ? (int)i : 0) << "fragment number";
+            EXPECT_EQ(f[22] >> 4 | f[23] << 4, 0) << "one sequence number for all";
+            Bytes piece(f.begin() + 24, f.end());
+            if (c.wep == wepflag::Privacy) {
+                Opened o = open_wep(piece, key);
+                EXPECT_TRUE(o.icv_ok);
+                EXPECT_NE(o.iv, last_iv) << "each fragment has its own IV";
+                last_iv = o.iv;
+                piece = o.plain;
+            }
+            joined = joined + piece;
+            if (i > 0) {
+                EXPECT_GE(air.frames()[i].start_us, air.frames()[i - 1].end_us);
+            }
+        }
+        EXPECT_EQ(joined, body);
+        EXPECT_EQ(card.tx_stats().sent - sent, 1u) << "one frame, however many fragments";
+    }
+}

@@ -1,4 +1,4 @@
-// Every input of the fuzz corpus, replayed through the fuzz target in the
+// Every input of the fuzz corpora, replayed through the fuzz targets in the
 // normal build: inputs that once broke something stay fixed.
 #include <gtest/gtest.h>
 
@@ -8,21 +8,31 @@
 #include <vector>
 
 #include "reg_target.h"
+#include "rx_target.h"
 
 namespace {
 
-TEST(FuzzRegression, RegistryCorpusKeepsEveryConfigurationInvariant) {
-    std::filesystem::path dir = TAL_FUZZ_CORPUS_DIR "/reg";
+// Runs `target` on every file of corpus `name`; returns how many there were.
+size_t replay(const char *name, int (*target)(const uint8_t *, size_t)) {
+    std::filesystem::path dir = std::filesystem::path(TAL_FUZZ_CORPUS_DIR) / name;
     size_t count = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
         SCOPED_TRACE(entry.path().filename().string());
-        EXPECT_EQ(tal_fuzz_registry_configuration(bytes.data(), bytes.size()), 0);
+        EXPECT_EQ(target(bytes.data(), bytes.size()), 0);
         count++;
     }
-    EXPECT_GE(count, 5u) << "the corpus is missing";
+    return count;
+}
+
+TEST(FuzzRegression, RegistryCorpusKeepsEveryConfigurationInvariant) {
+    EXPECT_GE(replay("reg", tal_fuzz_registry_configuration), 5u) << "the corpus is missing";
+}
+
+TEST(FuzzRegression, ReceiveCorpusStaysInsideItsBuffers) {
+    EXPECT_GE(replay("rx", tal_fuzz_receive), 8u) << "the corpus is missing";
 }
 
 } // namespace

@@ -55,13 +55,7 @@ protected:
         start_measuring();
     }
 
-    static talhost::AdapterConfig wep_config() {
-        auto c = default_config();
-        c.set_dword("WepReq", 3);
-        c.set_string("DefaultKeys", "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
-        c.set_dword("DefaultKeyId", 1);
-        return c;
-    }
+    static talhost::AdapterConfig wep_config() { return with_host_wep(default_config()); }
 
     // The transmit buffer as the card holds it.
     Bytes txbuf() {

@@ -3,7 +3,6 @@
 #include "wep/talwepkey.h"
 
 #include "mac/talutil.h"
-#include "mgmt/talmgmt.h"
 #include "mgmt/talrid.h"
 
 #define TAL_WEP_MODE_104 7
@@ -12,9 +11,7 @@
 
 static USHORT talReadWord(TAL_ADAPTER *Adapter, USHORT RecordLen, USHORT Rid, USHORT *value) {
     Record_Buffer Rec;
-    NdisZeroMemory(&Rec, sizeof(Rec));
-    Rec.RecordLen = RecordLen;
-    Rec.RID = Rid;
+    talRecordInit(&Rec, RecordLen, Rid);
     USHORT status = getRecordFrame(Adapter, (USHORT *)&Rec);
     *value = (USHORT)(talRecordWord(&Rec, 0) & 0xFF);
     return status;
@@ -23,9 +20,7 @@ static USHORT talReadWord(TAL_ADAPTER *Adapter, USHORT RecordLen, USHORT Rid, US
 static USHORT talWriteBytes(TAL_ADAPTER *Adapter, USHORT RecordLen, USHORT Rid,
                             const UCHAR *bytes, USHORT count) {
     Record_Buffer Rec;
-    NdisZeroMemory(&Rec, sizeof(Rec));
-    Rec.RecordLen = RecordLen;
-    Rec.RID = Rid;
+    talRecordInit(&Rec, RecordLen, Rid);
     for (USHORT i = 0; i < count; i++)
         Rec.Data[i] = bytes[i];
     return putRecordFrame(Adapter, (USHORT *)&Rec);

@@ -27,11 +27,31 @@ struct AirFrame {
     bool operator==(const AirFrame &) const = default;
 };
 
+inline constexpr uint32_t kLongPreambleUs = 192;
+inline constexpr uint32_t kShortPreambleUs = 96;
+inline constexpr uint32_t kFcsBytes = 4;
+
+// Microseconds on the air for `bytes` (FCS included) at `rate` (500 kb/s
+// units): the preamble, then the bits, rounded up to a microsecond.
+inline uint32_t air_time_us(uint32_t bytes, uint8_t rate, bool short_preamble) {
+    uint32_t bits_x2 = bytes * 8 * 2; // rate counts 500 kb/s: half-bits per microsecond
+    return (short_preamble ? kShortPreambleUs : kLongPreambleUs) + (bits_x2 + rate - 1) / rate;
+}
+
 class AirSink {
 public:
     virtual ~AirSink() = default;
     // Called once per frame, at its end_us on the virtual clock.
     virtual void on_air(const AirFrame &frame) = 0;
+};
+
+// The receiving side of a radio: the medium hands it every frame that
+// reaches it (its channel, not its own), at the frame's end_us.
+class Radio {
+public:
+    virtual ~Radio() = default;
+    virtual uint8_t radio_channel() const = 0;
+    virtual void radio_receive(const AirFrame &frame) = 0;
 };
 
 // A sink that does something and hands the frame on to `next` (if any).

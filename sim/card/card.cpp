@@ -2,6 +2,8 @@
 
 #include "card/cardwep.h"
 
+#include "wire/ieee80211.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -45,6 +47,7 @@ const CardModel::CommandInfo CardModel::kCommands[] = {
     {cmd::Allocate, "allocate", 40, &CardModel::cmd_allocate},
     {cmd::Access, "access", 25, &CardModel::cmd_access},
     {cmd::Transmit, "transmit", 30, &CardModel::cmd_transmit},
+    {cmd::Test, "test", 100, &CardModel::cmd_test},
 };
 
 const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
@@ -126,6 +129,7 @@ void CardModel::reset() {
     frames_.release_all();
     records_.restore_defaults();
     reset_tx_state();
+    reset_rx_state();
     update_irq();
 }
 
@@ -261,6 +265,9 @@ void CardModel::write_int_enable(uint16_t offset, uint16_t value) {
 
 void CardModel::write_event_ack(uint16_t, uint16_t value) {
     set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t)~value);
+    // The host is done with the receive FID the event named.
+    if ((value & ev::Rx) && rx_current_)
+        release_rx();
     update_irq();
 }
 
@@ -330,6 +337,7 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
     rec_loaded_ = false;
     port_enabled_ = false;
     reset_tx_state();
+    reset_rx_state();
     update_irq();
     return result::Ok;
 }
@@ -396,15 +404,18 @@ uint16_t CardModel::cmd_access(uint16_t word) {
 
 namespace {
 
-constexpr uint32_t kLongPreambleUs = 192;
-constexpr uint32_t kShortPreambleUs = 96;
 constexpr uint32_t kSifsUs = 10;
 constexpr uint32_t kMacHeaderBytes = 24;
-constexpr uint32_t kFcsBytes = 4;
 constexpr uint32_t kAckBytes = 14;
-constexpr uint16_t kFcData = 0x0008;      // type data, subtype 0
-constexpr uint16_t kFcToDs = 0x0100;
-constexpr uint16_t kFcProtected = 0x4000;
+constexpr uint32_t kMinFragThreshold = 256;
+constexpr uint32_t kMaxFragThreshold = 2346;
+constexpr size_t kWepOverhead = 8;        // IV header and ICV
+
+wire::MacAddr mac(const uint8_t *p) {
+    wire::MacAddr a;
+    std::copy_n(p, a.size(), a.begin());
+    return a;
+}
 
 // Rate in 500 kb/s units from the rate mask: the highest rate allowed.
 uint8_t tx_rate(uint16_t mask) {
@@ -417,20 +428,11 @@ uint8_t tx_rate(uint16_t mask) {
     return 2;
 }
 
-// Microseconds, rounded up, for `bytes` after the preamble.
-uint32_t airtime_us(uint32_t bytes, uint8_t rate, bool short_preamble) {
-    uint32_t bits_x2 = bytes * 8 * 2;  // rate counts 500 kb/s, i.e. half-bits per microsecond
-    return (short_preamble ? kShortPreambleUs : kLongPreambleUs) + (bits_x2 + rate - 1) / rate;
-}
 
 uint16_t get_le16(const std::vector<uint8_t> &b, size_t off) {
     return (uint16_t)(b[off] | (b[off + 1] << 8));
 }
 
-void put_le16(std::vector<uint8_t> &b, size_t off, uint16_t v) {
-    b[off] = (uint8_t)v;
-    b[off + 1] = (uint8_t)(v >> 8);
-}
 
 } // namespace
 
@@ -510,44 +512,78 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
     // Header: frame control, duration, three addresses, sequence control.
     uint16_t wep = records_.word(rid::WepFlags, 0);
     bool privacy = wep & wepflag::Privacy;
-    uint16_t fc = kFcData | (infra ? kFcToDs : 0) | (privacy ? kFcProtected : 0);
+    uint16_t flags = (uint16_t)((infra ? wire::fc::ToDs : 0) | (privacy ? wire::fc::Protected : 0));
     const uint8_t *a1 = infra ? bssid.data() : dst;
     const uint8_t *a3 = infra ? dst : bssid.data();
     uint8_t rate = tx_rate(records_.word(rid::TxRateControl, 0));
     bool short_preamble = records_.word(rid::ShortPreamble, 0) != 0 && rate > 2;
-    uint16_t duration = (a1[0] & 1) ? 0 : (uint16_t)(kSifsUs + airtime_us(kAckBytes, rate, short_preamble));
+    uint16_t duration = (a1[0] & 1) ? 0 : (uint16_t)(kSifsUs + air_time_us(kAckBytes, rate, short_preamble));
 
-    std::vector<uint8_t> frame(kMacHeaderBytes, 0);
-    put_le16(frame, 0, fc);
-    put_le16(frame, 2, duration);
-    std::copy_n(a1, 6, frame.begin() + 4);
-    std::copy_n(src, 6, frame.begin() + 10);
-    std::copy_n(a3, 6, frame.begin() + 16);
-    put_le16(frame, 22, (uint16_t)(sequence_ << 4));
+    std::vector<uint8_t> header(kMacHeaderBytes, 0);
+    wire::MacHeader{wire::fc::TypeData, 0, flags, duration, mac(a1), mac(src), mac(a3), sequence_, 0}
+        .emit(*wire::MacHeaderView<uint8_t>::parse(header));
     sequence_ = (uint16_t)((sequence_ + 1) & 0xFFF);
 
-    if (privacy && !(wep & wepflag::HostEncrypt)) {
-        std::vector<uint8_t> sealed = firmware_seal(body);
-        frame.insert(frame.end(), sealed.begin(), sealed.end());
-    } else {
-        frame.insert(frame.end(), body.begin(), body.end());
-    }
-
-    AirFrame air;
-    air.rate = rate;
-    air.short_preamble = short_preamble;
-    air.channel = (uint8_t)records_.word(rid::CurrentChannel, 0);
-    air.start_us = std::max(world_.now(), medium_free_at_);
-    air.end_us = air.start_us + airtime_us((uint32_t)frame.size() + kFcsBytes, rate, short_preamble);
-    air.bytes = std::move(frame);
-    medium_free_at_ = air.end_us;
-
+    bool host_sealed = privacy && (wep & wepflag::HostEncrypt);
+    bool seal = privacy && !host_sealed;
+    std::vector<std::vector<uint8_t>> pieces;
+    if (host_sealed)
+        pieces.emplace_back(body.begin(), body.end());
+    else
+        pieces = fragment_body(body, seal);
     bool tx_event = (get_le16(buf, txf::TxControl) & txf::TxControlTxOk) != 0;
-    schedule(air.end_us - world_.now(), true,
-             [this, fid, reclaim, tx_event, air = std::move(air)]() mutable {
-                 finish_tx(fid, reclaim, tx_event, std::move(air));
-             });
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        std::vector<uint8_t> frame = header;
+        if (pieces.size() > 1) {
+            auto v = *wire::MacHeaderView<uint8_t>::parse(frame);
+            bool more = i + 1 < pieces.size();
+            v.set_frame_control((uint16_t)(v.frame_control() | (more ? wire::fc::MoreFragments : 0)));
+            v.set_seq_ctrl((uint16_t)(v.seq_ctrl() | i));
+        }
+        if (seal) {
+            std::vector<uint8_t> sealed = firmware_seal(pieces[i]);
+            frame.insert(frame.end(), sealed.begin(), sealed.end());
+        } else {
+            frame.insert(frame.end(), pieces[i].begin(), pieces[i].end());
+        }
+
+        AirFrame air;
+        air.rate = rate;
+        air.short_preamble = short_preamble;
+        air.channel = (uint8_t)records_.word(rid::CurrentChannel, 0);
+        air.start_us = std::max(world_.now(), medium_free_at_);
+        air.end_us = air.start_us + air_time_us((uint32_t)frame.size() + kFcsBytes, rate, short_preamble);
+        air.bytes = std::move(frame);
+        medium_free_at_ = air.end_us;
+
+        bool last = i + 1 == pieces.size();
+        schedule(air.end_us - world_.now(), true,
+                 [this, fid, reclaim, tx_event, last, air = std::move(air)]() mutable {
+                     if (last)
+                         finish_tx(fid, reclaim, tx_event, std::move(air));
+                     else
+                         put_on_air(fid, air);
+                 });
+    }
     return result::Ok;
+}
+
+// The body as the firmware cuts it for the air: whole, or in fragments
+// the fragmentation threshold allows (8 bytes fewer when each is sealed).
+std::vector<std::vector<uint8_t>> CardModel::fragment_body(std::span<const uint8_t> body, bool seal) {
+    uint32_t threshold = std::clamp<uint32_t>(records_.word(rid::FragThreshold, 0), kMinFragThreshold,
+                                              kMaxFragThreshold);
+    size_t room = threshold - kMacHeaderBytes - kFcsBytes - (seal ? kWepOverhead : 0);
+    std::vector<std::vector<uint8_t>> pieces;
+    if (body.size() <= room) {
+        pieces.emplace_back(body.begin(), body.end());
+        return pieces;
+    }
+    for (size_t at = 0; at < body.size(); at += room) {
+        size_t n = std::min(room, body.size() - at);
+        pieces.emplace_back(body.begin() + (long)at, body.begin() + (long)(at + n));
+    }
+    return pieces;
 }
 
 void CardModel::refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length) {
@@ -572,11 +608,16 @@ void CardModel::tx_done(uint16_t fid, bool reclaim, uint16_t events) {
     raise_event(events);
 }
 
-void CardModel::finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame) {
-    ++tx_stats_.sent;
+void CardModel::put_on_air(uint16_t fid, const AirFrame &frame) {
+    ++tx_stats_.fragments;
     trace(TraceKind::FrameOnAir, fid, (uint16_t)frame.bytes.size(), frame.rate);
     if (air_sink_)
         air_sink_->on_air(frame);
+}
+
+void CardModel::finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame) {
+    ++tx_stats_.sent;
+    put_on_air(fid, frame);
     if (tx_event)
         set_reg(reg::TxComplFid, fid);
     tx_done(fid, reclaim, tx_event ? ev::Tx : 0);
@@ -592,10 +633,16 @@ std::vector<uint8_t> CardModel::firmware_seal(std::span<const uint8_t> body) {
     --iv_frames_left_;
 
     uint8_t key_id = (uint8_t)(records_.word(rid::WepDefaultKeyId, 0) & 3);
+    return card_wep_seal(iv_counter_, key_id, firmware_key(key_id), body);
+}
+
+// Default key `id` (0-3) as the firmware uses it: key 0's record length
+// sets the size of every key (8 = 13 bytes, else 5).
+std::vector<uint8_t> CardModel::firmware_key(uint8_t id) const {
     size_t key_len = records_.data(rid::WepDefaultKey0)->size() == 7 ? 13 : 5;
-    std::vector<uint8_t> key = words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + key_id)));
+    std::vector<uint8_t> key = words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + (id & 3))));
     key.resize(key_len, 0);
-    return card_wep_seal(iv_counter_, key_id, key, body);
+    return key;
 }
 
 // ---- Buffer access paths ----

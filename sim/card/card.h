@@ -57,6 +57,8 @@
 //           make_record_unreadable(rid[, result]), set_removed(on), clear_faults()
 //   transmit: set_air_sink(sink), join(bssid[, channel]), leave(), joined(), tx_stats(),
 //           set_next_iv(iv)
+//   receive: radio_receive(frame) (the medium's entry), inject_rx(bytes), rx_stats(),
+//           monitor_mode(), rx_waiting()
 // Faults belong to the backend, not to the card: reset() and initialize keep them.
 //
 // Transmit (command 0x010B, p0 = FID; 0x000B frees the buffer instead of
@@ -100,6 +102,57 @@
 // transmit event 0x0002 rises if the control block's TxControl bit 1 asks
 // for it (FID in 0x24), and the buffer comes back with the allocate event
 // (FID in 0x22), or is freed for 0x000B.
+// Transmit fragmentation: with the body longer than the fragment size the
+// fragmentation threshold (record 0xFC82, the largest MPDU in bytes with a
+// 24-byte header and 4-byte FCS; below 256 counts as 256, above 2346 as
+// 2346) allows - threshold - 28 bytes of body, 8 fewer when the firmware
+// seals - the frame goes out as fragments of that size (the last one
+// shorter): same sequence number, fragment numbers 0, 1, ..., the more-
+// fragments bit on all but the last, each sealed on its own (its own IV and
+// ICV) under firmware WEP, each its own frame on the air, one after
+// another; the buffer comes back after the last. A body the host sealed
+// (flags bit 4 with privacy) is never fragmented.
+//
+// Receive (the card is a Radio: the medium hands it frames on its channel,
+// record 0xFDC1). Nothing is received while the port is disabled. The
+// firmware filters as a station:
+//   monitor mode (test command 0x0B38, ended by 0x0F38 or initialize):
+//     every frame, any type, goes up as it was on the air - no filter, no
+//     decryption, no reassembly, no duplicate check, status 0;
+//   otherwise only data frames; infrastructure (port type 1): FromDS
+//     without ToDS, transmitter (Address2) = the joined BSSID; ad hoc: no DS
+//     bits, Address3 = the joined BSSID; in both the destination (Address1)
+//     must be the card's own address (record 0xFC01), broadcast, or a group
+//     address in the multicast list (record 0xFC80; an empty list takes no
+//     multicast).
+// A retransmission (retry bit) that repeats the (transmitter, sequence,
+// fragment) last accepted from that transmitter is dropped as a duplicate.
+// WEP on receive (flags record 0xFC28): a protected frame with privacy off
+// cannot be decrypted and is dropped (counted as undecryptable); with
+// privacy on and host decryption (bit 7) it goes up as it was on the air,
+// fragments unreassembled, status 0; otherwise the firmware opens it with
+// the default key its key-id byte names (0xFC24 + id, key size as for
+// transmit), drops it when the ICV does not match (counted), and passes the
+// plain body up with the protected bit cleared. With exclude-unencrypted
+// (bit 1) an unprotected data frame is dropped. Fragments the firmware
+// opened, and unprotected ones, are reassembled per transmitter (same
+// sequence number, fragment numbers in order; anything else drops the
+// partial frame) and go up whole with the first fragment's header, the
+// more-fragments bit and fragment number cleared.
+// A frame that goes up takes a receive FID (none free: dropped, counted):
+// the receive frame of cardregs.h (rxf::) - status 0x2000 for a body that
+// starts AA AA 03 00 00 00, 0x4000 for AA AA 03 00 00 F8, else 0 (and 0
+// for a protected body passed up undecrypted); rate in 100 kb/s; the
+// 802.11 header as received; DataLen = body length; the 802.3 header by the
+// DS bits (none: Address1, Address2; FromDS: Address1, Address3; ToDS:
+// Address3, Address2; both: Address3, Address4) with the length field =
+// the body length, big-endian; the body. timing().rx_deliver_us after the
+// frame ended, register 0x20 names the FID and the receive event 0x0001
+// rises. One receive event per FID: the next waiting FID shows in 0x20 (and
+// the event rises again) only when the host acknowledges the event, and
+// the acknowledgement releases the FID it named. inject_rx() puts any
+// receive frame into a FID the same way, for tests and fuzzing.
+//
 // join(bssid): the station is in that BSS (the backend stands for the radio
 // world until it exists). While the port is enabled - at once, or at the next
 // enable - records 0xFD42 = bssid, 0xFD41 = the desired SSID (0xFC02), 0xFDC1 =
@@ -134,14 +187,29 @@ struct CardTiming {
     uint32_t alloc_event_us = 15;   // allocate event after the allocate command's event
     uint32_t unknown_command_us = 10;
     uint32_t tx_refuse_us = 15;     // transmit exception after a refused transmit command
+    uint32_t rx_deliver_us = 10;    // receive event after a frame's end on the air
 };
 
 // Why a transmit was refused (trace aux of TraceKind::TxRefused).
 enum class TxRefusal : uint16_t { PortDisabled = 1, NotJoined = 2, TooLong = 3, BeyondBuffer = 4 };
 
 struct TxStats {
-    uint64_t sent = 0;
+    uint64_t sent = 0;      // frames handed over, whole
     uint64_t refused = 0;
+    uint64_t fragments = 0; // frames on the air, each fragment counted
+};
+
+// What the receive side did with the frames that reached it.
+struct RxStats {
+    uint64_t heard = 0;          // frames the medium delivered while the port was enabled
+    uint64_t delivered = 0;      // receive FIDs handed to the host
+    uint64_t filtered = 0;       // not for this station (type, BSS, destination)
+    uint64_t duplicates = 0;
+    uint64_t undecryptable = 0;  // ICV mismatch, or protected with privacy off
+    uint64_t unencrypted = 0;    // dropped by exclude-unencrypted
+    uint64_t reassembly_dropped = 0; // fragments that did not continue a frame
+    uint64_t no_buffer = 0;      // no receive FID free
+    uint64_t fragments = 0;      // fragments received (reassembled or passed up)
 };
 
 enum class Busy : uint8_t { Command, Path0, Path1 };
@@ -154,7 +222,7 @@ struct DeviceError {
     std::string what;
 };
 
-class CardModel : public talhost::PortDevice {
+class CardModel : public talhost::PortDevice, public Radio {
 public:
     static constexpr int kAlways = -1;           // fault applies to every matching command
     static constexpr size_t kRecordBufferWords = 128;
@@ -203,6 +271,18 @@ public:
     void leave();
     bool joined() const { return joined_; }
     const TxStats &tx_stats() const { return tx_stats_; }
+    // ---- Backend and medium: receive ----
+    uint8_t radio_channel() const override;
+    void radio_receive(const AirFrame &frame) override;
+    // Puts `frame` (a receive frame from offset 0: control block, headers,
+    // DataLen, body; any content) into a receive FID as the firmware would
+    // after its filters; false when no FID is free.
+    bool inject_rx(std::span<const uint8_t> frame);
+    const RxStats &rx_stats() const { return rx_stats_; }
+    bool monitor_mode() const { return monitor_; }
+    // Receive FIDs filled and not yet acknowledged, the one in 0x20 first.
+    size_t rx_waiting() const { return rx_queue_.size() + (rx_current_ ? 1 : 0); }
+
     // The next frame that needs a new IV takes `iv` (24 bits).
     void set_next_iv(uint32_t iv) {
         iv_counter_ = (iv - 1) & 0xFFFFFF;
@@ -298,14 +378,33 @@ private:
     uint16_t cmd_allocate(uint16_t word);
     uint16_t cmd_access(uint16_t word);
     uint16_t cmd_transmit(uint16_t word);
+    uint16_t cmd_test(uint16_t word);
 
     // Transmit.
     void refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length);
+    void put_on_air(uint16_t fid, const AirFrame &frame);
     void finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame);
     void tx_done(uint16_t fid, bool reclaim, uint16_t events);
     std::vector<uint8_t> firmware_seal(std::span<const uint8_t> body);
+    std::vector<uint8_t> firmware_key(uint8_t id) const;
     void apply_join();
     void reset_tx_state();
+    std::vector<std::vector<uint8_t>> fragment_body(std::span<const uint8_t> body, bool seal);
+    // Receive.
+    struct Partial {
+        uint16_t sequence = 0;
+        uint8_t next_fragment = 0;
+        std::vector<uint8_t> header; // the first fragment's 802.11 header
+        std::vector<uint8_t> body;
+    };
+    bool accepts_destination(const uint8_t *addr) const;
+    void receive_data(const AirFrame &frame);
+    void fill_rx(std::span<const uint8_t> header, std::span<const uint8_t> body, uint16_t status,
+                 uint8_t rate);
+    bool queue_rx(std::vector<uint8_t> frame);
+    void present_rx();
+    void release_rx();
+    void reset_rx_state();
     // Paths.
     Path &path_for(uint16_t offset);
     const Path &path_for(uint16_t offset) const;
@@ -342,6 +441,15 @@ private:
     bool joined_ = false;           // backend state, kept by reset and initialize
     std::array<uint8_t, 6> join_bssid_{};
     uint8_t join_channel_ = 0;
+
+    // Receive state.
+    bool monitor_ = false;
+    uint16_t rx_current_ = 0;               // the FID register 0x20 names, 0: none
+    std::vector<uint16_t> rx_queue_;        // filled FIDs waiting behind it
+    bool rx_present_scheduled_ = false;
+    std::map<std::array<uint8_t, 6>, uint16_t> last_seq_; // transmitter -> sequence control
+    std::map<std::array<uint8_t, 6>, Partial> partial_;   // reassembly per transmitter
+    RxStats rx_stats_;
 
     std::map<uint8_t, uint32_t> latency_override_;
     struct Scheduled {

@@ -61,6 +61,9 @@ inline constexpr uint8_t Access = 0x21;
 inline constexpr uint16_t AccessWriteModifier = 0x0100;  // 0x0121: store the record
 inline constexpr uint8_t Transmit = 0x0B;                // p0 = FID
 inline constexpr uint16_t TransmitReclaim = 0x0100;      // 0x010B: the buffer comes back
+inline constexpr uint8_t Test = 0x38;                    // test code in the high byte
+inline constexpr uint16_t TestMonitorOn = 0x0B00;        // 0x0B38: monitor operation
+inline constexpr uint16_t TestMonitorOff = 0x0F00;       // 0x0F38: back to a station
 } // namespace cmd
 
 // ---- Result codes (status register bits 8-14) ----
@@ -149,10 +152,10 @@ inline constexpr uint16_t Mbps5_5 = 0x0004;
 inline constexpr uint16_t Mbps11 = 0x0008;
 } // namespace ratebit
 
-// ---- The transmit frame the host writes into a FID (byte offsets) ----
-namespace txf {
-inline constexpr uint16_t Status = 0x00;
-inline constexpr uint16_t TxControl = 0x0C;       // bit 1: raise the transmit event too
+// ---- The frames in FIDs (byte offsets) ----
+// Transmit and receive frames share everything after their 14-byte control
+// blocks: the 802.11 header, DataLen, an 802.3 header and the body.
+namespace cardframe {
 inline constexpr uint16_t FrameControl = 0x0E;
 inline constexpr uint16_t DurationId = 0x10;
 inline constexpr uint16_t Address1 = 0x12;
@@ -160,13 +163,39 @@ inline constexpr uint16_t Address2 = 0x18;
 inline constexpr uint16_t Address3 = 0x1E;
 inline constexpr uint16_t SequenceControl = 0x24;
 inline constexpr uint16_t Address4 = 0x26;
-inline constexpr uint16_t DataLen = 0x2C;         // LE; 0: the 802.3 length counts
+inline constexpr uint16_t DataLen = 0x2C;         // LE body length
 inline constexpr uint16_t DestAddr = 0x2E;
 inline constexpr uint16_t SrcAddr = 0x34;
 inline constexpr uint16_t Length = 0x3A;          // big-endian body length
 inline constexpr uint16_t Body = 0x3C;
 inline constexpr uint16_t MaxBody = 2304;
+} // namespace cardframe
+
+// The transmit frame the host writes. DataLen 0: the 802.3 length counts.
+namespace txf {
+using namespace cardframe;
+inline constexpr uint16_t Status = 0x00;
+inline constexpr uint16_t TxControl = 0x0C;       // bit 1: raise the transmit event too
 inline constexpr uint16_t TxControlTxOk = 0x0002;
 } // namespace txf
+
+// The receive frame the firmware fills: the 802.11 header as received,
+// DataLen, an 802.3 header the firmware derives, the body.
+namespace rxf {
+using namespace cardframe;
+inline constexpr uint16_t Status = 0x00;          // classification of the body (rxstatus)
+inline constexpr uint16_t Time = 0x02;            // two words, receive time (low word first)
+inline constexpr uint16_t Signal = 0x06;          // byte
+inline constexpr uint16_t Silence = 0x07;         // byte
+inline constexpr uint16_t RxFlow = 0x08;          // byte
+inline constexpr uint16_t Rate = 0x09;            // byte, 100 kb/s units (10, 20, 55, 110)
+inline constexpr uint16_t BufferBytes = 2364;     // a receive buffer's size
+} // namespace rxf
+
+// Status word of a receive frame: how the firmware classified the body.
+namespace rxstatus {
+inline constexpr uint16_t Rfc1042 = 0x2000;       // AA AA 03 00 00 00
+inline constexpr uint16_t BridgeTunnel = 0x4000;  // AA AA 03 00 00 F8
+} // namespace rxstatus
 
 } // namespace talsim

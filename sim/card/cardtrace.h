@@ -25,6 +25,19 @@ enum class TraceKind : uint8_t {
     DeviceError,  // offset, value; the reason is in the device error log
     FrameOnAir,   // offset = FID, value = 802.11 frame length (no FCS), aux = rate (500 kb/s)
     TxRefused,    // offset = FID, value = body length asked for, aux = TxRefusal
+    RxFilled,     // offset = receive FID, value = DataLen, aux = status word
+    RxDropped,    // value = frame length on the air, aux = RxDrop
+};
+
+// Why a received frame went no further (trace aux of TraceKind::RxDropped).
+enum class RxDrop : uint16_t {
+    Filtered = 1,
+    Duplicate = 2,
+    Undecryptable = 3,
+    Unencrypted = 4,
+    Reassembly = 5,
+    NoBuffer = 6,
+    Malformed = 7,
 };
 
 struct TraceRecord {

@@ -52,4 +52,22 @@ std::vector<uint8_t> card_wep_seal(uint32_t iv, uint8_t key_id, std::span<const 
     return out;
 }
 
+std::optional<std::vector<uint8_t>> card_wep_open(std::span<const uint8_t> key,
+                                                  std::span<const uint8_t> sealed) {
+    if (sealed.size() < 8)
+        return std::nullopt;
+    std::vector<uint8_t> seed(sealed.begin(), sealed.begin() + 3);
+    seed.insert(seed.end(), key.begin(), key.end());
+    std::vector<uint8_t> plain(sealed.begin() + 4, sealed.end());
+    CardRc4 rc4(seed);
+    rc4.apply(plain);
+    size_t n = plain.size() - 4;
+    uint32_t icv = card_crc32(std::span<const uint8_t>(plain).first(n));
+    for (int k = 0; k < 4; ++k)
+        if (plain[n + k] != (uint8_t)(icv >> (8 * k)))
+            return std::nullopt;
+    plain.resize(n);
+    return plain;
+}
+
 } // namespace talsim

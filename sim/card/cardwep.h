@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -32,5 +33,16 @@ uint32_t card_crc32(std::span<const uint8_t> data);
 // IV, sent least significant byte first; `key` the 5 or 13 secret bytes.
 std::vector<uint8_t> card_wep_seal(uint32_t iv, uint8_t key_id, std::span<const uint8_t> key,
                                    std::span<const uint8_t> body);
+
+// The key id a sealed body names (top two bits of its fourth byte).
+inline uint8_t card_wep_key_id(std::span<const uint8_t> sealed) {
+    return sealed.size() >= 4 ? (uint8_t)(sealed[3] >> 6) : 0;
+}
+
+// Opens a sealed body (IV header, encrypted body, encrypted ICV) with the
+// secret `key`: the plain body, or nullopt when it is too short for the
+// IV header and ICV or its ICV does not match.
+std::optional<std::vector<uint8_t>> card_wep_open(std::span<const uint8_t> key,
+                                                  std::span<const uint8_t> sealed);
 
 } // namespace talsim

@@ -15,7 +15,7 @@ constexpr uint16_t kMaxMulticast = 32;  // addresses in the multicast list
 using D = RecordDir;
 
 // Every record the firmware knows. Lengths are RecordLen values.
-constexpr RecordSpec kRecords[] = {
+constexpr RecordLayout kRecords[] = {
     {rid::PortType, "port type", D::ReadWrite, 2, 2, 1},
     {rid::OwnMacAddress, "own MAC address", D::ReadWrite, kAddressLen, kAddressLen, 1},
     {rid::DesiredSsid, "desired SSID", D::ReadWrite, kStringLen, kStringLen, 1},
@@ -78,10 +78,10 @@ std::vector<uint8_t> words_to_bytes(std::span<const uint16_t> words) {
 
 RecordStore::RecordStore(const FactoryData &factory) : factory_(factory) { restore_defaults(); }
 
-std::span<const RecordSpec> RecordStore::table() { return kRecords; }
+std::span<const RecordLayout> RecordStore::table() { return kRecords; }
 
-const RecordSpec *RecordStore::describe(uint16_t rid) {
-    for (const RecordSpec &s : kRecords)
+const RecordLayout *RecordStore::describe(uint16_t rid) {
+    for (const RecordLayout &s : kRecords)
         if (s.rid == rid)
             return &s;
     return nullptr;
@@ -89,7 +89,7 @@ const RecordSpec *RecordStore::describe(uint16_t rid) {
 
 void RecordStore::restore_defaults() {
     data_.clear();
-    for (const RecordSpec &s : kRecords)
+    for (const RecordLayout &s : kRecords)
         data_[s.rid] = zeros(s.min_len);
     const FactoryData &f = factory_;
     data_[rid::PortType] = {1};
@@ -110,14 +110,14 @@ void RecordStore::restore_defaults() {
 }
 
 uint16_t RecordStore::check_read(uint16_t rid) const {
-    const RecordSpec *s = describe(rid);
+    const RecordLayout *s = describe(rid);
     if (!s || s->dir == RecordDir::WriteOnly)
         return result::BadRecord;
     return result::Ok;
 }
 
 uint16_t RecordStore::host_write(uint16_t rid, std::span<const uint16_t> image) {
-    const RecordSpec *s = describe(rid);
+    const RecordLayout *s = describe(rid);
     if (!s || s->dir == RecordDir::ReadOnly || image.size() < 2 || image[1] != rid)
         return result::BadRecord;
     uint16_t len = image[0];
@@ -145,7 +145,7 @@ const std::vector<uint16_t> *RecordStore::data(uint16_t rid) const {
 }
 
 bool RecordStore::set(uint16_t rid, std::vector<uint16_t> data) {
-    const RecordSpec *s = describe(rid);
+    const RecordLayout *s = describe(rid);
     if (!s || !s->takes((uint16_t)(data.size() + 1)))
         return false;
     data_[rid] = std::move(data);

@@ -26,7 +26,7 @@ struct FactoryData {
 
 enum class RecordDir : uint8_t { ReadWrite, ReadOnly, WriteOnly };
 
-struct RecordSpec {
+struct RecordLayout {
     uint16_t rid;
     const char *name;
     RecordDir dir;
@@ -45,8 +45,8 @@ public:
     explicit RecordStore(const FactoryData &factory = {});
 
     // The table of every record the firmware knows.
-    static std::span<const RecordSpec> table();
-    static const RecordSpec *describe(uint16_t rid);
+    static std::span<const RecordLayout> table();
+    static const RecordLayout *describe(uint16_t rid);
 
     // Every record back to the firmware's defaults (power-on, initialize).
     void restore_defaults();

@@ -35,6 +35,14 @@ protected:
         return c;
     }
 
+    // 40-bit host WEP with four keys (key 1: A1 B2 C3 D4 E5), sending with key 1.
+    static talhost::AdapterConfig with_host_wep(talhost::AdapterConfig c) {
+        c.set_dword("WepReq", 3);
+        c.set_string("DefaultKeys", "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
+        c.set_dword("DefaultKeyId", 1);
+        return c;
+    }
+
     // Runs the configuration pass and the bring-up; returns the bring-up's
     // status. The record stays the test's.
     NDIS_STATUS bring_up(talhost::AdapterConfig config = default_config()) {
