@@ -48,6 +48,7 @@ const CardModel::CommandInfo CardModel::kCommands[] = {
     {cmd::Access, "access", 25, &CardModel::cmd_access},
     {cmd::Transmit, "transmit", 30, &CardModel::cmd_transmit},
     {cmd::Test, "test", 100, &CardModel::cmd_test},
+    {cmd::Inquire, "inquire", 25, &CardModel::cmd_inquire},
 };
 
 const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
@@ -266,8 +267,10 @@ void CardModel::write_int_enable(uint16_t offset, uint16_t value) {
 void CardModel::write_event_ack(uint16_t, uint16_t value) {
     set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t)~value);
     // The host is done with the receive FID the event named.
-    if ((value & ev::Rx) && rx_current_)
-        release_rx();
+    if ((value & ev::Rx) && rx_.current)
+        release(rx_);
+    if ((value & ev::Info) && info_.current)
+        release(info_);
     update_irq();
 }
 
@@ -558,11 +561,15 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
 
         bool last = i + 1 == pieces.size();
         schedule(air.end_us - world_.now(), true,
-                 [this, fid, reclaim, tx_event, last, air = std::move(air)]() mutable {
-                     if (last)
-                         finish_tx(fid, reclaim, tx_event, std::move(air));
-                     else
+                 [this, fid, reclaim, tx_event, last, group = (dst[0] & 1) != 0,
+                  octets = (uint32_t)body.size(), air = std::move(air)]() mutable {
+                     if (!last) {
                          put_on_air(fid, air);
+                         return;
+                     }
+                     (group ? tallies_.tx_multicast_frames : tallies_.tx_unicast_frames)++;
+                     (group ? tallies_.tx_multicast_octets : tallies_.tx_unicast_octets) += octets;
+                     finish_tx(fid, reclaim, tx_event, std::move(air));
                  });
     }
     return result::Ok;
@@ -610,6 +617,7 @@ void CardModel::tx_done(uint16_t fid, bool reclaim, uint16_t events) {
 
 void CardModel::put_on_air(uint16_t fid, const AirFrame &frame) {
     ++tx_stats_.fragments;
+    ++tallies_.tx_fragments;
     trace(TraceKind::FrameOnAir, fid, (uint16_t)frame.bytes.size(), frame.rate);
     if (air_sink_)
         air_sink_->on_air(frame);

@@ -199,6 +199,44 @@ struct TxStats {
     uint64_t fragments = 0; // frames on the air, each fragment counted
 };
 
+// The firmware's 21 counters, in the order of the tallies information
+// frame (each 32 bits, little-endian there).
+struct Tallies {
+    uint32_t tx_unicast_frames = 0;
+    uint32_t tx_multicast_frames = 0;
+    uint32_t tx_fragments = 0;
+    uint32_t tx_unicast_octets = 0;
+    uint32_t tx_multicast_octets = 0;
+    uint32_t tx_deferred = 0;
+    uint32_t tx_single_retry_frames = 0;
+    uint32_t tx_multiple_retry_frames = 0;
+    uint32_t tx_retry_limit_exceeded = 0;
+    uint32_t tx_discards = 0;
+    uint32_t rx_unicast_frames = 0;
+    uint32_t rx_multicast_frames = 0;
+    uint32_t rx_fragments = 0;
+    uint32_t rx_unicast_octets = 0;
+    uint32_t rx_multicast_octets = 0;
+    uint32_t rx_fcs_errors = 0;
+    uint32_t rx_discards_no_buffer = 0;
+    uint32_t tx_discards_wrong_sa = 0;
+    uint32_t rx_discards_wep_undecryptable = 0;
+    uint32_t rx_msg_in_msg = 0;
+    uint32_t rx_msg_in_bad_msg = 0;
+};
+inline constexpr size_t kTallyCount = sizeof(Tallies) / sizeof(uint32_t);
+
+// One network the firmware heard, as a scan results entry carries it.
+struct ScanEntry {
+    uint16_t channel = 0;
+    uint16_t noise = 0;       // average noise level
+    uint16_t signal = 0;      // signal level
+    std::array<uint8_t, 6> bssid{};
+    uint16_t beacon_interval = 100;
+    uint16_t capability = 0;
+    std::string ssid;         // at most 32 bytes
+};
+
 // What the receive side did with the frames that reached it.
 struct RxStats {
     uint64_t heard = 0;          // frames the medium delivered while the port was enabled
@@ -281,7 +319,18 @@ public:
     const RxStats &rx_stats() const { return rx_stats_; }
     bool monitor_mode() const { return monitor_; }
     // Receive FIDs filled and not yet acknowledged, the one in 0x20 first.
-    size_t rx_waiting() const { return rx_queue_.size() + (rx_current_ ? 1 : 0); }
+    size_t rx_waiting() const { return rx_.waiting(); }
+
+    // ---- Backend: information frames ----
+    // Puts `frame` (length word, type word, data; any content) into an
+    // information FID, announced as the firmware announces its own.
+    bool inject_info(std::span<const uint8_t> frame);
+    // A link status information frame (type 0xF200) with `code`.
+    void announce_link_status(uint16_t code);
+    Tallies &tallies() { return tallies_; }
+    // The networks the firmware has heard, as the scan results frame lists them.
+    std::vector<ScanEntry> &scan_results() { return scan_results_; }
+    size_t info_waiting() const { return info_.waiting(); }
 
     // The next frame that needs a new IV takes `iv` (24 bits).
     void set_next_iv(uint32_t iv) {
@@ -401,10 +450,31 @@ private:
     void receive_data(const AirFrame &frame);
     void fill_rx(std::span<const uint8_t> header, std::span<const uint8_t> body, uint16_t status,
                  uint8_t rate);
+    // Filled FIDs announced one at a time: register `fid_reg` names the
+    // current one with `event`; its acknowledgement releases it and brings
+    // the next (the receive FIDs, the information FIDs).
+    struct FidQueue {
+        FidQueue(uint16_t reg, uint16_t ev) : fid_reg(reg), event(ev) {}
+        uint16_t fid_reg;
+        uint16_t event;
+        uint16_t current = 0;
+        std::vector<uint16_t> queue;
+        bool scheduled = false;
+        size_t waiting() const { return queue.size() + (current ? 1 : 0); }
+        void clear() {
+            current = 0;
+            queue.clear();
+            scheduled = false;
+        }
+    };
+    bool queue_fid(FidQueue &q, std::vector<uint8_t> bytes, uint32_t delay_us);
+    void present(FidQueue &q);
+    void release(FidQueue &q);
     bool queue_rx(std::vector<uint8_t> frame);
-    void present_rx();
-    void release_rx();
     void reset_rx_state();
+    uint16_t cmd_inquire(uint16_t word);
+    std::vector<uint8_t> tallies_frame() const;
+    std::vector<uint8_t> scan_results_frame() const;
     // Paths.
     Path &path_for(uint16_t offset);
     const Path &path_for(uint16_t offset) const;
@@ -444,9 +514,10 @@ private:
 
     // Receive state.
     bool monitor_ = false;
-    uint16_t rx_current_ = 0;               // the FID register 0x20 names, 0: none
-    std::vector<uint16_t> rx_queue_;        // filled FIDs waiting behind it
-    bool rx_present_scheduled_ = false;
+    FidQueue rx_{reg::RxFid, ev::Rx};
+    FidQueue info_{reg::InfoFid, ev::Info};
+    Tallies tallies_;
+    std::vector<ScanEntry> scan_results_;
     std::map<std::array<uint8_t, 6>, uint16_t> last_seq_; // transmitter -> sequence control
     std::map<std::array<uint8_t, 6>, Partial> partial_;   // reassembly per transmitter
     RxStats rx_stats_;

@@ -61,6 +61,7 @@ inline constexpr uint8_t Access = 0x21;
 inline constexpr uint16_t AccessWriteModifier = 0x0100;  // 0x0121: store the record
 inline constexpr uint8_t Transmit = 0x0B;                // p0 = FID
 inline constexpr uint16_t TransmitReclaim = 0x0100;      // 0x010B: the buffer comes back
+inline constexpr uint8_t Inquire = 0x11;                 // p0 = information type
 inline constexpr uint8_t Test = 0x38;                    // test code in the high byte
 inline constexpr uint16_t TestMonitorOn = 0x0B00;        // 0x0B38: monitor operation
 inline constexpr uint16_t TestMonitorOff = 0x0F00;       // 0x0F38: back to a station
@@ -130,6 +131,24 @@ inline constexpr uint16_t Searching = 2;
 inline constexpr uint16_t IbssConnected = 3;
 inline constexpr uint16_t EssConnected = 4;
 } // namespace portstatus
+
+// Information frames: word 0 the length in words (type and data), word 1
+// the type, then the data.
+namespace info {
+inline constexpr uint16_t Tallies = 0xF100;      // on the inquire command
+inline constexpr uint16_t ScanResults = 0xF101;  // on the inquire command
+inline constexpr uint16_t LinkStatus = 0xF200;   // unasked
+} // namespace info
+
+// Link status codes (data word 0 of a link status frame).
+namespace linkstatus {
+inline constexpr uint16_t Connected = 1;
+inline constexpr uint16_t Disconnected = 2;
+inline constexpr uint16_t ApChanged = 3;
+inline constexpr uint16_t OutOfRange = 4;
+inline constexpr uint16_t InRange = 5;
+inline constexpr uint16_t AssocFailed = 6;
+} // namespace linkstatus
 
 // Port type record 0xFC00: 1 = infrastructure, anything else ad hoc.
 inline constexpr uint16_t kPortTypeInfrastructure = 1;

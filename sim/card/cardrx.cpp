@@ -57,11 +57,13 @@ uint16_t CardModel::cmd_test(uint16_t word) {
     }
 }
 
+// Initialize and power-on: the firmware starts counting and listening anew.
 void CardModel::reset_rx_state() {
     monitor_ = false;
-    rx_current_ = 0;
-    rx_queue_.clear();
-    rx_present_scheduled_ = false;
+    rx_.clear();
+    info_.clear();
+    tallies_ = Tallies{};
+    scan_results_.clear();
     last_seq_.clear();
     partial_.clear();
 }
@@ -124,6 +126,7 @@ void CardModel::radio_receive(const AirFrame &frame) {
         return;
     }
     last_seq_[ta] = v->seq_ctrl();
+    ++tallies_.rx_fragments;
     receive_data(frame);
 }
 
@@ -153,6 +156,7 @@ void CardModel::receive_data(const AirFrame &frame) {
         }
         auto plain = card_wep_open(firmware_key(card_wep_key_id(body)), body);
         if (!plain) {
+            ++tallies_.rx_discards_wep_undecryptable;
             drop(RxDrop::Undecryptable, rx_stats_.undecryptable);
             return;
         }
@@ -192,6 +196,9 @@ void CardModel::receive_data(const AirFrame &frame) {
         hv.set_frame_control((uint16_t)(hv.frame_control() & ~wire::fc::MoreFragments));
         hv.set_seq_ctrl((uint16_t)(hv.seq_ctrl() & ~0xF));
     }
+    bool group = header[Header::kAddr1] & 1;
+    (group ? tallies_.rx_multicast_frames : tallies_.rx_unicast_frames)++;
+    (group ? tallies_.rx_multicast_octets : tallies_.rx_unicast_octets) += (uint32_t)body.size();
     fill_rx(header, body, classify(body), frame.rate);
 }
 
@@ -238,42 +245,52 @@ bool CardModel::inject_rx(std::span<const uint8_t> frame) {
 }
 
 bool CardModel::queue_rx(std::vector<uint8_t> frame) {
-    uint16_t fid = frames_.allocate((uint16_t)frame.size());
-    if (!fid) {
+    uint16_t data_len = (uint16_t)(frame[rxf::DataLen] | (frame[rxf::DataLen + 1] << 8));
+    uint16_t status = (uint16_t)(frame[rxf::Status] | (frame[rxf::Status + 1] << 8));
+    size_t size = frame.size();
+    if (!queue_fid(rx_, std::move(frame), timing_.rx_deliver_us)) {
         ++rx_stats_.no_buffer;
-        trace(TraceKind::RxDropped, 0, (uint16_t)frame.size(), (uint16_t)RxDrop::NoBuffer);
+        ++tallies_.rx_discards_no_buffer;
+        trace(TraceKind::RxDropped, 0, (uint16_t)size, (uint16_t)RxDrop::NoBuffer);
         return false;
     }
-    *frames_.buffer(fid) = std::move(frame);
-    const std::vector<uint8_t> &b = *frames_.buffer(fid);
-    trace(TraceKind::RxFilled, fid, (uint16_t)(b[rxf::DataLen] | (b[rxf::DataLen + 1] << 8)),
-          (uint16_t)(b[rxf::Status] | (b[rxf::Status + 1] << 8)));
-    rx_queue_.push_back(fid);
     ++rx_stats_.delivered;
-    if (!rx_current_ && !rx_present_scheduled_) {
-        rx_present_scheduled_ = true;
-        schedule(timing_.rx_deliver_us, true, [this] {
-            rx_present_scheduled_ = false;
-            present_rx();
+    trace(TraceKind::RxFilled, rx_.queue.back(), data_len, status);
+    return true;
+}
+
+// Fills a FID with `bytes` and queues it; the first in an empty queue is
+// announced `delay_us` later.
+bool CardModel::queue_fid(FidQueue &q, std::vector<uint8_t> bytes, uint32_t delay_us) {
+    uint16_t fid = frames_.allocate((uint16_t)bytes.size());
+    if (!fid)
+        return false;
+    *frames_.buffer(fid) = std::move(bytes);
+    q.queue.push_back(fid);
+    if (!q.current && !q.scheduled) {
+        q.scheduled = true;
+        schedule(delay_us, true, [this, &q] {
+            q.scheduled = false;
+            present(q);
         });
     }
     return true;
 }
 
-// The next waiting FID into register 0x20, with its receive event.
-void CardModel::present_rx() {
-    if (rx_current_ || rx_queue_.empty())
+// The next waiting FID into its register, with its event.
+void CardModel::present(FidQueue &q) {
+    if (q.current || q.queue.empty())
         return;
-    rx_current_ = rx_queue_.front();
-    rx_queue_.erase(rx_queue_.begin());
-    set_reg(reg::RxFid, rx_current_);
-    raise_event(ev::Rx);
+    q.current = q.queue.front();
+    q.queue.erase(q.queue.begin());
+    set_reg(q.fid_reg, q.current);
+    raise_event(q.event);
 }
 
-void CardModel::release_rx() {
-    frames_.release(rx_current_);
-    rx_current_ = 0;
-    present_rx();
+void CardModel::release(FidQueue &q) {
+    frames_.release(q.current);
+    q.current = 0;
+    present(q);
 }
 
 } // namespace talsim
