@@ -79,7 +79,7 @@
 //   timing(), set_command_latency(code, us), command_latency(code)
 //   aux_port_enabled(), downloaded() (address -> bytes), download_stats()
 //   trace()                         CardTrace: enable(capacity), records(), port_accesses()
-//   device_errors(), device_error_count()
+//   device_errors(), device_error_count(), clear_device_errors()
 //   faults: set_stuck_busy(Busy::Command|Path0|Path1, on), fail_command(word, result[, times]),
 //           hang_command(word[, times]), suppress_events(mask),
 //           make_record_unreadable(rid[, result]), set_removed(on),
@@ -255,6 +255,11 @@ public:
     CardTrace &trace() { return trace_; }
     const std::vector<DeviceError> &device_errors() const { return device_errors_; }
     uint64_t device_error_count() const { return device_error_count_; }
+    // For a test that provoked device errors on purpose and has checked them.
+    void clear_device_errors() {
+        device_errors_.clear();
+        device_error_count_ = 0;
+    }
 
     // ---- Backend: faults ----
     void set_stuck_busy(Busy which, bool stuck);
