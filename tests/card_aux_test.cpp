@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint32_t kBase = 0x300;
 constexpr uint16_t kBufferPage = 0x0100; // record 0xFD01's default: address 0x8000
-constexpr uint32_t kBufferAddress = 0x8000;
 
 class AuxBus : public ::testing::Test {
 protected:
@@ -92,12 +91,17 @@ TEST_F(AuxBus, PortOpensAndClosesOnARequestWithTheAccessCodeAfterItsDelay) {
     EXPECT_FALSE(card.aux_port_enabled());
     world.run_for(1);
     EXPECT_EQ(rd(reg::Control), 0xC000);
+    EXPECT_EQ(command(0x0000), result::Ok);
+    EXPECT_TRUE(card.aux_port_enabled()) << "initialize leaves the port alone";
 
     request(0x4000);
     EXPECT_EQ(rd(reg::Control), 0x4000);
     world.run_for(delay);
     EXPECT_EQ(rd(reg::Control), 0x0000);
     EXPECT_EQ(card.device_error_count(), 0u);
+    open();
+    card.reset();
+    EXPECT_FALSE(card.aux_port_enabled());
 }
 
 struct BadRequest {
@@ -105,7 +109,7 @@ struct BadRequest {
     uint16_t control, k0, k1, k2;
 };
 
-TEST_F(AuxBus, RequestWithoutTheAccessCodeOrThatIsNoRequestChangesNothing) {
+TEST_F(AuxBus, RequestWithoutTheAccessCodeOrThatIsNoRequestIsADeviceError) {
     const BadRequest cases[] = {
         {"first word wrong", 0x8000, 0x3A7D, aux::Key1, aux::Key2},
         {"second word wrong", 0x8000, aux::Key0, 0x0000, aux::Key2},
@@ -124,38 +128,52 @@ TEST_F(AuxBus, RequestWithoutTheAccessCodeOrThatIsNoRequestChangesNothing) {
     }
 }
 
-TEST_F(AuxBus, EveryPortRegisterAccessWhileClosedIsADeviceError) {
-    wr(reg::AuxPage, 0x7200);
-    wr(reg::AuxOffset, 0x0000);
-    wr(reg::AuxData, 0x1234);
-    EXPECT_EQ(rd(reg::AuxPage), 0xFFFF);
-    EXPECT_EQ(rd(reg::AuxOffset), 0xFFFF);
-    EXPECT_EQ(rd(reg::AuxData), 0xFFFF);
-    EXPECT_EQ(card.device_error_count(), 6u);
-    open();
-    EXPECT_EQ(rd(reg::AuxPage), 0x0000) << "the write while closed was dropped";
-}
-
 TEST_F(AuxBus, StuckPortTakesRequestsButNeverChangesState) {
-    card.set_aux_port_stuck(true);
-    request(0x8000);
-    world.run_for(100000);
-    EXPECT_EQ(rd(reg::Control), 0x0000);
-    EXPECT_EQ(card.device_error_count(), 0u);
-    card.clear_faults();
     open();
     card.set_aux_port_stuck(true);
     request(0x4000);
     world.run_for(100000);
     EXPECT_EQ(rd(reg::Control), 0xC000);
+    EXPECT_EQ(card.device_error_count(), 0u);
 }
 
-TEST_F(AuxBus, InitializeLeavesThePortOpenAndResetClosesIt) {
-    open();
-    EXPECT_EQ(command(0x0000), result::Ok);
-    EXPECT_TRUE(card.aux_port_enabled());
-    card.reset();
-    EXPECT_FALSE(card.aux_port_enabled());
+struct BadAccess {
+    const char *what;
+    bool open;
+    bool write;
+    uint16_t reg;
+    uint16_t page, offset; // where the port points first (open port only)
+};
+
+TEST_F(AuxBus, AccessesTheCardDoesNotAllowAreDeviceErrors) {
+    const BadAccess cases[] = {
+        {"page write, port closed", false, true, reg::AuxPage, 0, 0},
+        {"offset read, port closed", false, false, reg::AuxOffset, 0, 0},
+        {"data read, port closed", false, false, reg::AuxData, 0, 0},
+        {"data write, port closed", false, true, reg::AuxData, 0, 0},
+        {"offset beyond its page", true, true, reg::AuxOffset, 0, 0},
+        {"write into the production data", true, true, reg::AuxData, 0x7200, 0x00},
+        {"read past the production data", true, false, reg::AuxData, 0x7208, 0x00},
+        {"read below the production data", true, false, reg::AuxData, 0x71FF, 0x7E},
+        {"read at an odd address", true, false, reg::AuxData, 0x7200, 0x01},
+        {"write past the download buffer", true, true, reg::AuxData, 0x0140, 0x00},
+        {"read of memory nothing maps", true, false, reg::AuxData, 0x0000, 0x00},
+    };
+    uint64_t errors = 0;
+    for (const BadAccess &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.open) {
+            open();
+            seek(c.page, c.offset);
+        }
+        if (c.write)
+            wr(c.reg, 0x0080);
+        else
+            EXPECT_EQ(rd(c.reg), 0xFFFF);
+        EXPECT_EQ(card.device_error_count(), ++errors);
+    }
+    EXPECT_EQ(read(0x7200, 0, 1), Words{4}) << "the production data is unchanged";
+    EXPECT_EQ(read(kBufferPage, 0, 1), Words{0}) << "the closed port took no data";
 }
 
 // ---- Production data ----
@@ -171,7 +189,7 @@ protected:
     PdaBus() : AuxBus(factory()) {}
 };
 
-TEST_F(PdaBus, AreaHoldsTheFactoryRecordsInItsDocumentedLayout) {
+TEST_F(PdaBus, AreaHoldsTheFactoryRecordsAndTheFirmwareTakesItsDefaultsFromIt) {
     open();
     Words area = read(0x7200, 0, 512);
     Words head = {4, 0x0004, 0x6000, 0x12B3, 0x5634, // MAC address
@@ -182,9 +200,6 @@ TEST_F(PdaBus, AreaHoldsTheFactoryRecordsInItsDocumentedLayout) {
               Words(512 - head.size(), 0xFFFF));
     EXPECT_EQ(area, card.records().pda());
     EXPECT_EQ(card.device_error_count(), 0u);
-}
-
-TEST_F(PdaBus, FirmwareTakesItsAddressAndChannelsFromTheArea) {
     for (int pass = 0; pass < 2; ++pass) { // at power-on and after initialize
         EXPECT_EQ(*card.records().data(rid::OwnMacAddress), (Words{0x6000, 0x12B3, 0x5634}));
         EXPECT_EQ(*card.records().data(rid::ChannelList), (Words{0x1FFF}));
@@ -202,118 +217,67 @@ TEST_F(PdaBus, AddressIsPageTimes128PlusOffsetAndAdvancesAcrossPages) {
     EXPECT_EQ(card.device_error_count(), 0u);
 }
 
-struct BadAccess {
-    const char *what;
-    bool write;
-    uint16_t page, offset;
-};
-
-TEST_F(PdaBus, AccessOutsideMappedMemoryOrOffTheWordGridIsADeviceError) {
-    open();
-    const BadAccess cases[] = {
-        {"write into the production data", true, 0x7200, 0x00},
-        {"read past the production data", false, 0x7208, 0x00},
-        {"read below the production data", false, 0x71FF, 0x7E},
-        {"read at an odd address", false, 0x7200, 0x01},
-        {"write past the download buffer", true, 0x0140, 0x00},
-        {"read of memory nothing maps", false, 0x0000, 0x00},
-    };
-    uint64_t errors = 0;
-    for (const BadAccess &c : cases) {
-        SCOPED_TRACE(c.what);
-        seek(c.page, c.offset);
-        if (c.write)
-            wr(reg::AuxData, 0x5555);
-        else
-            EXPECT_EQ(rd(reg::AuxData), 0xFFFF);
-        EXPECT_EQ(card.device_error_count(), ++errors);
-    }
-    EXPECT_EQ(read(0x7200, 0, 1), Words{4}) << "the area is unchanged";
-    wr(reg::AuxOffset, 0x80);
-    EXPECT_EQ(card.device_error_count(), errors + 1) << "an offset beyond its page";
-}
-
 // ---- Download ----
 
-TEST_F(AuxBus, CommitStoresTheAnnouncedBlockAtItsAddressAsLittleEndianBytes) {
+TEST_F(AuxBus, CommittedBlocksAreKeptByAddressAsLittleEndianBytes) {
     open();
     download(0x00123456, {0x1234, 0xABCD, 0x0001});
-    EXPECT_EQ(card.downloaded(),
-              (std::map<uint32_t, Bytes>{{0x00123456, {0x34, 0x12, 0xCD, 0xAB, 0x01, 0x00}}}));
-    EXPECT_EQ(card.download_stats().blocks, 1u);
     EXPECT_EQ(read(kBufferPage, 0, 3), (Words{0x1234, 0xABCD, 0x0001}))
         << "the buffer reads back through the port";
-    EXPECT_EQ(card.device_error_count(), 0u);
-}
-
-TEST_F(AuxBus, BlockAtTheSameAddressReplacesTheEarlierOneAndOthersStay) {
-    open();
-    download(0x1000, {1, 2, 3, 4});
     download(0x2000, {5});
-    download(0x1000, {6, 7});
-    EXPECT_EQ(card.downloaded(),
-              (std::map<uint32_t, Bytes>{{0x1000, {6, 0, 7, 0}}, {0x2000, {5, 0}}}));
-}
+    download(0x00123456, {6, 7}); // replaces the first
+    Words whole(4096);
+    for (size_t i = 0; i < whole.size(); ++i)
+        whole[i] = (uint16_t)(i * 7);
+    download(0x00400000, whole);
+    EXPECT_EQ(card.device_error_count(), 0u);
 
-TEST_F(AuxBus, WholeBufferOf8192BytesTakesOneBlock) {
-    open();
-    Words words(4096);
-    for (size_t i = 0; i < words.size(); ++i)
-        words[i] = (uint16_t)(i * 7);
-    download(0x00400000, words);
-    ASSERT_EQ(card.downloaded().count(0x00400000), 1u);
+    ASSERT_EQ(card.downloaded().size(), 3u);
+    EXPECT_EQ(card.downloaded().at(0x00123456), (Bytes{6, 0, 7, 0}));
+    EXPECT_EQ(card.downloaded().at(0x2000), (Bytes{5, 0}));
     const Bytes &b = card.downloaded().at(0x00400000);
     ASSERT_EQ(b.size(), 8192u);
     EXPECT_EQ(b[8190] | b[8191] << 8, 4095 * 7);
-    EXPECT_EQ(card.device_error_count(), 0u);
+    EXPECT_EQ(card.download_stats().blocks, 4u);
+
+    command(0x0000);
+    EXPECT_EQ(card.downloaded().size(), 3u) << "initialize keeps them";
+    card.reset();
+    EXPECT_TRUE(card.downloaded().empty());
+    EXPECT_EQ(card.download_stats().blocks, 0u);
 }
 
-TEST_F(AuxBus, CommitWithoutAnAnnouncementSucceedsStoresNothingAndIsCounted) {
-    open();
-    EXPECT_EQ(command(0x0322), result::Ok);
-    download(0x1000, {1});
-    EXPECT_EQ(command(0x0322), result::Ok) << "the announcement was used up";
-    EXPECT_EQ(card.download_stats().empty_commits, 2u);
-    EXPECT_EQ(card.download_stats().blocks, 1u);
-}
-
-struct Announce {
+struct Prelude {
     const char *what;
-    uint16_t bytes;
-    uint16_t result;
+    std::vector<std::pair<uint16_t, uint16_t>> commands; // word, p2 (bytes)
 };
 
-TEST_F(AuxBus, AnnouncementTakesAnEvenLengthUpToTheBuffersLength) {
-    const Announce cases[] = {
-        {"nothing", 0, result::BadParameter},
-        {"odd", 7, result::BadParameter},
-        {"beyond the buffer", 8194, result::BadParameter},
-        {"the whole buffer", 8192, result::Ok},
-        {"one word", 2, result::Ok},
+TEST_F(AuxBus, CommitWithoutAValidAnnouncementSucceedsStoresNothingAndIsCounted) {
+    const Prelude cases[] = {
+        {"nothing before it", {}},
+        {"a commit used the announcement", {{0x0222, 2}, {0x0322, 0}}},
+        {"announced nothing", {{0x0222, 0}}},
+        {"announced an odd length", {{0x0222, 7}}},
+        {"announced more than the buffer", {{0x0222, 8194}}},
+        {"download end", {{0x0222, 2}, {0x0022, 0}}},
+        {"initialize", {{0x0222, 2}, {0x0000, 0}}},
     };
-    for (const Announce &c : cases) {
-        SCOPED_TRACE(c.what);
-        uint64_t empty = card.download_stats().empty_commits;
-        EXPECT_EQ(announce(0x1000, c.bytes), c.result);
-        command(0x0322);
-        EXPECT_EQ(card.download_stats().empty_commits, empty + (c.result != result::Ok));
-    }
-}
-
-TEST_F(AuxBus, AnnouncementGoesWithDownloadEndInitializeAndAFailedAnnouncement) {
     open();
-    for (uint16_t word : {0x0022, 0x0000}) {
-        SCOPED_TRACE(word);
-        ASSERT_EQ(announce(0x1000, 2), result::Ok);
-        EXPECT_EQ(command(word), result::Ok);
-        command(0x0322);
+    uint64_t empty = 0;
+    for (const Prelude &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (auto [word, bytes] : c.commands)
+            command(word, 0x0000, 0x0001, bytes);
+        card.clear_device_errors(); // the used-up announcement had no data
+        EXPECT_EQ(command(0x0322), result::Ok);
+        EXPECT_EQ(card.download_stats().empty_commits, ++empty);
     }
     card.fail_command(0x0222, 0x0C, 1);
     EXPECT_EQ(announce(0x1000, 2), 0x0C);
     EXPECT_EQ(command(0x0322), result::Ok);
-    EXPECT_EQ(card.download_stats().empty_commits, 3u);
-    EXPECT_TRUE(card.downloaded().empty());
+    EXPECT_EQ(card.download_stats().empty_commits, ++empty) << "a failed announcement";
     EXPECT_EQ(command(0x0122), result::BadParameter) << "no such download mode";
+    EXPECT_EQ(card.downloaded().size(), 1u) << "only the block of the second case";
 }
 
 TEST_F(AuxBus, CommitOfOtherThanTheAnnouncedWordsIsADeviceError) {
@@ -323,16 +287,6 @@ TEST_F(AuxBus, CommitOfOtherThanTheAnnouncedWordsIsADeviceError) {
     EXPECT_EQ(command(0x0322), result::Ok);
     EXPECT_EQ(card.device_error_count(), 1u);
     EXPECT_EQ(card.downloaded().at(0x1000).size(), 4u) << "the announced length is stored";
-}
-
-TEST_F(AuxBus, InitializeKeepsTheDownloadedImageAndResetClearsIt) {
-    open();
-    download(0x1000, {1});
-    command(0x0000);
-    EXPECT_EQ(card.downloaded().size(), 1u);
-    card.reset();
-    EXPECT_TRUE(card.downloaded().empty());
-    EXPECT_EQ(card.download_stats().blocks, 0u);
 }
 
 TEST_F(AuxBus, DownloadBufferFollowsItsRecord) {

@@ -53,7 +53,8 @@ TEST(FirmwareImage, RecordsJoinWhateverTheirOrderAndCountsAreChecked) {
     std::string text = srecord('0', 2, 0, {'x'}) + srecord('3', 4, 0x2004, counting(4, 4)) +
                        srecord('2', 3, 0x2000, counting(4)) + "\n" +
                        srecord('3', 4, 0x200A, counting(2, 10)) + srecord('5', 2, 3, {}) +
-                       srecord('1', 2, 0x2008, counting(2, 8)) + srecord('6', 3, 4, {});
+                       srecord('0', 2, 0, {'y'}) + // a second file: its own count
+                       srecord('1', 2, 0x2008, counting(2, 8)) + srecord('6', 3, 1, {});
     FirmwareImage image = parse_ok(text);
     EXPECT_EQ(image.blocks, (std::vector<FirmwareBlock>{{0x2000, counting(12)}}));
 }
