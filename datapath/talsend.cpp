@@ -156,7 +156,10 @@ NDIS_STATUS NTAPI TalSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packe
         }
     }
 
-    talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_RUN);
+    // While a download is open the card stays masked: it has no buffers and
+    // only the download requests talk to it.
+    if (!Adapter->DownloadOpen)
+        talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_RUN);
     NdisReleaseSpinLock(&Adapter->Lock);
     return NDIS_STATUS_PENDING;
 }

@@ -196,6 +196,14 @@ typedef struct _TAL_ADAPTER {
     // from crc32_table): entry [k][n] is the CRC of byte n followed by
     // k + 1 zero bytes.
     ULONG crc32_slice[TAL_CRC32_SLICES - 1][256];
+    // 1 from the download-begin request to the download-end request or the
+    // next card reset: the card stays masked and has no transmit buffer.
+    UCHAR DownloadOpen;
+    // The card's download buffer length in words (record 0xFD01, word 2),
+    // and whether the configuration pass last read that record: a block
+    // goes to the card only if it fits a buffer the driver knows.
+    USHORT dlLength;
+    UCHAR dlBufferValid;
 
     // -- Receive state, one set per adapter --
     // 1 while the first fragments of a frame wait in pRxPacket; savePos is

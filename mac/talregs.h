@@ -31,6 +31,21 @@
 
 #define TAL_BUSY 0x8000          // busy bit of the command and offset registers
 
+// ---- Auxiliary port (a window into the card's memory) ----
+// Control register: bits 15 and 14 both set = enabled, both clear =
+// disabled; a request is written with the access code in parameters 0-2.
+#define TAL_CONTROL_AUX_MASK 0xC000
+#define TAL_CONTROL_AUX_ENABLED 0xC000
+#define TAL_CONTROL_AUX_DISABLED 0x0000
+#define TAL_CONTROL_AUX_ENABLE 0x8000   // request: enable the port
+#define TAL_CONTROL_AUX_DISABLE 0x4000  // request: disable the port
+#define TAL_AUX_KEY0 0x3A7C             // access code, parameter 0
+#define TAL_AUX_KEY1 0x9D36             // access code, parameter 1
+#define TAL_AUX_KEY2 0xE25A             // access code, parameter 2
+#define TAL_AUX_PAGE_SHIFT 7            // page register = address >> 7
+#define TAL_AUX_OFFSET_MASK 0x7F        // offset register = address & 0x7F
+#define TAL_PDA_ADDRESS 0x390000UL      // production data area (page 0x7200, offset 0)
+
 // ---- Event bits (status, enable and acknowledge registers) ----
 #define TAL_EV_RX 0x0001
 #define TAL_EV_0002 0x0002
@@ -56,6 +71,10 @@
 #define TAL_CMD_INQUIRE 0x0011
 #define TAL_CMD_ACCESS_READ 0x0021
 #define TAL_CMD_ACCESS_WRITE 0x0121
+#define TAL_CMD_DOWNLOAD 0x0022  // download command; the mode is the high byte
+#define TAL_DLMODE_END 0x0000    // leave download mode
+#define TAL_DLMODE_OPEN 0x0200   // announce a block: p0/p1 address, p2 bytes
+#define TAL_DLMODE_CLOSE 0x0300  // commit the block written since the announcement
 #define TAL_CMD_DOWNLOAD_END 0x0022
 #define TAL_CMD_DOWNLOAD_0122 0x0122
 #define TAL_CMD_DOWNLOAD_OPEN 0x0222

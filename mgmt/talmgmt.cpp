@@ -291,11 +291,15 @@ USHORT cardInitialSet(TAL_ADAPTER *Adapter) {
     putRecordFrame(Adapter, (USHORT *)&Rec);
 
     // Records read only for information keep their earlier values when the
-    // card does not answer.
+    // card does not answer. A download needs the buffer as the card gives
+    // it now: without it no block is sent.
+    Adapter->dlBufferValid = 0;
     if (talReadRecord(Adapter, &Rec, TAL_RECLEN_ADDRESS, TAL_RID_DOWNLOAD_BUFFER) ==
         TAL_RESULT_OK) {
         Adapter->dlPage = talRecordWord(&Rec, 0);
         Adapter->dlOffset = talRecordWord(&Rec, 1);
+        Adapter->dlLength = talRecordWord(&Rec, 2);
+        Adapter->dlBufferValid = 1;
     }
     if (talReadRecord(Adapter, &Rec, TAL_RECLEN_IDENTITY, TAL_RID_PRI_IDENTITY) == TAL_RESULT_OK) {
         Adapter->PRIVariant = talRecordWord(&Rec, 1);
@@ -378,6 +382,9 @@ USHORT cardReset(TAL_ADAPTER *Adapter) {
     Disable(Adapter);
     Initialize(Adapter);
     Adapter->reclaimStatus = 0;
+    // A download in progress ends here.
+    Adapter->downcheck = 0;
+    Adapter->DownloadOpen = 0;
 
     // The frame in the card is discarded by the reset: its packet fails
     // too, so none is left without a completion.

@@ -12,8 +12,7 @@ namespace talsim {
 using A = CardModel::Access;
 
 // The register window: one row per register the card answers to. Offsets
-// missing here (the auxiliary port among them, until it is modelled) are
-// not decoded: reads give 0xFFFF and a device error.
+// missing here are not decoded: reads give 0xFFFF and a device error.
 const CardModel::RegisterInfo CardModel::kRegisters[] = {
     {reg::Command, A::RW, 0x0000, "command", &CardModel::read_command, &CardModel::write_command},
     {reg::Param0, A::RW, 0x0000, "parameter 0", nullptr, nullptr},
@@ -24,6 +23,7 @@ const CardModel::RegisterInfo CardModel::kRegisters[] = {
     {reg::Resp1, A::R, 0x0000, "response 1", nullptr, nullptr},
     {reg::Resp2, A::R, 0x0000, "response 2", nullptr, nullptr},
     {reg::InfoFid, A::R, 0x0000, "information FID", nullptr, nullptr},
+    {reg::Control, A::RW, 0x0000, "control", nullptr, &CardModel::write_control},
     {reg::Select0, A::RW, 0x0000, "select 0", nullptr, nullptr},
     {reg::Select1, A::RW, 0x0000, "select 1", nullptr, nullptr},
     {reg::Offset0, A::RW, 0x0000, "offset 0", &CardModel::read_offset, &CardModel::write_offset},
@@ -36,6 +36,9 @@ const CardModel::RegisterInfo CardModel::kRegisters[] = {
     {reg::EvAck, A::W, 0x0000, "event acknowledge", nullptr, &CardModel::write_event_ack},
     {reg::Data0, A::RW, 0x0000, "data 0", &CardModel::read_data, &CardModel::write_data},
     {reg::Data1, A::RW, 0x0000, "data 1", &CardModel::read_data, &CardModel::write_data},
+    {reg::AuxPage, A::RW, 0x0000, "auxiliary page", &CardModel::read_aux, &CardModel::write_aux},
+    {reg::AuxOffset, A::RW, 0x0000, "auxiliary offset", &CardModel::read_aux, &CardModel::write_aux},
+    {reg::AuxData, A::RW, 0x0000, "auxiliary data", &CardModel::read_aux, &CardModel::write_aux},
 };
 
 // The firmware's commands, keyed by the low byte of the command word; each
@@ -49,6 +52,7 @@ const CardModel::CommandInfo CardModel::kCommands[] = {
     {cmd::Transmit, "transmit", 30, &CardModel::cmd_transmit},
     {cmd::Test, "test", 100, &CardModel::cmd_test},
     {cmd::Inquire, "inquire", 25, &CardModel::cmd_inquire},
+    {cmd::Download, "download", 150, &CardModel::cmd_download},
 };
 
 const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
@@ -131,6 +135,7 @@ void CardModel::reset() {
     records_.restore_defaults();
     reset_tx_state();
     reset_rx_state();
+    reset_aux_state();
     update_irq();
 }
 
@@ -156,7 +161,8 @@ void CardModel::update_irq() {
 
 uint16_t CardModel::peek(uint16_t offset) const {
     const RegisterInfo *ri = register_info(offset);
-    if (!ri || ri->access == A::W || offset == reg::Data0 || offset == reg::Data1)
+    if (!ri || ri->access == A::W || offset == reg::Data0 || offset == reg::Data1 ||
+        offset == reg::AuxData)
         return 0xFFFF;
     if (removed_)
         return 0xFFFF;
@@ -255,6 +261,7 @@ void CardModel::clear_faults() {
     suppressed_events_ = 0;
     unreadable_records_.clear();
     removed_ = false;
+    aux_stuck_ = false;
 }
 
 // ---- Event registers ----
@@ -341,6 +348,7 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
     port_enabled_ = false;
     reset_tx_state();
     reset_rx_state();
+    announced_.reset();
     update_irq();
     return result::Ok;
 }
@@ -651,6 +659,142 @@ std::vector<uint8_t> CardModel::firmware_key(uint8_t id) const {
     std::vector<uint8_t> key = words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + (id & 3))));
     key.resize(key_len, 0);
     return key;
+}
+
+// ---- Auxiliary port ----
+
+void CardModel::reset_aux_state() {
+    aux_switch_token_ = 0; // reset() has cancelled it
+    aux_address_ = 0;
+    download_buffer_.clear();
+    announced_.reset();
+    download_writes_ = 0;
+    downloaded_.clear();
+    download_stats_ = {};
+}
+
+void CardModel::write_control(uint16_t offset, uint16_t value) {
+    if (value != aux::EnableRequest && value != aux::DisableRequest) {
+        device_error(offset, true, value, "control word that is no auxiliary port request");
+        return;
+    }
+    if (reg(reg::Param0) != aux::Key0 || reg(reg::Param1) != aux::Key1 ||
+        reg(reg::Param2) != aux::Key2) {
+        device_error(offset, true, value, "auxiliary port request without the access code");
+        return;
+    }
+    if (aux_stuck_)
+        return;
+    if (aux_switch_token_)
+        cancel(aux_switch_token_);
+    set_reg(reg::Control, value); // the request shows until it takes effect
+    uint16_t state = value == aux::EnableRequest ? aux::Enabled : 0;
+    aux_switch_token_ = schedule(timing_.aux_switch_us, false, [this, state] {
+        aux_switch_token_ = 0;
+        set_reg(reg::Control, state);
+    });
+}
+
+uint32_t CardModel::download_base() const {
+    return aux::address(records_.word(rid::DownloadBuffer, 0), records_.word(rid::DownloadBuffer, 1));
+}
+
+uint32_t CardModel::download_bytes() const { return records_.word(rid::DownloadBuffer, 2) * 2u; }
+
+// The download buffer's word at `address`, or null outside the buffer.
+uint16_t *CardModel::download_word(uint32_t address) {
+    uint32_t base = download_base();
+    if (address < base || address - base >= download_bytes())
+        return nullptr;
+    if (download_buffer_.size() < download_bytes() / 2)
+        download_buffer_.resize(download_bytes() / 2, 0);
+    return &download_buffer_[(address - base) / 2];
+}
+
+uint16_t CardModel::read_aux(uint16_t offset) {
+    if (!aux_port_enabled()) {
+        device_error(offset, false, 0, "auxiliary port read while the port is closed");
+        return 0xFFFF;
+    }
+    if (offset != reg::AuxData)
+        return reg(offset);
+    uint32_t address = aux_address_;
+    aux_address_ += 2;
+    if (address & 1) {
+        device_error(offset, false, 0, "auxiliary read at an odd address");
+        return 0xFFFF;
+    }
+    if (address >= pda::Address && address - pda::Address < pda::Words * 2u)
+        return records_.pda()[(address - pda::Address) / 2];
+    if (uint16_t *w = download_word(address))
+        return *w;
+    device_error(offset, false, 0, "auxiliary read of unmapped card memory");
+    return 0xFFFF;
+}
+
+void CardModel::write_aux(uint16_t offset, uint16_t value) {
+    if (!aux_port_enabled()) {
+        device_error(offset, true, value, "auxiliary port write while the port is closed");
+        return;
+    }
+    if (offset == reg::AuxOffset && value > aux::OffsetMask) {
+        device_error(offset, true, value, "auxiliary offset beyond its page");
+        return;
+    }
+    if (offset != reg::AuxData) {
+        set_reg(offset, value);
+        aux_address_ = aux::address(reg(reg::AuxPage), reg(reg::AuxOffset));
+        return;
+    }
+    uint32_t address = aux_address_;
+    aux_address_ += 2;
+    uint16_t *w = (address & 1) ? nullptr : download_word(address);
+    if (!w) {
+        device_error(offset, true, value, "auxiliary write outside the download buffer");
+        return;
+    }
+    *w = value;
+    ++download_writes_;
+}
+
+// ---- Download ----
+
+uint16_t CardModel::cmd_download(uint16_t word) {
+    switch (word & 0xFF00) {
+    case cmd::DownloadEnd:
+        announced_.reset();
+        return result::Ok;
+    case cmd::DownloadAnnounce: {
+        uint32_t address = latched_params_[0] | ((uint32_t)latched_params_[1] << 16);
+        uint16_t bytes = latched_params_[2];
+        announced_.reset();
+        if (bytes == 0 || (bytes & 1) || bytes > download_bytes())
+            return result::BadParameter;
+        announced_ = Announcement{address, bytes};
+        download_writes_ = 0;
+        return result::Ok;
+    }
+    case cmd::DownloadCommit: {
+        if (!announced_) {
+            ++download_stats_.empty_commits;
+            return result::Ok;
+        }
+        Announcement a = *announced_;
+        announced_.reset();
+        if (download_writes_ * 2u != a.bytes)
+            device_error(reg::Command, true, word,
+                         "commit after " + std::to_string(download_writes_ * 2u) +
+                             " bytes were written for a block of " + std::to_string(a.bytes));
+        if (download_buffer_.size() < a.bytes / 2u)
+            download_buffer_.resize(a.bytes / 2u, 0); // words never written read 0
+        downloaded_[a.address] =
+            words_to_bytes(std::span<const uint16_t>(download_buffer_).first(a.bytes / 2));
+        ++download_stats_.blocks;
+        return result::Ok;
+    }
+    default:
+        return result::BadParameter;
+    }
 }
 
 // ---- Buffer access paths ----

@@ -43,6 +43,33 @@
 // The interrupt line is (event status AND interrupt enable) != 0, derived by
 // one function after every change; set_irq_observer() sees each change.
 //
+// Auxiliary port (cardregs.h, namespace aux): page 0x3A, offset 0x3C and
+// data 0x3E reach card memory at byte address page << 7 | offset; each
+// data access moves one word and advances the address by 2. The port opens
+// and closes by a request in the control register 0x14 (0x8000 enable,
+// 0x4000 disable) written while parameters 0-2 hold the access code; the
+// register shows the request until, timing().aux_switch_us later, it shows
+// the new state in bits 15/14 (0xC000 open, 0 closed). Any access to the
+// three port registers while the port is closed, a request without the
+// code, a control word that is no request, and a data access outside mapped
+// memory or at an odd address are device errors. Mapped: the production
+// data area (512 words at 0x390000, read only; layout in cardregs.h, built
+// from FactoryData, and the source of the MAC address and channel list
+// records) and the download buffer (page, offset and length in words from
+// record 0xFD01). The port is hardware: initialize leaves it as it is.
+//
+// Download (command 0x22, mode in the high byte, all with result 0 unless
+// said): 0x0222 announces a block, p1:p0 = target address, p2 = bytes (even,
+// 1 to the buffer's length, else BadParameter and no announcement);
+// 0x0322 commits the first p2 bytes of the download buffer to the announced
+// address (a commit whose announcement was not followed by exactly p2 bytes
+// of writes into the buffer is a device error) and ends the announcement;
+// a commit with no announcement before it stores nothing and is counted
+// (download_stats().empty_commits); 0x0022 leaves download mode, dropping
+// any announcement, as initialize does. Committed blocks are kept by
+// address until reset(); a block committed again at the same address
+// replaces the earlier one.
+//
 // Backend face (tests and tools, never the driver):
 //   reset()                         power-on state from the register table
 //   raise_event(bits)               raise events as the firmware would
@@ -50,11 +77,15 @@
 //   records()                       RecordStore: image(rid), data(rid), set(rid, words)
 //   frames()                        FrameMemory: fids(), allocated(fid), buffer(fid)
 //   timing(), set_command_latency(code, us), command_latency(code)
+//   aux_port_enabled(), downloaded() (address -> bytes), download_stats()
 //   trace()                         CardTrace: enable(capacity), records(), port_accesses()
-//   device_errors(), device_error_count()
+//   device_errors(), device_error_count(), clear_device_errors()
 //   faults: set_stuck_busy(Busy::Command|Path0|Path1, on), fail_command(word, result[, times]),
 //           hang_command(word[, times]), suppress_events(mask),
-//           make_record_unreadable(rid[, result]), set_removed(on), clear_faults()
+//           make_record_unreadable(rid[, result]), set_removed(on),
+//           set_aux_port_stuck(on) (requests are taken, the state never changes),
+//           clear_faults(); an announcement that fails is fail_command(0x0222, r),
+//           a download command slower than its budget set_command_latency(0x22, us)
 //   transmit: set_air_sink(sink), join(bssid[, channel]), leave(), joined(), tx_stats(),
 //           set_next_iv(iv)
 //   receive: radio_receive(frame) (the medium's entry), inject_rx(bytes), rx_stats(),
@@ -175,6 +206,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -188,6 +220,12 @@ struct CardTiming {
     uint32_t unknown_command_us = 10;
     uint32_t tx_refuse_us = 15;     // transmit exception after a refused transmit command
     uint32_t rx_deliver_us = 10;    // receive event after a frame's end on the air
+    uint32_t aux_switch_us = 40;    // auxiliary port state change after a request
+};
+
+struct DownloadStats {
+    uint64_t blocks = 0;        // commits that stored a block
+    uint64_t empty_commits = 0; // commits with no announcement before them
 };
 
 // Why a transmit was refused (trace aux of TraceKind::TxRefused).
@@ -290,6 +328,7 @@ public:
     // line follows an event status or enable poke.
     void poke(uint16_t offset, uint16_t value);
     bool port_enabled() const { return port_enabled_; }
+    bool aux_port_enabled() const { return (reg(reg::Control) & aux::StateMask) == aux::Enabled; }
     bool command_running() const { return running_; }
 
     RecordStore &records() { return records_; }
@@ -338,9 +377,18 @@ public:
         iv_frames_left_ = 0;
     }
 
+    // ---- Backend: download ----
+    const std::map<uint32_t, std::vector<uint8_t>> &downloaded() const { return downloaded_; }
+    const DownloadStats &download_stats() const { return download_stats_; }
+
     CardTrace &trace() { return trace_; }
     const std::vector<DeviceError> &device_errors() const { return device_errors_; }
     uint64_t device_error_count() const { return device_error_count_; }
+    // For a test that provoked device errors on purpose and has checked them.
+    void clear_device_errors() {
+        device_errors_.clear();
+        device_error_count_ = 0;
+    }
 
     // ---- Backend: faults ----
     void set_stuck_busy(Busy which, bool stuck);
@@ -355,6 +403,7 @@ public:
     void make_record_unreadable(uint16_t rid, uint16_t result = result::CardFailure);
     // A removed card: every read gives 0xFFFF, writes are lost.
     void set_removed(bool removed) { removed_ = removed; }
+    void set_aux_port_stuck(bool stuck) { aux_stuck_ = stuck; }
     void clear_faults();
 
     // ---- Tables (also for tools that print them) ----
@@ -418,6 +467,9 @@ private:
     void write_data(uint16_t offset, uint16_t value);
     void write_int_enable(uint16_t offset, uint16_t value);
     void write_event_ack(uint16_t offset, uint16_t value);
+    void write_control(uint16_t offset, uint16_t value);
+    uint16_t read_aux(uint16_t offset);
+    void write_aux(uint16_t offset, uint16_t value);
 
     // Command engine and commands.
     void finish_command(uint16_t word, const CommandInfo *info, bool has_fault, uint16_t fault_result);
@@ -428,6 +480,7 @@ private:
     uint16_t cmd_access(uint16_t word);
     uint16_t cmd_transmit(uint16_t word);
     uint16_t cmd_test(uint16_t word);
+    uint16_t cmd_download(uint16_t word);
 
     // Transmit.
     void refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length);
@@ -475,6 +528,11 @@ private:
     uint16_t cmd_inquire(uint16_t word);
     std::vector<uint8_t> tallies_frame() const;
     std::vector<uint8_t> scan_results_frame() const;
+    // Auxiliary memory.
+    uint32_t download_base() const;
+    uint32_t download_bytes() const;
+    uint16_t *download_word(uint32_t address);
+    void reset_aux_state();
     // Paths.
     Path &path_for(uint16_t offset);
     const Path &path_for(uint16_t offset) const;
@@ -521,6 +579,18 @@ private:
     std::map<std::array<uint8_t, 6>, uint16_t> last_seq_; // transmitter -> sequence control
     std::map<std::array<uint8_t, 6>, Partial> partial_;   // reassembly per transmitter
     RxStats rx_stats_;
+    // Auxiliary port and download.
+    struct Announcement {
+        uint32_t address;
+        uint16_t bytes;
+    };
+    uint64_t aux_switch_token_ = 0;
+    uint32_t aux_address_ = 0;
+    std::vector<uint16_t> download_buffer_;
+    std::optional<Announcement> announced_;
+    uint32_t download_writes_ = 0; // words written into the buffer since the announcement
+    std::map<uint32_t, std::vector<uint8_t>> downloaded_;
+    DownloadStats download_stats_;
 
     std::map<uint8_t, uint32_t> latency_override_;
     struct Scheduled {
@@ -539,6 +609,7 @@ private:
     uint16_t suppressed_events_ = 0;
     std::map<uint16_t, uint16_t> unreadable_records_;
     bool removed_ = false;
+    bool aux_stuck_ = false;
 };
 
 } // namespace talsim

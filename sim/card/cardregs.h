@@ -21,6 +21,7 @@ inline constexpr uint16_t Resp0 = 0x0A;
 inline constexpr uint16_t Resp1 = 0x0C;
 inline constexpr uint16_t Resp2 = 0x0E;
 inline constexpr uint16_t InfoFid = 0x10;
+inline constexpr uint16_t Control = 0x14;  // bits 15,14: auxiliary port state
 inline constexpr uint16_t Select0 = 0x18;
 inline constexpr uint16_t Select1 = 0x1A;
 inline constexpr uint16_t Offset0 = 0x1C;  // bit 15 busy, bit 14 error
@@ -33,7 +34,41 @@ inline constexpr uint16_t IntEn = 0x32;
 inline constexpr uint16_t EvAck = 0x34;
 inline constexpr uint16_t Data0 = 0x36;
 inline constexpr uint16_t Data1 = 0x38;
+inline constexpr uint16_t AuxPage = 0x3A;    // auxiliary address >> 7
+inline constexpr uint16_t AuxOffset = 0x3C;  // auxiliary address & 0x7F
+inline constexpr uint16_t AuxData = 0x3E;    // one word at the address, which advances by 2
 } // namespace reg
+
+// ---- Auxiliary port: a window into card memory (byte addresses) ----
+namespace aux {
+inline constexpr uint16_t StateMask = 0xC000;      // control register bits 15 and 14
+inline constexpr uint16_t Enabled = 0xC000;        // both set: the port is open
+inline constexpr uint16_t EnableRequest = 0x8000;  // written to the control register
+inline constexpr uint16_t DisableRequest = 0x4000;
+// The access code: parameters 0, 1 and 2 hold it when a request is written.
+inline constexpr uint16_t Key0 = 0x3A7C;
+inline constexpr uint16_t Key1 = 0x9D36;
+inline constexpr uint16_t Key2 = 0xE25A;
+inline constexpr unsigned PageShift = 7;
+inline constexpr uint16_t OffsetMask = 0x7F;
+inline constexpr uint32_t address(uint16_t page, uint16_t offset) {
+    return ((uint32_t)page << PageShift) | (offset & OffsetMask);
+}
+} // namespace aux
+
+// ---- Production data area (PDA): 512 words at auxiliary address 0x390000 ----
+// Records one after another: a length word (the words that follow it: the
+// code word and the data), a code word, the data words. An end record
+// (length 1, code 0) closes the area; the words after it read 0xFFFF, as
+// unprogrammed flash does.
+namespace pda {
+inline constexpr uint32_t Address = 0x390000;
+inline constexpr uint16_t Words = 512;
+inline constexpr uint16_t End = 0x0000;          // no data
+inline constexpr uint16_t MacAddress = 0x0004;   // 3 words, first byte in the low byte
+inline constexpr uint16_t ChannelList = 0x0104;  // 1 word, bit n = channel n + 1
+inline constexpr uint16_t Unprogrammed = 0xFFFF;
+} // namespace pda
 
 inline constexpr uint16_t kBusy = 0x8000;         // command and offset registers
 inline constexpr uint16_t kOffsetError = 0x4000;  // offset register: nothing valid selected
@@ -65,6 +100,10 @@ inline constexpr uint8_t Inquire = 0x11;                 // p0 = information typ
 inline constexpr uint8_t Test = 0x38;                    // test code in the high byte
 inline constexpr uint16_t TestMonitorOn = 0x0B00;        // 0x0B38: monitor operation
 inline constexpr uint16_t TestMonitorOff = 0x0F00;       // 0x0F38: back to a station
+inline constexpr uint8_t Download = 0x22;                // mode in the high byte:
+inline constexpr uint16_t DownloadEnd = 0x0000;          //   leave download mode
+inline constexpr uint16_t DownloadAnnounce = 0x0200;     //   p0/p1 address, p2 bytes
+inline constexpr uint16_t DownloadCommit = 0x0300;       //   store what was written since
 } // namespace cmd
 
 // ---- Result codes (status register bits 8-14) ----

@@ -76,7 +76,37 @@ std::vector<uint8_t> words_to_bytes(std::span<const uint16_t> words) {
     return bytes;
 }
 
-RecordStore::RecordStore(const FactoryData &factory) : factory_(factory) { restore_defaults(); }
+std::vector<uint16_t> build_pda(const FactoryData &factory) {
+    std::vector<uint16_t> area;
+    auto add = [&area](uint16_t code, std::vector<uint16_t> data) {
+        area.push_back((uint16_t)(data.size() + 1));
+        area.push_back(code);
+        area.insert(area.end(), data.begin(), data.end());
+    };
+    add(pda::MacAddress, bytes_to_words(factory.mac));
+    add(pda::ChannelList, {factory.channel_list});
+    add(pda::End, {});
+    area.resize(pda::Words, pda::Unprogrammed);
+    return area;
+}
+
+std::optional<std::vector<uint16_t>> pda_record(std::span<const uint16_t> area, uint16_t code) {
+    size_t i = 0;
+    while (i + 1 < area.size()) {
+        size_t len = area[i];
+        if (len == 0 || i + 1 + len > area.size() || area[i + 1] == pda::End)
+            return std::nullopt;
+        if (area[i + 1] == code)
+            return std::vector<uint16_t>(area.begin() + (long)i + 2, area.begin() + (long)(i + 1 + len));
+        i += 1 + len;
+    }
+    return std::nullopt;
+}
+
+RecordStore::RecordStore(const FactoryData &factory)
+    : factory_(factory), pda_(build_pda(factory)) {
+    restore_defaults();
+}
 
 std::span<const RecordLayout> RecordStore::table() { return kRecords; }
 
@@ -93,7 +123,8 @@ void RecordStore::restore_defaults() {
         data_[s.rid] = zeros(s.min_len);
     const FactoryData &f = factory_;
     data_[rid::PortType] = {1};
-    data_[rid::OwnMacAddress] = bytes_to_words(f.mac);
+    // The firmware takes its own address and channels from the production data.
+    data_[rid::OwnMacAddress] = pda_record(pda_, pda::MacAddress).value_or(zeros(kAddressLen));
     data_[rid::OwnChannel] = {3};
     data_[rid::ApDensity] = {1};
     data_[rid::AuthType] = {1, 0, 0};
@@ -102,7 +133,7 @@ void RecordStore::restore_defaults() {
     data_[rid::TxRateControl] = {0x000F};
     data_[rid::DownloadBuffer].assign(f.download_buffer.begin(), f.download_buffer.end());
     data_[rid::PriIdentity].assign(f.pri_identity.begin(), f.pri_identity.end());
-    data_[rid::ChannelList] = {f.channel_list};
+    data_[rid::ChannelList] = pda_record(pda_, pda::ChannelList).value_or(zeros(2));
     data_[rid::RegDomains] = {1, f.reg_domain, 0, 0}; // count, then the domain bytes
     data_[rid::StaIdentity].assign(f.sta_identity.begin(), f.sta_identity.end());
     data_[rid::WepAvailable] = {f.wep_available};

@@ -13,12 +13,16 @@
 
 namespace talsim {
 
-// Values the firmware reports about itself and restores on initialize.
+// What the factory gave the card. The MAC address and the channel list are
+// programmed into the production data area, from which the firmware takes
+// its defaults; the rest the firmware reports about itself. All of it is
+// restored on initialize.
 struct FactoryData {
     std::array<uint8_t, 6> mac{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01}; // locally administered
     uint16_t channel_list = 0x07FF;                                   // channels 1-11
     uint16_t reg_domain = 0x10;
-    std::array<uint16_t, 3> download_buffer{0x0100, 0x0000, 0x1000};  // page, offset, length
+    // Page, offset, length in words (0x1000 words = 8192 bytes).
+    std::array<uint16_t, 3> download_buffer{0x0100, 0x0000, 0x1000};
     std::array<uint16_t, 4> pri_identity{0x0015, 0x0001, 0x0001, 0x0007}; // id, variant, major, minor
     std::array<uint16_t, 4> sta_identity{0x001F, 0x0001, 0x0001, 0x0005};
     uint16_t wep_available = 1;
@@ -51,6 +55,8 @@ public:
     // Every record back to the firmware's defaults (power-on, initialize).
     void restore_defaults();
     const FactoryData &factory() const { return factory_; }
+    // The production data area the defaults come from (pda::Words words).
+    const std::vector<uint16_t> &pda() const { return pda_; }
 
     // ---- As the host reaches them through the access command ----
     // Result code of reading `rid` (0, or BadRecord for an unknown or
@@ -75,8 +81,16 @@ public:
 
 private:
     FactoryData factory_;
+    std::vector<uint16_t> pda_;
     std::map<uint16_t, std::vector<uint16_t>> data_;
 };
+
+// The production data area as the factory programs it from `factory`
+// (layout in cardregs.h, namespace pda).
+std::vector<uint16_t> build_pda(const FactoryData &factory);
+// The data words of the first record with `code` before the end record;
+// nullopt if there is none or the area is malformed.
+std::optional<std::vector<uint16_t>> pda_record(std::span<const uint16_t> area, uint16_t code);
 
 // Packs bytes into little-endian words, first byte in the low byte.
 std::vector<uint16_t> bytes_to_words(std::span<const uint8_t> bytes);
