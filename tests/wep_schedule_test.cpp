@@ -108,7 +108,10 @@ TEST(WepTxSchedule, ReusedIvLeavesBlockAndKeyAlone)
 // Key selection
 // ---------------------------------------------------------------------------
 
-TEST(WepKeys, TransmitKeyFollowsIdAndMode)
+// The key-id byte names the key the frame was sealed with, so a receiver
+// that picks its key by that byte (the engine's own receive, on a second
+// adapter record holding the same keys) opens every frame.
+TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt)
 {
     struct Case {
         ULONG wepRequired;
@@ -118,8 +121,9 @@ TEST(WepKeys, TransmitKeyFollowsIdAndMode)
     };
     const Case cases[] = {
         {3, 0, 0x00, 0}, {3, 1, 0x40, 1}, {3, 2, 0x80, 2}, {3, 3, 0xC0, 3},
-        {3, 255, 0xC0, 0}, // unknown id: key 0, id byte from the low bits
-        {7, 2, 0x80, 0},   // 104-bit: key 0's 13 bytes, id still announced
+        {3, 255, 0x00, 0}, // "DefaultKeyId" absent: key 0, announced as key 0
+        {3, 5, 0x00, 0},   // any id above 3 likewise
+        {7, 2, 0x00, 0},   // 104-bit: key 0's 13 bytes, announced as key 0
         {1, 3, 0xC0, 3},   // any odd value but 7 is 40-bit
     };
     for (const auto &c : cases) {
@@ -127,7 +131,8 @@ TEST(WepKeys, TransmitKeyFollowsIdAndMode)
         Keys k = SampleKeys(c.wepRequired, c.id);
         auto a = NewAdapter();
         Register(a.get(), k, 0);
-        auto field = SealFrame(a.get(), std::vector<std::uint8_t>(20, 0x5A));
+        const std::vector<std::uint8_t> body(20, 0x5A);
+        auto field = SealFrame(a.get(), body);
         EXPECT_EQ(field[3], c.keyIdByte);
 
         auto seed = Seed(k, field.data(), c.keyUsed);
@@ -135,6 +140,11 @@ TEST(WepKeys, TransmitKeyFollowsIdAndMode)
         std::vector<std::uint8_t> ks(24);
         talref::keystream(seed, ks);
         for (int n = 0; n < 20; n++) EXPECT_EQ(field[4 + n] ^ ks[n], 0x5A) << n;
+
+        auto rx = NewAdapter();
+        Register(rx.get(), SampleKeys(c.wepRequired, 0));
+        EXPECT_TRUE(wep_rx_open(rx.get(), field.data(), static_cast<USHORT>(field.size())));
+        EXPECT_TRUE(std::equal(body.begin(), body.end(), field.begin() + 4));
     }
 }
 

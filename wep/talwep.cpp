@@ -276,12 +276,25 @@ VOID wep_encrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
     wep_xor(data, Adapter->tx_wepBox, len);
 }
 
+// The default key the transmit seed is built from: the one rule behind both
+// the seed and the key-id byte that announces it.
+static ULONG wep_tx_keyindex(const TAL_ADAPTER *Adapter)
+{
+    if (Adapter->WepRequired == WEP_MODE_104 || Adapter->WepDefaultKeyId >= WEP_NUM_KEYS) {
+        return 0;
+    }
+    return Adapter->WepDefaultKeyId;
+}
+
+UCHAR wep_tx_keyid(const TAL_ADAPTER *Adapter)
+{
+    return (UCHAR)(wep_tx_keyindex(Adapter) << WEP_KEY_ID_SHIFT);
+}
+
 VOID wep_tx_setkey(TAL_ADAPTER *Adapter)
 {
     USHORT klen = wep_seed_len(Adapter);
-    const UCHAR *secret = klen == WEP_SEED_LEN_104
-                              ? Adapter->WepDefaultKey0
-                              : wep_key_by_id(Adapter, Adapter->WepDefaultKeyId);
+    const UCHAR *secret = wep_key_by_id(Adapter, wep_tx_keyindex(Adapter));
 
     wep_copy(Adapter->key, Adapter->iv, WEP_IV_LEN);
     wep_copy(Adapter->key + WEP_IV_LEN, secret, klen - WEP_IV_LEN);
@@ -306,7 +319,7 @@ VOID wep_tx_nextiv(TAL_ADAPTER *Adapter)
     Adapter->iv[0] = (UCHAR)counter;
     Adapter->iv[1] = (UCHAR)(counter >> 8);
     Adapter->iv[2] = (UCHAR)(counter >> 16);
-    Adapter->iv[3] = (UCHAR)(Adapter->WepDefaultKeyId << WEP_KEY_ID_SHIFT);
+    Adapter->iv[3] = wep_tx_keyid(Adapter);
 
     wep_copy(Adapter->key, Adapter->iv, WEP_IV_LEN);
     wep_initprng(Adapter, Adapter->key, wep_seed_len(Adapter));

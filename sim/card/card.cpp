@@ -591,6 +591,7 @@ std::vector<uint8_t> CardModel::firmware_seal(std::span<const uint8_t> body) {
     }
     --iv_frames_left_;
 
+    // Two bits of key id: the one that picks the key is the one announced.
     uint8_t key_id = (uint8_t)(records_.word(rid::WepDefaultKeyId, 0) & 3);
     size_t key_len = records_.data(rid::WepDefaultKey0)->size() == 7 ? 13 : 5;
     std::vector<uint8_t> key = words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + key_id)));
