@@ -298,7 +298,7 @@ NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHa
     Adapter->iv[0] = 0;
     Adapter->iv[1] = 0;
     Adapter->iv[2] = 0;
-    Adapter->iv[3] = (UCHAR)(Adapter->WepDefaultKeyId << WEP_KEY_ID_SHIFT);
+    Adapter->iv[3] = wep_tx_keyid(Adapter);
     Adapter->ivCount = 0;
     crc32_mktable(Adapter);
     wep_tx_setkey(Adapter);

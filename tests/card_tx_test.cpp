@@ -304,13 +304,15 @@ std::vector<uint16_t> key_record(const Bytes &key) {
 TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
     struct Case {
         const char *name;
-        uint16_t key_id;
+        uint16_t key_id; // record 0xFC23
         bool wide;
+        uint8_t used; // the key that seals and is announced
     };
     const Bytes k40[4] = {{1, 2, 3, 4, 5}, {0x11, 0x22, 0x33, 0x44, 0x55}, {9, 9, 9, 9, 9}, {7, 6, 5, 4, 3}};
     const Bytes k104{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC};
-    for (const Case &c : {Case{"40-bit key 1", 1, false}, Case{"40-bit key 3", 3, false},
-                          Case{"104-bit key 0", 0, true}}) {
+    for (const Case &c : {Case{"40-bit key 1", 1, false, 1}, Case{"40-bit key 3", 3, false, 3},
+                          Case{"40-bit id 255 is key 3", 255, false, 3},
+                          Case{"104-bit key 0", 0, true, 0}}) {
         SCOPED_TRACE(c.name);
         card.reset();
         air.clear();
@@ -330,9 +332,9 @@ TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
         Bytes f = on_air();
         ASSERT_EQ(f.size(), 24u + 4u + body.size() + 4u);
         EXPECT_EQ(f[1], 0x41);
-        Opened o = open_wep(Bytes(f.begin() + 24, f.end()), c.wide ? k104 : k40[c.key_id]);
+        Opened o = open_wep(Bytes(f.begin() + 24, f.end()), c.wide ? k104 : k40[c.used]);
         EXPECT_EQ(o.iv, 1u) << "first IV after power-on";
-        EXPECT_EQ(o.key_id, c.key_id);
+        EXPECT_EQ(o.key_id, c.used);
         EXPECT_EQ(f[27] & 0x3F, 0) << "key id byte carries only the key id";
         EXPECT_EQ(o.plain, body);
         EXPECT_TRUE(o.icv_ok);

@@ -411,9 +411,9 @@ TEST_F(AdapterTest, HostWepStartsFromTheConfiguredKeyId) {
     c.set_dword("WepReq", 3);
     c.set_string("DefaultKeys", "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
     ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(adapter->iv[3], 0xC0) << "key id 255 announces 3";
+    EXPECT_EQ(adapter->iv[3], 0x00) << "key id 255 seals with key 0 and announces it";
     EXPECT_EQ(std::vector<uint8_t>(adapter->key, adapter->key + 8),
-              (std::vector<uint8_t>{0, 0, 0, 1, 2, 3, 4, 5})) << "but transmits with key 0";
+              (std::vector<uint8_t>{0, 0, 0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(adapter->crc32_table[1], 0x77073096u);
 }
 

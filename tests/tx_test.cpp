@@ -8,6 +8,7 @@
 
 #include "mac/talregs.h"
 #include "support/adapter_fixture.h"
+#include "wep/talwep.h"
 #include "wep_reference.h"
 
 using taltest::AdapterTest;
@@ -127,6 +128,51 @@ TEST_F(TxTest, Ipv4FrameLayoutWithHostWep) {
     EXPECT_EQ(slice(plain, 92, 4), (Bytes{(uint8_t)icv, (uint8_t)(icv >> 8), (uint8_t)(icv >> 16),
                                           (uint8_t)(icv >> 24)}));
 }
+
+// The first frames after bring-up carry the key-id byte registration wrote;
+// a receiver that picks its key by that byte (the engine's receive on a
+// record holding the same keys) must open them.
+struct KeyIdCase {
+    const char *name;
+    uint32_t wep_req;
+    long key_id; // -1: "DefaultKeyId" absent
+    uint8_t id_byte;
+};
+
+void PrintTo(const KeyIdCase &c, std::ostream *os) { *os << c.name; }
+
+class TxKeyIdTest : public TxTest, public ::testing::WithParamInterface<KeyIdCase> {};
+
+TEST_P(TxKeyIdTest, HostWepHeaderNamesTheKeyTheFrameWasSealedWith) {
+    const KeyIdCase &c = GetParam();
+    auto config = default_config();
+    config.set_dword("WepReq", c.wep_req);
+    config.set_string("DefaultKeys", c.wep_req == 7 ? "0102030405060708090A0B0C0D"
+                                                     : "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
+    if (c.key_id >= 0)
+        config.set_dword("DefaultKeyId", (uint32_t)c.key_id);
+    up(config);
+    Bytes frame = ethernet(0x0800, 40);
+    Bytes field = slice(transmit(frame), 0x3C, 4 + 8 + 40 + 4);
+    EXPECT_EQ(field[3], c.id_byte);
+
+    auto rx = taltest::zeroed<TAL_ADAPTER>();
+    rx->WepRequired = adapter->WepRequired;
+    std::memcpy(rx->WepDefaultKey0, adapter->WepDefaultKey0, sizeof rx->WepDefaultKey0);
+    std::memcpy(rx->WepDefaultKey1, adapter->WepDefaultKey1, sizeof rx->WepDefaultKey1);
+    std::memcpy(rx->WepDefaultKey2, adapter->WepDefaultKey2, sizeof rx->WepDefaultKey2);
+    std::memcpy(rx->WepDefaultKey3, adapter->WepDefaultKey3, sizeof rx->WepDefaultKey3);
+    crc32_mktable(rx.get());
+    EXPECT_TRUE(wep_rx_open(rx.get(), field.data(), (USHORT)field.size()));
+    EXPECT_EQ(slice(field, 12, 40), slice(frame, 14, 40));
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyIds, TxKeyIdTest,
+                         ::testing::Values(KeyIdCase{"Absent40", 3, -1, 0x00},
+                                           KeyIdCase{"Two40", 3, 2, 0x80},
+                                           KeyIdCase{"Four40", 3, 4, 0x00},
+                                           KeyIdCase{"Two104", 7, 2, 0x00}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(TxTest, EncapsulationFollowsTheEtherTypeAndTheVendorFlag) {
     const Bytes rfc1042 = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};

@@ -108,7 +108,10 @@ TEST(WepTxSchedule, ReusedIvLeavesBlockAndKeyAlone)
 // Key selection
 // ---------------------------------------------------------------------------
 
-TEST(WepKeys, TransmitKeyFollowsIdAndMode)
+// The key-id byte names the key the frame was sealed with, so a receiver
+// that picks its key by that byte (the engine's own receive, on a second
+// adapter record holding the same keys) opens every frame.
+TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt)
 {
     struct Case {
         ULONG wepRequired;
@@ -118,8 +121,9 @@ TEST(WepKeys, TransmitKeyFollowsIdAndMode)
     };
     const Case cases[] = {
         {3, 0, 0x00, 0}, {3, 1, 0x40, 1}, {3, 2, 0x80, 2}, {3, 3, 0xC0, 3},
-        {3, 255, 0xC0, 0}, // unknown id: key 0, id byte from the low bits
-        {7, 2, 0x80, 0},   // 104-bit: key 0's 13 bytes, id still announced
+        {3, 255, 0x00, 0}, // "DefaultKeyId" absent: key 0, announced as key 0
+        {3, 5, 0x00, 0},   // any id above 3 likewise
+        {7, 2, 0x00, 0},   // 104-bit: key 0's 13 bytes, announced as key 0
         {1, 3, 0xC0, 3},   // any odd value but 7 is 40-bit
     };
     for (const auto &c : cases) {
@@ -127,7 +131,8 @@ TEST(WepKeys, TransmitKeyFollowsIdAndMode)
         Keys k = SampleKeys(c.wepRequired, c.id);
         auto a = NewAdapter();
         Register(a.get(), k, 0);
-        auto field = SealFrame(a.get(), std::vector<std::uint8_t>(20, 0x5A));
+        const std::vector<std::uint8_t> body(20, 0x5A);
+        auto field = SealFrame(a.get(), body);
         EXPECT_EQ(field[3], c.keyIdByte);
 
         auto seed = Seed(k, field.data(), c.keyUsed);
@@ -135,6 +140,11 @@ TEST(WepKeys, TransmitKeyFollowsIdAndMode)
         std::vector<std::uint8_t> ks(24);
         talref::keystream(seed, ks);
         for (int n = 0; n < 20; n++) EXPECT_EQ(field[4 + n] ^ ks[n], 0x5A) << n;
+
+        auto rx = NewAdapter();
+        Register(rx.get(), SampleKeys(c.wepRequired, 0));
+        EXPECT_TRUE(wep_rx_open(rx.get(), field.data(), static_cast<USHORT>(field.size())));
+        EXPECT_TRUE(std::equal(body.begin(), body.end(), field.begin() + 4));
     }
 }
 
@@ -252,6 +262,45 @@ TEST(WepRxCache, ZeroSeedRightAfterRegistrationIsDecrypted)
     wep_rx_setkey(a.get(), h);
     wep_decrypt(a.get(), buf.data(), 64);
     EXPECT_EQ(buf, ks);
+}
+
+// A frame opened when the cache already holds some keystream of its seed:
+// the engine goes on from there (single steps up to a 16-step group, whole
+// groups, single steps after) and must give the reference bytes, ICV and
+// cache for every split of cached and new keystream and every body length
+// around a 16-byte step.
+TEST(WepRxCache, OpenExtendsTheCachedKeystreamFromAnyPoint)
+{
+    std::mt19937 rng(16);
+    Keys k = SampleKeys();
+    const std::uint8_t h[4] = {0x21, 0x43, 0x65, 0x40};
+    std::vector<std::uint8_t> ks(TAL_WEPBOX_SIZE);
+    talref::keystream(Seed(k, h, 1), ks);
+    for (std::size_t cached : {0u, 1u, 4u, 14u, 15u, 16u, 17u, 31u, 33u, 244u, 1000u}) {
+        for (std::size_t blen : {0u, 1u, 11u, 12u, 13u, 27u, 28u, 29u, 44u, 1500u, 1501u, 2344u}) {
+            SCOPED_TRACE(::testing::Message() << "cached " << cached << " body " << blen);
+            auto a = NewAdapter();
+            Register(a.get(), k);
+            std::vector<std::uint8_t> scratch(cached);
+            wep_rx_setkey(a.get(), h);
+            wep_decrypt(a.get(), scratch.data(), static_cast<USHORT>(cached));
+
+            auto body = RandomBytes(rng, blen);
+            std::uint32_t icv = talref::crc32(body);
+            std::vector<std::uint8_t> field(h, h + 4);
+            field.insert(field.end(), body.begin(), body.end());
+            for (int n = 0; n < 4; n++) field.push_back(static_cast<std::uint8_t>(icv >> (8 * n)));
+            for (std::size_t n = 4; n < field.size(); n++) field[n] ^= ks[n - 4];
+
+            ASSERT_TRUE(wep_rx_open(a.get(), field.data(), static_cast<USHORT>(field.size())));
+            EXPECT_TRUE(std::equal(body.begin(), body.end(), field.begin() + 4));
+            const std::uint8_t *q = field.data() + 4 + blen;
+            EXPECT_EQ(q[0] | q[1] << 8 | q[2] << 16 | static_cast<std::uint32_t>(q[3]) << 24, icv);
+            std::size_t valid = std::max(cached, blen + 4);
+            EXPECT_EQ(a->rx_wepBoxValid, valid);
+            EXPECT_EQ(0, std::memcmp(a->rx_wepBox, ks.data(), valid));
+        }
+    }
 }
 
 // Many frames, mixed lengths, IVs and key ids: every opened frame equals

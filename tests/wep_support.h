@@ -34,7 +34,7 @@ inline void Register(TAL_ADAPTER *a, const Keys &k, USHORT ivCountMax = 1000)
     std::memcpy(a->WepDefaultKey3, k.key[3], 14);
     a->ivCountMax = ivCountMax;
     a->iv[0] = a->iv[1] = a->iv[2] = 0;
-    a->iv[3] = static_cast<UCHAR>(a->WepDefaultKeyId << 6);
+    a->iv[3] = wep_tx_keyid(a);
     a->ivCount = 0;
     crc32_mktable(a);
     wep_tx_setkey(a);

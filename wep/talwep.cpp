@@ -9,9 +9,12 @@
 //
 // Speed without changing a byte: the CRC runs TAL_CRC32_SLICES bytes per
 // step over tables derived from crc32_table, the XOR runs in machine words,
-// and the RC4 generator keeps its indices in registers. Unaligned bytes are
-// read and written through byte-shift helpers, which the compiler merges
-// into single word accesses where the target allows them.
+// and the RC4 generator runs sixteen steps at a time where i does not wrap,
+// so that s[i] is a fixed offset from one pointer. Opening a frame is one
+// generator run for the keystream the cache lacks, then XOR and CRC in one
+// pass over the body, 16 bytes a step. Unaligned words are read through
+// byte-shift helpers, which the compiler merges into single loads, and
+// written through an unaligned word type.
 
 #include "wep/talwep.h"
 
@@ -23,6 +26,12 @@
 // Byte order helpers (little-endian, any alignment)
 // ---------------------------------------------------------------------------
 
+// A 32-bit word that may sit at any address and alias any bytes. Byte
+// stores of a word whose bytes the CRC also takes apart stay byte stores
+// (sixteen of them per step), so stores go through this type: one
+// unaligned store, which both targets (little-endian x86) have.
+typedef ULONG __attribute__((may_alias, aligned(1))) WEP_ULONG_UNALIGNED;
+
 static inline ULONG wep_load32(const UCHAR *p)
 {
     return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
@@ -30,10 +39,7 @@ static inline ULONG wep_load32(const UCHAR *p)
 
 static inline VOID wep_store32(PUCHAR p, ULONG v)
 {
-    p[0] = (UCHAR)v;
-    p[1] = (UCHAR)(v >> 8);
-    p[2] = (UCHAR)(v >> 16);
-    p[3] = (UCHAR)(v >> 24);
+    *(WEP_ULONG_UNALIGNED *)p = v;
 }
 
 // A machine word from bytes; on a 32-bit target the high half vanishes.
@@ -75,7 +81,7 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
 {
     PUCHAR s = st->s;
     ULONG n, m;
-    ULONG j = 0;
+    UCHAR j = 0; // a byte: the wrap modulo 256 costs nothing
 
     // Identity permutation, four entries per store.
     for (n = 0; n < WEP_SBOX_SIZE; n += 4) {
@@ -86,10 +92,10 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
 
 #define WEP_KSA_STEP(pos, keybyte)                     \
     do {                                               \
-        ULONG a_ = s[pos];                             \
-        j = (j + a_ + (keybyte)) & WEP_BYTE_MASK;      \
+        UCHAR a_ = s[pos];                             \
+        j = (UCHAR)(j + a_ + (keybyte));               \
         s[pos] = s[j];                                 \
-        s[j] = (UCHAR)a_;                              \
+        s[j] = a_;                                     \
     } while (0)
 
     if (klen == WEP_SEED_LEN_40 || klen == WEP_SEED_LEN_104) {
@@ -124,43 +130,77 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
 #undef WEP_KSA_STEP
 }
 
-// The next len keystream bytes of st into out; i and j advance.
-//
-// One step: i = i + 1; j = j + s[i]; exchange s[i] and s[j]; emit
-// s[s[i] + s[j]], all modulo 256. Indices stay in full-width registers; four
-// steps make one 32-bit store of output.
-static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len)
-{
-    PUCHAR s = st->s;
-    ULONG i = st->i & WEP_BYTE_MASK;
-    ULONG j = st->j & WEP_BYTE_MASK;
+// One RC4 step: i = i + 1; j = j + s[i]; exchange s[i] and s[j]; emit
+// s[s[i] + s[j]], all modulo 256 (i and j are bytes). WEP_PRGA_AT takes s[i]
+// as p[o] for a caller that knows i = p - s + o without a wrap.
+#define WEP_PRGA_AT(p, o, dst)                         \
+    do {                                               \
+        UCHAR a_ = (p)[o];                             \
+        UCHAR b_;                                      \
+        j = (UCHAR)(j + a_);                           \
+        b_ = s[j];                                     \
+        (p)[o] = b_;                                   \
+        s[j] = a_;                                     \
+        (dst) = s[(UCHAR)(a_ + b_)];                   \
+    } while (0)
 
 #define WEP_PRGA_STEP(dst)                             \
     do {                                               \
-        ULONG a_, b_;                                  \
-        i = (i + 1) & WEP_BYTE_MASK;                   \
-        a_ = s[i];                                     \
-        j = (j + a_) & WEP_BYTE_MASK;                  \
-        b_ = s[j];                                     \
-        s[i] = (UCHAR)b_;                              \
-        s[j] = (UCHAR)a_;                              \
-        (dst) = s[(a_ + b_) & WEP_BYTE_MASK];          \
+        i = (UCHAR)(i + 1);                            \
+        WEP_PRGA_AT(s, i, dst);                        \
     } while (0)
 
-    for (; len >= 4; len -= 4, out += 4) {
-        ULONG k0, k1, k2, k3;
-        WEP_PRGA_STEP(k0);
-        WEP_PRGA_STEP(k1);
-        WEP_PRGA_STEP(k2);
-        WEP_PRGA_STEP(k3);
-        wep_store32(out, k0 | (k1 << 8) | (k2 << 16) | (k3 << 24));
+// Four steps at p[o] to p[o + 3]: one keystream word, first byte lowest.
+#define WEP_PRGA_WORD(p, o, w)                         \
+    do {                                               \
+        ULONG k0_, k1_, k2_, k3_;                      \
+        WEP_PRGA_AT(p, (o), k0_);                      \
+        WEP_PRGA_AT(p, (o) + 1, k1_);                  \
+        WEP_PRGA_AT(p, (o) + 2, k2_);                  \
+        WEP_PRGA_AT(p, (o) + 3, k3_);                  \
+        (w) = k0_ | (k1_ << 8) | (k2_ << 16) | (k3_ << 24); \
+    } while (0)
+
+// A group is 16 steps from an i + 1 that is a multiple of 16: i + 1 to
+// i + 16 stay inside s without a wrap.
+#define WEP_GROUP 16
+#define WEP_GROUP_MASK (WEP_GROUP - 1)
+
+// Steps before i + 1 reaches a multiple of 16.
+static inline ULONG wep_rc4_to_group(const wepprng *st)
+{
+    return (WEP_GROUP_MASK - st->i) & WEP_GROUP_MASK;
+}
+
+// The next len keystream bytes of st into out; i and j advance.
+static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len)
+{
+    PUCHAR s = st->s;
+    UCHAR i = (UCHAR)st->i;
+    UCHAR j = (UCHAR)st->j;
+    ULONG lead = wep_rc4_to_group(st);
+
+    for (; lead != 0 && len != 0; lead--, len--, out++) {
+        WEP_PRGA_STEP(*out);
+    }
+    for (; len >= WEP_GROUP; len -= WEP_GROUP, out += WEP_GROUP) {
+        PUCHAR p = s + (UCHAR)(i + 1);
+        ULONG w0, w1, w2, w3;
+        WEP_PRGA_WORD(p, 0, w0);
+        WEP_PRGA_WORD(p, 4, w1);
+        WEP_PRGA_WORD(p, 8, w2);
+        WEP_PRGA_WORD(p, 12, w3);
+        wep_store32(out, w0);
+        wep_store32(out + 4, w1);
+        wep_store32(out + 8, w2);
+        wep_store32(out + 12, w3);
+        i = (UCHAR)(i + WEP_GROUP);
     }
     for (; len != 0; len--, out++) {
         WEP_PRGA_STEP(*out);
     }
-#undef WEP_PRGA_STEP
-    st->i = (USHORT)i;
-    st->j = (USHORT)j;
+    st->i = i;
+    st->j = j;
 }
 
 VOID wep_initprng(TAL_ADAPTER *Adapter, const UCHAR *k, USHORT klen)
@@ -199,32 +239,44 @@ VOID crc32_mktable(TAL_ADAPTER *Adapter)
     }
 }
 
-ULONG crc32_block(TAL_ADAPTER *Adapter, ULONG reg, const UCHAR *p, USHORT len)
+#if TAL_CRC32_SLICES != 16
+#error "the CRC steps 16 bytes at a time"
+#endif
+
+// The CRC register after 16 bytes given as four little-endian words.
+// t[k - 1] serves the byte followed by k more bytes of the step.
+static inline ULONG crc32_step16(const TAL_ADAPTER *Adapter, ULONG reg, ULONG a, ULONG b,
+                                 ULONG c, ULONG d)
 {
     const ULONG *t0 = Adapter->crc32_table;
     const ULONG(*t)[256] = Adapter->crc32_slice;
+
+    a ^= reg;
+    return t[14][a & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^
+           t[12][(a >> 16) & 0xFF] ^ t[11][a >> 24] ^
+           t[10][b & 0xFF] ^ t[9][(b >> 8) & 0xFF] ^
+           t[8][(b >> 16) & 0xFF] ^ t[7][b >> 24] ^
+           t[6][c & 0xFF] ^ t[5][(c >> 8) & 0xFF] ^
+           t[4][(c >> 16) & 0xFF] ^ t[3][c >> 24] ^
+           t[2][d & 0xFF] ^ t[1][(d >> 8) & 0xFF] ^
+           t[0][(d >> 16) & 0xFF] ^ t0[d >> 24];
+}
+
+static inline ULONG crc32_step1(const TAL_ADAPTER *Adapter, ULONG reg, UCHAR b)
+{
+    return Adapter->crc32_table[(reg ^ b) & WEP_BYTE_MASK] ^ (reg >> 8);
+}
+
+ULONG crc32_block(TAL_ADAPTER *Adapter, ULONG reg, const UCHAR *p, USHORT len)
+{
     ULONG n = len;
 
-#if TAL_CRC32_SLICES != 16
-#error "crc32_block steps 16 bytes at a time"
-#endif
-    // t[k - 1] serves the byte followed by k more bytes of the step.
     for (; n >= 16; n -= 16, p += 16) {
-        ULONG a = wep_load32(p) ^ reg;
-        ULONG b = wep_load32(p + 4);
-        ULONG c = wep_load32(p + 8);
-        ULONG d = wep_load32(p + 12);
-        reg = t[14][a & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^
-              t[12][(a >> 16) & 0xFF] ^ t[11][a >> 24] ^
-              t[10][b & 0xFF] ^ t[9][(b >> 8) & 0xFF] ^
-              t[8][(b >> 16) & 0xFF] ^ t[7][b >> 24] ^
-              t[6][c & 0xFF] ^ t[5][(c >> 8) & 0xFF] ^
-              t[4][(c >> 16) & 0xFF] ^ t[3][c >> 24] ^
-              t[2][d & 0xFF] ^ t[1][(d >> 8) & 0xFF] ^
-              t[0][(d >> 16) & 0xFF] ^ t0[d >> 24];
+        reg = crc32_step16(Adapter, reg, wep_load32(p), wep_load32(p + 4), wep_load32(p + 8),
+                           wep_load32(p + 12));
     }
     for (; n != 0; n--, p++) {
-        reg = t0[(reg ^ *p) & WEP_BYTE_MASK] ^ (reg >> 8);
+        reg = crc32_step1(Adapter, reg, *p);
     }
     return reg;
 }
@@ -276,12 +328,25 @@ VOID wep_encrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
     wep_xor(data, Adapter->tx_wepBox, len);
 }
 
+// The default key the transmit seed is built from: the one rule behind both
+// the seed and the key-id byte that announces it.
+static ULONG wep_tx_keyindex(const TAL_ADAPTER *Adapter)
+{
+    if (Adapter->WepRequired == WEP_MODE_104 || Adapter->WepDefaultKeyId >= WEP_NUM_KEYS) {
+        return 0;
+    }
+    return Adapter->WepDefaultKeyId;
+}
+
+UCHAR wep_tx_keyid(const TAL_ADAPTER *Adapter)
+{
+    return (UCHAR)(wep_tx_keyindex(Adapter) << WEP_KEY_ID_SHIFT);
+}
+
 VOID wep_tx_setkey(TAL_ADAPTER *Adapter)
 {
     USHORT klen = wep_seed_len(Adapter);
-    const UCHAR *secret = klen == WEP_SEED_LEN_104
-                              ? Adapter->WepDefaultKey0
-                              : wep_key_by_id(Adapter, Adapter->WepDefaultKeyId);
+    const UCHAR *secret = wep_key_by_id(Adapter, wep_tx_keyindex(Adapter));
 
     wep_copy(Adapter->key, Adapter->iv, WEP_IV_LEN);
     wep_copy(Adapter->key + WEP_IV_LEN, secret, klen - WEP_IV_LEN);
@@ -306,7 +371,7 @@ VOID wep_tx_nextiv(TAL_ADAPTER *Adapter)
     Adapter->iv[0] = (UCHAR)counter;
     Adapter->iv[1] = (UCHAR)(counter >> 8);
     Adapter->iv[2] = (UCHAR)(counter >> 16);
-    Adapter->iv[3] = (UCHAR)(Adapter->WepDefaultKeyId << WEP_KEY_ID_SHIFT);
+    Adapter->iv[3] = wep_tx_keyid(Adapter);
 
     wep_copy(Adapter->key, Adapter->iv, WEP_IV_LEN);
     wep_initprng(Adapter, Adapter->key, wep_seed_len(Adapter));
@@ -349,32 +414,71 @@ VOID wep_rx_setkey(TAL_ADAPTER *Adapter, const UCHAR *h)
     wep_copy(Adapter->rx_key, seed, klen);
 }
 
-VOID wep_decrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
+// Makes rx_wepBox hold at least len (at most TAL_WEPBOX_SIZE) keystream
+// bytes of the receive seed, going on from where the generator stopped.
+static VOID wep_rx_extend(TAL_ADAPTER *Adapter, ULONG len)
 {
-    ULONG len = dlen > TAL_WEPBOX_SIZE ? TAL_WEPBOX_SIZE : dlen;
     ULONG valid = Adapter->rx_wepBoxValid;
 
     if (len > valid) {
         wep_rc4_generate(&Adapter->rx_prng, Adapter->rx_wepBox + valid, len - valid);
         Adapter->rx_wepBoxValid = (USHORT)len;
     }
+}
+
+VOID wep_decrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
+{
+    ULONG len = dlen > TAL_WEPBOX_SIZE ? TAL_WEPBOX_SIZE : dlen;
+
+    wep_rx_extend(Adapter, len);
     wep_xor(data, Adapter->rx_wepBox, len);
 }
 
+// data[n] ^= stream[n] for n < len, and the CRC register over the first
+// crclen (at most len) bytes of the result, in one pass.
+static ULONG wep_xor_crc(TAL_ADAPTER *Adapter, ULONG reg, PUCHAR data, const UCHAR *stream,
+                         ULONG len, ULONG crclen)
+{
+    ULONG n = 0;
+
+    for (; n + 16 <= crclen; n += 16) {
+        ULONG a = wep_load32(data + n) ^ wep_load32(stream + n);
+        ULONG b = wep_load32(data + n + 4) ^ wep_load32(stream + n + 4);
+        ULONG c = wep_load32(data + n + 8) ^ wep_load32(stream + n + 8);
+        ULONG d = wep_load32(data + n + 12) ^ wep_load32(stream + n + 12);
+        wep_store32(data + n, a);
+        wep_store32(data + n + 4, b);
+        wep_store32(data + n + 8, c);
+        wep_store32(data + n + 12, d);
+        reg = crc32_step16(Adapter, reg, a, b, c, d);
+    }
+    for (; n < crclen; n++) {
+        data[n] ^= stream[n];
+        reg = crc32_step1(Adapter, reg, data[n]);
+    }
+    wep_xor(data + n, stream + n, len - n);
+    return reg;
+}
+
+// Under the lock of the receive path. The sealed part (body and ICV) is
+// XORed with the first keystream bytes of the frame's seed: those the cache
+// holds, and the rest made by one run of the generator, which leaves them
+// cached for the next frame under the same seed. XOR and CRC then take one
+// pass over the body.
 BOOLEAN wep_rx_open(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
 {
     PUCHAR body = data + WEP_IV_HEADER_LEN;
-    USHORT blen;
-    ULONG icv;
+    ULONG blen;
+    ULONG reg;
 
     if (dlen < WEP_IV_HEADER_LEN + WEP_ICV_LEN ||
         dlen - WEP_IV_HEADER_LEN > TAL_WEPBOX_SIZE) {
         return FALSE;
     }
-    blen = (USHORT)(dlen - WEP_IV_HEADER_LEN - WEP_ICV_LEN);
+    blen = (ULONG)dlen - WEP_IV_HEADER_LEN - WEP_ICV_LEN;
 
     wep_rx_setkey(Adapter, data);
-    wep_decrypt(Adapter, body, (USHORT)(blen + WEP_ICV_LEN));
-    icv = crc32_blockfinish(crc32_block(Adapter, CRC32_INIT, body, blen));
-    return icv == wep_load32(body + blen) ? TRUE : FALSE;
+    wep_rx_extend(Adapter, blen + WEP_ICV_LEN);
+    reg = wep_xor_crc(Adapter, CRC32_INIT, body, Adapter->rx_wepBox, blen + WEP_ICV_LEN, blen);
+    return crc32_blockfinish(reg) == wep_load32(body + blen) ? TRUE : FALSE;
 }

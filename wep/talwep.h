@@ -13,7 +13,7 @@
 #define WEP_IV_HEADER_LEN 4  // 3 IV bytes and the key-id byte, sent in clear
 #define WEP_ICV_LEN 4        // CRC-32 of the body, least significant byte first
 #define WEP_IV_LEN 3         // IV bytes at the start of the header and the seed
-#define WEP_KEY_ID_SHIFT 6   // key-id byte = key index << 6
+#define WEP_KEY_ID_SHIFT 6   // key-id byte = key index << 6, low 6 bits 0
 #define WEP_IV_COUNTER_MASK 0x00FFFFFFUL
 
 // -- Keys and seeds --
@@ -51,11 +51,18 @@ ULONG crc32_block(TAL_ADAPTER *Adapter, ULONG reg, const UCHAR *p, USHORT len);
 // Final complement of the CRC register.
 ULONG crc32_blockfinish(ULONG reg);
 
+// The key-id byte of the transmit IV header (iv[3]): the index of the key
+// the transmit seed is built from, which is WepDefaultKeyId for ids 0 to 3
+// with 40-bit keys and key 0 otherwise (104-bit WEP has key 0 only; an
+// unknown id falls back to key 0). Whatever writes iv[3] takes it from
+// here, so a receiver choosing its key by the byte reads our frames.
+UCHAR wep_tx_keyid(const TAL_ADAPTER *Adapter);
+
 // Transmit seed from iv and the default key, then a fresh tx_wepBox.
 VOID wep_tx_setkey(TAL_ADAPTER *Adapter);
 
 // Counts one transmitted frame; every ivCountMax + 1 frames advances the
-// 24-bit IV counter and rebuilds tx_wepBox.
+// 24-bit IV counter, rewrites the key-id byte and rebuilds tx_wepBox.
 VOID wep_tx_nextiv(TAL_ADAPTER *Adapter);
 
 // Stores the ICV of body[0..L-1] at body[L..L+3] and encrypts L + 4 bytes.

@@ -648,6 +648,7 @@ std::vector<uint8_t> CardModel::firmware_seal(std::span<const uint8_t> body) {
     }
     --iv_frames_left_;
 
+    // Two bits of key id: the one that picks the key is the one announced.
     uint8_t key_id = (uint8_t)(records_.word(rid::WepDefaultKeyId, 0) & 3);
     return card_wep_seal(iv_counter_, key_id, firmware_key(key_id), body);
 }

@@ -116,7 +116,9 @@
 // body goes as the host gave it; without it the firmware seals it: IV header
 // (3 IV bytes least significant first, key id from record 0xFC23 in the top
 // two bits of the fourth), RC4 over body + CRC-32 ICV with the default key of
-// that id (0xFC24 + id). Key 0's record length sets the key size for every
+// that id (0xFC24 + id). The key id is the record word's low two bits: an id
+// above 3 (255 when the driver has no "DefaultKeyId") seals with key id & 3
+// and announces that key, so a frame always names its key. Key 0's record length sets the key size for every
 // key: RecordLen 8 = 13 bytes (104-bit), else 5 bytes (40-bit); a shorter
 // key record is padded with zeros. IV policy: a 24-bit counter, 0 after
 // power-on and initialize; a frame that needs a new IV takes counter + 1. The

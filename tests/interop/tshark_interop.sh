@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Interop: the air captures of a plain and a host-WEP exchange, as tshark
 # decodes them with the example's key. Frame types, addresses, EtherTypes
-# and every WEP ICV must read as the driver and the card meant them.
+# and every WEP ICV must read as the driver and the card meant them, and the
+# key-id byte must name the key the host sealed with.
 # usage: tshark_interop.sh TALSIM EXAMPLES_DIR
 set -euo pipefail
 talsim=$1
@@ -51,6 +52,14 @@ if grep -qi 'icv.*incorrect' <<<"$verbose"; then fail "an incorrect WEP ICV"; fi
 protocols=$(tshark -r "$work/wep.pcap" -o wlan.enable_decryption:TRUE \
     -o 'uat:80211_keys:"wep","0102030405"' -T fields -e _ws.col.Protocol 2>/dev/null | sort -u | tr '\n' ' ')
 [ "$protocols" = "ARP ICMP IPX SAP STP " ] || fail "decrypted protocols: $protocols"
+
+# Without "DefaultKeyId" the host seals with key 0, and every header says so.
+grep -v '^"DefaultKeyId"' "$examples/adapter.reg" >"$work/noid.reg"
+"$talsim" send "$work/noid.reg" --pcap "$work/noid.pcap" --count 4 >/dev/null
+noid=$(tshark -r "$work/noid.pcap" -o wlan.enable_decryption:TRUE \
+    -o 'uat:80211_keys:"wep","0102030405"' -T fields -e wlan.wep.key -e _ws.col.Protocol 2>/dev/null |
+    tr '\t\n' ' ;')
+[ "$noid" = "0 ICMP;0 ARP;0 IPX SAP;0 STP;" ] || fail "without a key id the frames read: $noid"
 
 plain_wep=$(tshark -r "$work/plain.pcap" -Y wlan.fc.protected==1 2>/dev/null | wc -l)
 [ "$plain_wep" -eq 0 ] || fail "protected frames in the plain capture"
