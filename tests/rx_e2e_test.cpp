@@ -40,7 +40,8 @@ talhost::AdapterConfig config(const Side &s, ULONG poll) {
     if (s.wep != Wep::Off) {
         c.set_dword("WepReq", 3);
         c.set_string("DefaultKeys", kKeys);
-        c.set_dword("DefaultKeyId", 2);
+        // No "DefaultKeyId": the host seals with key 0, the firmware with
+        // key 3; each names its key in the key-id byte.
         c.set_dword("EncryptInDriver", s.wep == Wep::Host ? 1 : 0);
         c.set_dword("DecryptInDriver", s.wep == Wep::Host ? 1 : 0);
     }
@@ -170,8 +171,8 @@ TEST_F(AirPair, VendorRequestIsAnsweredAndTheAnswerFillsTheVendorFields) {
         rc.bssid = kCell;
         rc.channel = sender.card.radio_channel();
         if (c.wep != Wep::Off) {
-            rc.keys[2] = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
-            rc.tx_key = 2;
+            rc.keys[0] = {0x01, 0x02, 0x03, 0x04, 0x05};
+            rc.tx_key = 0;
         }
         talsim::VendorResponder responder(pair->medium, rc);
         if (c.raw)
