@@ -549,7 +549,7 @@ void Host::init_timer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS_TIME
     } else if (t->event) {
         world_.cancel(t->event);
     }
-    *t = HostTimer{timer, fn, context};
+    *t = HostTimer{b, timer, fn, context};
     timer->Function = fn;
     timer->Context = context;
     timer->MiniportHandle = handle;
@@ -557,9 +557,10 @@ void Host::init_timer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS_TIME
     timer->Armed = 0;
 }
 
-void Host::arm(MiniportBlock &b, HostTimer &t, uint64_t due) {
+void Host::arm(HostTimer &t, uint64_t due) {
     t.due_at = due;
-    t.event = world_.schedule_at(due, EventKind::Deferred, [this, &b, &t] { expire(b, t); });
+    // Two pointers: the function object needs no allocation.
+    t.event = world_.schedule_at(due, EventKind::Deferred, [this, tp = &t] { expire(*tp); });
     t.record->Armed = 1;
 }
 
@@ -567,13 +568,13 @@ void Host::set_periodic_timer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     HostTimer *t = find_timer(timer, "NdisMSetPeriodicTimer");
     if (!t)
         return;
-    MiniportBlock *b = checked_block(timer->MiniportHandle, "NdisMSetPeriodicTimer");
+    checked_block(timer->MiniportHandle, "NdisMSetPeriodicTimer");
     if (t->event)
         world_.cancel(t->event);
     t->held_due = false;
     t->period_us = (uint64_t)ms * 1000;
     timer->PeriodMs = ms;
-    arm(*b, *t, world_.now() + t->period_us);
+    arm(*t, world_.now() + t->period_us);
 }
 
 void Host::cancel_timer(PNDIS_MINIPORT_TIMER timer, PBOOLEAN cancelled) {
@@ -592,13 +593,14 @@ void Host::cancel_timer(PNDIS_MINIPORT_TIMER timer, PBOOLEAN cancelled) {
 
 // An expiry. A periodic timer keeps its cadence; expiries that passed while
 // it could not run (a stall) are one run, as a queued DPC is queued once.
-void Host::expire(MiniportBlock &b, HostTimer &t) {
+void Host::expire(HostTimer &t) {
+    MiniportBlock &b = *t.block;
     t.event = 0;
     if (t.period_us) {
         uint64_t next = t.due_at + t.period_us;
         if (next <= world_.now())
             next += (world_.now() - next) / t.period_us * t.period_us + t.period_us;
-        arm(b, t, next);
+        arm(t, next);
     } else {
         t.record->Armed = 0;
     }

@@ -75,9 +75,12 @@ struct InterruptCounts {
     uint64_t enable = 0;     // enable-interrupt handler calls (RequestIsr FALSE)
 };
 
+struct MiniportBlock;
+
 // A miniport timer as the wrapper keeps it. The driver's NDIS_MINIPORT_TIMER
 // names it; function and context are taken at initialization.
 struct HostTimer {
+    MiniportBlock *block = nullptr;
     PNDIS_MINIPORT_TIMER record = nullptr;
     PNDIS_TIMER_FUNCTION function = nullptr;
     PVOID context = nullptr;
@@ -283,8 +286,8 @@ private:
     void interrupt(MiniportBlock &b);
     void run_deferred(MiniportBlock &b);
     HostTimer *find_timer(PNDIS_MINIPORT_TIMER timer, const char *call);
-    void arm(MiniportBlock &b, HostTimer &t, uint64_t due);
-    void expire(MiniportBlock &b, HostTimer &t);
+    void arm(HostTimer &t, uint64_t due);
+    void expire(HostTimer &t);
     void run_timer(MiniportBlock &b, HostTimer &t);
     void completed(MiniportBlock &b, PNDIS_PACKET packet, NDIS_STATUS status);
     ConfigHandle *find_config(NDIS_HANDLE handle, const char *call);
