@@ -12,7 +12,7 @@
 // Items count port words. `tal_port_bench --count=CASE/WORDS` runs WORDS words
 // of one case inside CountWords, for instruction counts under callgrind
 // (--toggle-collect='*CountWords*').
-#include <benchmark/benchmark.h>
+#include "countmain.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -139,17 +139,4 @@ int Count(const std::string &arg)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    const std::string countFlag = "--count=";
-    if (argc == 2 && std::strncmp(argv[1], countFlag.c_str(), countFlag.size()) == 0) {
-        int rc = Count(argv[1] + countFlag.size());
-        if (rc == 2) std::fprintf(stderr, "usage: %s --count=read|write|status/WORDS\n", argv[0]);
-        return rc;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return BenchOrCount(argc, argv, Count, "read|write|status/WORDS"); }

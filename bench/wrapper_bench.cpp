@@ -12,7 +12,7 @@
 // `tal_wrapper_bench --count=CASE/MS` runs MS virtual milliseconds of one case
 // inside CountRun, for instruction counts under callgrind
 // (--toggle-collect='*CountRun*').
-#include <benchmark/benchmark.h>
+#include "countmain.h"
 
 #include <cstdio>
 #include <cstring>
@@ -134,17 +134,4 @@ int Count(const std::string &arg)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    const std::string countFlag = "--count=";
-    if (argc == 2 && std::strncmp(argv[1], countFlag.c_str(), countFlag.size()) == 0) {
-        int rc = Count(argv[1] + countFlag.size());
-        if (rc == 2) std::fprintf(stderr, "usage: %s --count=polling|interrupt/MS\n", argv[0]);
-        return rc;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return BenchOrCount(argc, argv, Count, "polling|interrupt/MS"); }
