@@ -189,6 +189,12 @@ uint32_t CardModel::command_latency(uint8_t code) const {
     return c ? c->latency_us : timing_.unknown_command_us;
 }
 
+// Out of the accesses' way: a string built at the call would cost every
+// access a stack frame.
+void CardModel::device_error(uint16_t offset, bool write, uint16_t value, const char *what) {
+    device_error(offset, write, value, std::string(what));
+}
+
 void CardModel::device_error(uint16_t offset, bool write, uint16_t value, std::string what) {
     ++device_error_count_;
     if (device_errors_.size() == kDeviceErrorsKept)

@@ -296,6 +296,8 @@ private:
     void set_reg(uint16_t offset, uint16_t v) { regs_[offset / 2] = v; }
     void update_irq();
     void device_error(uint16_t offset, bool write, uint16_t value, std::string what);
+    [[gnu::cold, gnu::noinline]] void device_error(uint16_t offset, bool write, uint16_t value,
+                                                   const char *what);
     void trace(TraceKind kind, uint16_t offset, uint16_t value, uint16_t aux = 0);
 
     // Scheduled work; `firmware` work is abandoned by initialize, all of it by reset().
