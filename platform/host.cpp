@@ -442,7 +442,7 @@ void Host::set_isr_at_port_access(NDIS_HANDLE handle, uint64_t every_n) {
 // One latched interrupt, at device level. An edge that comes while the ISR
 // runs is held by the interrupt controller and delivered when it returns.
 void Host::interrupt(MiniportBlock &b) {
-    if (!b.interrupt.record || b.halted) {
+    if (!b.interrupt.record) {
         ++b.interrupts.unregistered;
         return;
     }
@@ -482,7 +482,7 @@ void Host::interrupt(MiniportBlock &b) {
 
 void Host::run_deferred(MiniportBlock &b) {
     b.deferred_queued = false;
-    if (!b.interrupt.record || b.halted)
+    if (!b.interrupt.record)
         return; // deregistered meanwhile: the wrapper drops it
     const NDIS30_MINIPORT_CHARACTERISTICS &chars = driver_.chars;
     bool request_isr = b.interrupt.request_isr;

@@ -555,13 +555,27 @@ TEST_F(CardBus, FirmwareEventsRiseAtTheirRateThroughInitializeUntilTheCardIsRemo
     world.run_until(3000);
     EXPECT_EQ(raised(ev::Tick), 30u);
     EXPECT_EQ(raised(ev::Dtim), 12u);
+    card.reset(); // and so does a reset, from then on
+    world.run_for(500);
+    EXPECT_EQ(raised(ev::Tick), 35u);
+    wr(reg::IntEn, ev::Tick);
     ASSERT_TRUE(card.irq());
 
     card.set_removed(true);
     EXPECT_FALSE(card.irq());
     world.run_until(5000);
-    EXPECT_EQ(raised(ev::Tick), 30u) << "a removed card's firmware raises nothing";
-    EXPECT_EQ(line.back(), (std::pair<uint64_t, bool>{3000, false}));
+    EXPECT_EQ(raised(ev::Tick), 35u) << "a removed card's firmware raises nothing";
+    EXPECT_EQ(line.back(), (std::pair<uint64_t, bool>{3500, false}));
+}
+
+TEST_F(CardBus, RemovalDropsWorkTheFirmwareHadScheduled) {
+    EXPECT_EQ(command(0x000A, 400), result::Ok); // the FID follows 15 us after the command event
+    card.set_removed(true);
+    world.run_for(100);
+    card.raise_event(ev::Rx); // nor does anything else raise an event on it
+    card.set_removed(false);
+    EXPECT_EQ(rd(reg::EvStat), 0);
+    EXPECT_EQ(rd(reg::AllocFid), 0) << "the allocate event's work was dropped with the firmware";
 }
 
 TEST_F(CardBus, TheBusyBitClearsAtCompletionOrWhenTheCommandIsTaken) {

@@ -83,6 +83,9 @@ NDIS_STATUS FakeTransfer(PNDIS_PACKET packet, PUINT transferred, NDIS_HANDLE con
                          NDIS_HANDLE receive_context, UINT offset, UINT bytes) {
     Fake &f = fake(context);
     f.transfer_contexts.push_back(receive_context);
+    *transferred = 0;
+    if (f.frame.size() < 14 + offset)
+        return NDIS_STATUS_FAILURE;
     PVOID va;
     UINT len;
     NdisQueryBuffer(packet->Private.Head, &va, &len);
@@ -161,6 +164,20 @@ TEST_F(WrapperTest, ALatchedInterruptIsDeliveredOncePerRisingEdgeWhileRegistered
     EXPECT_EQ(n.edges, 4u);
     EXPECT_EQ(n.unregistered, 2u);
     EXPECT_EQ(n.deferred, 1u);
+}
+
+TEST_F(WrapperTest, AnEdgeWhileTheIsrRunsIsDeliveredWhenItReturns) {
+    register_interrupt();
+    int calls = 0;
+    f.on_isr = [&] {
+        if (++calls == 1) { // the line falls and rises again under the ISR
+            line(false);
+            line(true);
+            f.note("isr-end");
+        }
+    };
+    line(true);
+    EXPECT_EQ(take_log(), (Log{"isr@0", "isr-end@0", "isr@0"}));
 }
 
 TEST_F(WrapperTest, TheIsrDecidesWhetherTheDeferredHandlerRuns) {
@@ -347,6 +364,7 @@ std::vector<uint8_t> frame_to(const MacAddress &dest, size_t body, uint8_t fill)
 
 class FilterTest : public WrapperTest {
 protected:
+    NDIS_HANDLE const kReceiveContext = &f.frame; // not the adapter's context
     // The miniport's receive step: one indication of `frame` with a
     // lookahead of at most `lookahead` bytes, and its completion, under the
     // miniport lock as in a deferred handler.
@@ -355,7 +373,7 @@ protected:
         host.run_locked(host.block(handle), "the test's receive step", [&] {
             uint8_t *p = f.frame.data();
             UINT size = (UINT)f.frame.size() - 14;
-            EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)handle)->EthDB, &f, (PCHAR)p, p,
+            EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)handle)->EthDB, kReceiveContext, (PCHAR)p, p,
                                         14, p + 14, std::min(size, lookahead), size);
             EthFilterDprIndicateReceiveComplete(((PNDIS_MINIPORT_BLOCK)handle)->EthDB);
         });
@@ -427,7 +445,7 @@ TEST_F(FilterTest, ABindingTakesTheLookaheadOrTheWholeFrameThroughTransferData) 
     }
     EXPECT_EQ(rest.received()[0].transfer_bytes, 60u);
     EXPECT_EQ(all.received()[0].transfer_bytes, 100u);
-    EXPECT_EQ(f.transfer_contexts, (std::vector<NDIS_HANDLE>{&f, &f}))
+    EXPECT_EQ(f.transfer_contexts, (std::vector<NDIS_HANDLE>{kReceiveContext, kReceiveContext}))
         << "the transfer handler gets the indication's receive context";
 
     // A frame the lookahead holds whole needs no transfer for `rest`.
@@ -468,6 +486,15 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
              NdisMRegisterInterrupt(&irq, h, 5, 5, FALSE, TRUE, NdisInterruptLevelSensitive);
              NdisMDeregisterInterrupt(&irq);
          }},
+        {talhost::rule::HandlerSlotEmpty, // registered without an ISR, asking for one
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             NDIS_MINIPORT_INTERRUPT irq{};
+             NdisMRegisterInterrupt(&irq, h, 5, 5, TRUE, FALSE, NdisInterruptLatched);
+             host.set_interrupt_line(h, true);
+             host.world().run_due();
+             EXPECT_TRUE(f.log.empty());
+             NdisMDeregisterInterrupt(&irq);
+         }},
         {talhost::rule::TimerUnknown,
          [](Host &, NDIS_HANDLE h, Fake &) {
              NDIS_MINIPORT_TIMER t{};
@@ -486,9 +513,8 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
         {talhost::rule::IndicationWithoutLock,
          [](Host &, NDIS_HANDLE h, Fake &) {
              uint8_t frame[60] = {};
-             PETH_FILTER db = ((PNDIS_MINIPORT_BLOCK)h)->EthDB;
-             EthFilterDprIndicateReceive(db, nullptr, (PCHAR)frame, frame, 14, frame + 14, 46, 46);
-             EthFilterDprIndicateReceiveComplete(db);
+             EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)h)->EthDB, nullptr, (PCHAR)frame,
+                                         frame, 14, frame + 14, 46, 46);
          }},
         {talhost::rule::CompleteWithoutIndication,
          [](Host &host, NDIS_HANDLE h, Fake &) {
@@ -515,6 +541,24 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
              EXPECT_EQ(n, 0u);
              EXPECT_TRUE(f.transfer_contexts.empty()) << "the miniport was not called";
          }},
+        {talhost::rule::TransferOutsideIndication, // during one, with another's context
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             TestBinding b(host, h);
+             b.set_packet_filter(NDIS_PACKET_TYPE_PROMISCUOUS);
+             b.on_receive = [&](const TestBinding::Received &) {
+                 auto p = talhost::Packet::one_buffer(std::vector<uint8_t>(10));
+                 NDIS_STATUS s = NDIS_STATUS_SUCCESS;
+                 UINT n;
+                 NdisTransferData(&s, host.filter(h).opens()[0].get(), &f.log, 0, 10, p->ndis(), &n);
+                 EXPECT_EQ(s, NDIS_STATUS_FAILURE);
+             };
+             host.run_locked(host.block(h), "test", [h, &f] {
+                 uint8_t frame[60] = {};
+                 EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)h)->EthDB, &f, (PCHAR)frame,
+                                             frame, 14, frame + 14, 46, 46);
+                 EthFilterDprIndicateReceiveComplete(((PNDIS_MINIPORT_BLOCK)h)->EthDB);
+             });
+         }},
         {talhost::rule::CallAfterHalt,
          [](Host &host, NDIS_HANDLE h, Fake &) {
              host.block(h).halted = true;
@@ -531,7 +575,10 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
         NDIS_HANDLE h = host.add_adapter();
         f.handle = h;
         NdisMSetAttributes(h, &f, FALSE, NdisInterfaceIsa);
-        taltest::register_miniport(all_handlers());
+        NDIS30_MINIPORT_CHARACTERISTICS handlers = all_handlers();
+        if (c.rule == talhost::rule::HandlerSlotEmpty)
+            handlers.ISRHandler = nullptr;
+        taltest::register_miniport(handlers);
         c.misuse(host, h, f);
         ASSERT_FALSE(host.verifier().clean()) << c.rule;
         EXPECT_EQ(host.verifier().violations()[0].rule, c.rule) << host.verifier().text();
