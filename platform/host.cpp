@@ -423,6 +423,8 @@ void Host::set_interrupt_line(NDIS_HANDLE handle, bool level) {
     MiniportBlock &b = block(handle);
     bool rising = level && !b.line;
     b.line = level;
+    if (!level)
+        b.level_repeats = 0;
     if (!rising)
         return;
     ++b.interrupts.edges;
@@ -439,8 +441,24 @@ void Host::set_isr_at_port_access(NDIS_HANDLE handle, uint64_t every_n) {
     bus_.watch_every_access(any);
 }
 
-// One latched interrupt, at device level. An edge that comes while the ISR
-// runs is held by the interrupt controller and delivered when it returns.
+// A level-sensitive line still high when the ISR has returned: the
+// interrupt comes again, unless it has become a storm.
+bool Host::level_still_high(MiniportBlock &b) {
+    if (!b.interrupt.record || b.interrupt.mode != NdisInterruptLevelSensitive || !b.line)
+        return false;
+    if (b.level_repeats == kStormRepeats)
+        return false; // given up on until the line falls
+    if (++b.level_repeats < kStormRepeats)
+        return true;
+    ++b.interrupts.storms;
+    verifier_.report(rule::InterruptStorm, "level-sensitive vector " +
+                                               std::to_string(b.interrupt.vector) + " still high after " +
+                                               std::to_string(kStormRepeats) + " deliveries");
+    return false;
+}
+
+// One interrupt, at device level. An edge that comes while the ISR runs is
+// held by the interrupt controller and delivered when it returns.
 void Host::interrupt(MiniportBlock &b) {
     if (!b.interrupt.record) {
         ++b.interrupts.unregistered;
@@ -477,7 +495,7 @@ void Host::interrupt(MiniportBlock &b) {
             b.deferred_queued = true;
             world_.schedule_in(0, EventKind::Deferred, [this, &b] { run_deferred(b); });
         }
-    } while (b.isr_again && b.interrupt.record);
+    } while ((b.isr_again && b.interrupt.record) || level_still_high(b));
 }
 
 void Host::run_deferred(MiniportBlock &b) {

@@ -73,6 +73,7 @@ struct InterruptCounts {
     uint64_t disable = 0;    // disable-interrupt handler calls (RequestIsr FALSE)
     uint64_t deferred = 0;   // deferred handler runs
     uint64_t enable = 0;     // enable-interrupt handler calls (RequestIsr FALSE)
+    uint64_t storms = 0;     // level-sensitive lines the wrapper gave up on
 };
 
 struct MiniportBlock;
@@ -107,6 +108,7 @@ struct MiniportBlock {
     bool deferred_queued = false; // the deferred handler waits for the run loop
     bool in_isr = false;
     bool isr_again = false;     // an edge came while the ISR ran
+    uint32_t level_repeats = 0; // level-sensitive deliveries since the line last fell
     uint64_t isr_every = 0;     // option: an ISR at every n-th port access; 0 off
     uint64_t accesses = 0;      // port accesses counted for that option
     InterruptCounts interrupts;
@@ -189,11 +191,16 @@ public:
 
     // ---- Interrupts ----
     // The device's interrupt line for the adapter (a card model's irq
-    // observer drives it). A rising edge is one latched interrupt: while an
+    // observer drives it). A rising edge is one interrupt: while an
     // interrupt is registered, the wrapper calls the ISR handler at once
     // (device level: inside a stall of a running handler too) or, with
     // RequestIsr FALSE, the disable-interrupt handler, then queues the
-    // deferred handler as a Deferred event.
+    // deferred handler as a Deferred event. A latched interrupt comes once
+    // per edge. A level-sensitive one comes again while the line stays high
+    // after the ISR returns (the ISR must quiet the device); after kStormRepeats
+    // such deliveries without the line falling the verifier names a storm
+    // and the wrapper waits for the line to fall.
+    static constexpr uint32_t kStormRepeats = 64;
     void set_interrupt_line(NDIS_HANDLE handle, bool level);
     // Option: an interrupt at every n-th access to the adapter's registered
     // ports, before the access, whatever the line does (0: off).
@@ -284,6 +291,7 @@ private:
     void unclaimed_access(uint32_t port, bool write, uint16_t value) override;
     void before_access(uint32_t port, bool write, uint16_t value) override;
     void interrupt(MiniportBlock &b);
+    bool level_still_high(MiniportBlock &b);
     void run_deferred(MiniportBlock &b);
     HostTimer *find_timer(PNDIS_MINIPORT_TIMER timer, const char *call);
     void arm(HostTimer &t, uint64_t due);

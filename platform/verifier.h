@@ -28,6 +28,7 @@ inline constexpr const char *PacketHeldAtHalt = "packet-held-at-halt";
 inline constexpr const char *CallAfterHalt = "call-after-halt";
 inline constexpr const char *HandlerSlotEmpty = "handler-slot-empty";
 inline constexpr const char *InterruptSharedWithoutIsr = "interrupt-shared-without-isr";
+inline constexpr const char *InterruptStorm = "interrupt-storm";
 inline constexpr const char *TimerUnknown = "timer-not-initialized";
 inline constexpr const char *TimerLeak = "timer-not-cancelled";
 inline constexpr const char *IndicationWithoutLock = "receive-indication-without-miniport-lock";

@@ -120,9 +120,9 @@ protected:
         HostTest::TearDown();
     }
 
-    void register_interrupt(BOOLEAN request_isr = TRUE) {
-        ASSERT_EQ(NdisMRegisterInterrupt(&irq, handle, 10, 10, request_isr, FALSE,
-                                         NdisInterruptLatched),
+    void register_interrupt(BOOLEAN request_isr = TRUE,
+                            NDIS_INTERRUPT_MODE mode = NdisInterruptLatched) {
+        ASSERT_EQ(NdisMRegisterInterrupt(&irq, handle, 10, 10, request_isr, FALSE, mode),
                   NDIS_STATUS_SUCCESS);
     }
     void line(bool level) { host.set_interrupt_line(handle, level); }
@@ -178,6 +178,34 @@ TEST_F(WrapperTest, AnEdgeWhileTheIsrRunsIsDeliveredWhenItReturns) {
     };
     line(true);
     EXPECT_EQ(take_log(), (Log{"isr@0", "isr-end@0", "isr@0"}));
+}
+
+TEST_F(WrapperTest, ALevelSensitiveInterruptComesBackUntilTheIsrQuietsTheLine) {
+    register_interrupt(TRUE, NdisInterruptLevelSensitive);
+    int calls = 0, quiet_at = 3;
+    f.on_isr = [&] {
+        if (++calls == quiet_at)
+            line(false);
+    };
+    line(true);
+    host.world().run_due();
+    EXPECT_EQ(take_log(), (Log{"isr@0", "isr@0", "isr@0", "deferred+lock@0"}));
+    EXPECT_TRUE(host.verifier().clean());
+
+    calls = 0;
+    quiet_at = 1000; // an ISR that never quiets the device
+    line(true);
+    EXPECT_EQ(calls, (int)Host::kStormRepeats);
+    EXPECT_EQ(host.interrupt_counts(handle).storms, 1u);
+    ASSERT_EQ(host.verifier().violations().size(), 1u);
+    EXPECT_EQ(host.verifier().violations()[0].rule, talhost::rule::InterruptStorm);
+    host.verifier().clear();
+    line(false);
+    line(true);
+    EXPECT_EQ(calls, 2 * (int)Host::kStormRepeats) << "a new edge is served again";
+    host.verifier().clear();
+    line(false);
+    take_log();
 }
 
 TEST_F(WrapperTest, TheIsrDecidesWhetherTheDeferredHandlerRuns) {
