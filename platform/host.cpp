@@ -29,12 +29,7 @@ struct Host::ConfigHandle {
 
 Host::Host() : previous_(g_current) {
     g_current = this;
-    bus_.on_access = [this](uint32_t port, bool write, uint16_t value) {
-        if (!port_registered(port))
-            verifier_.report(rule::PortOutsideRange,
-                             std::string(write ? "write " : "read ") + hex(port) +
-                                 (write ? " value " + hex(value) : std::string()));
-    };
+    bus_.set_watcher(this);
 }
 
 Host::~Host() {
@@ -57,6 +52,8 @@ NDIS_HANDLE Host::add_adapter(AdapterConfig config) {
     auto b = std::make_unique<MiniportBlock>();
     b->host = this;
     b->config = std::move(config);
+    b->filter = std::make_unique<EthFilter>(*this, *b);
+    b->ndis.EthDB = b->filter.get();
     NDIS_HANDLE h = &b->ndis;
     blocks_.push_back(std::move(b));
     return h;
@@ -92,14 +89,6 @@ MiniportBlock *Host::checked_block(NDIS_HANDLE handle, const char *call) {
 
 NDIS_HANDLE Host::config_context(NDIS_HANDLE handle) { return &block(handle).config; }
 
-bool Host::port_registered(uint32_t port) const {
-    for (auto &b : blocks_)
-        for (const PortRange &r : b->ports)
-            if (port >= r.base && port - r.base < r.count)
-                return true;
-    return false;
-}
-
 void Host::check_released() {
     for (auto &a : allocations_)
         verifier_.report(rule::MemoryLeak,
@@ -111,8 +100,11 @@ void Host::check_released() {
         for (const PortRange &r : b->ports)
             verifier_.report(rule::PortRangeLeak,
                              hex(r.base) + " count " + std::to_string(r.count));
-        if (b->interrupt)
-            verifier_.report(rule::InterruptLeak, "vector " + std::to_string(b->interrupt->Vector));
+        if (b->interrupt.record)
+            verifier_.report(rule::InterruptLeak, "vector " + std::to_string(b->interrupt.vector));
+        for (const auto &t : b->timers)
+            if (t->event || t->held_due)
+                verifier_.report(rule::TimerLeak, "timer " + hex((uintptr_t)t->record));
         if (b->status_open)
             verifier_.report(rule::StatusWithoutComplete, "the last status was never completed");
     }
@@ -123,6 +115,23 @@ void Host::check_released() {
 uint16_t Host::hal_read_port(uint32_t port) { return bus_.read16(port); }
 
 void Host::hal_write_port(uint32_t port, uint16_t value) { bus_.write16(port, value); }
+
+void Host::unclaimed_access(uint32_t port, bool write, uint16_t value) {
+    verifier_.report(rule::PortOutsideRange, std::string(write ? "write " : "read ") + hex(port) +
+                                                 (write ? " value " + hex(value) : std::string()));
+}
+
+// The ISR-at-any-access option: the bus shows every access while some
+// adapter has it on.
+void Host::before_access(uint32_t port, bool, uint16_t) {
+    for (auto &b : blocks_) {
+        if (!b->isr_every || b->in_isr)
+            continue;
+        for (const PortRange &r : b->ports)
+            if (port >= r.base && port - r.base < r.count && ++b->accesses % b->isr_every == 0)
+                interrupt(*b);
+    }
+}
 
 void Host::hal_assert(const char *expr, const char *file, ULONG line, const char *msg) {
     asserts_.push_back(AssertReport{expr ? expr : "", file ? file : "", line, msg ? msg : ""});
@@ -356,6 +365,7 @@ NDIS_STATUS Host::register_ports(PVOID *base, NDIS_HANDLE handle, UINT first, UI
     if (faults_.port_range_status != NDIS_STATUS_SUCCESS)
         return faults_.port_range_status;
     b->ports.push_back(PortRange{first, count});
+    bus_.claim(first, count);
     // I/O space is not translated on this machine: the mapped base is the
     // port number itself.
     *base = (PVOID)(ULONG_PTR)first;
@@ -374,33 +384,276 @@ void Host::deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID ba
         return;
     }
     b->ports.erase(it);
+    bus_.release(first, count);
 }
 
 // ---- Interrupts ----
 
 NDIS_STATUS Host::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle,
-                                     UINT vector, UINT level) {
+                                     UINT vector, UINT level, BOOLEAN request_isr,
+                                     BOOLEAN shared, NDIS_INTERRUPT_MODE mode) {
     MiniportBlock *b = checked_block(handle, "NdisMRegisterInterrupt");
     if (!b)
         return NDIS_STATUS_FAILURE;
     if (faults_.interrupt_status != NDIS_STATUS_SUCCESS)
         return faults_.interrupt_status;
+    // A shared line needs the miniport's ISR to tell whose interrupt it is.
+    if (shared && !request_isr)
+        verifier_.report(rule::InterruptSharedWithoutIsr, "vector " + std::to_string(vector));
     interrupt->MiniportHandle = handle;
     interrupt->Vector = vector;
     interrupt->Level = level;
     interrupt->Registered = 1;
-    b->interrupt = interrupt;
+    b->interrupt = InterruptRegistration{interrupt, vector, level, request_isr != FALSE,
+                                         shared != FALSE, mode};
     return NDIS_STATUS_SUCCESS;
 }
 
 void Host::deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt) {
     MiniportBlock *b = find_block(interrupt->MiniportHandle);
-    if (!b || b->interrupt != interrupt || !interrupt->Registered) {
+    if (!b || b->interrupt.record != interrupt || !interrupt->Registered) {
         verifier_.report(rule::InterruptUnknown, hex((uintptr_t)interrupt));
         return;
     }
     interrupt->Registered = 0;
-    b->interrupt = nullptr;
+    b->interrupt = InterruptRegistration{};
+}
+
+void Host::set_interrupt_line(NDIS_HANDLE handle, bool level) {
+    MiniportBlock &b = block(handle);
+    bool rising = level && !b.line;
+    b.line = level;
+    if (!level)
+        b.level_repeats = 0;
+    if (!rising)
+        return;
+    ++b.interrupts.edges;
+    interrupt(b);
+}
+
+void Host::set_isr_at_port_access(NDIS_HANDLE handle, uint64_t every_n) {
+    MiniportBlock &b = block(handle);
+    b.isr_every = every_n;
+    b.accesses = 0;
+    bool any = false;
+    for (auto &other : blocks_)
+        any = any || other->isr_every != 0;
+    bus_.watch_every_access(any);
+}
+
+// A level-sensitive line still high when the ISR has returned: the
+// interrupt comes again, unless it has become a storm.
+bool Host::level_still_high(MiniportBlock &b) {
+    if (!b.interrupt.record || b.interrupt.mode != NdisInterruptLevelSensitive || !b.line)
+        return false;
+    if (b.level_repeats == kStormRepeats)
+        return false; // given up on until the line falls
+    if (++b.level_repeats < kStormRepeats)
+        return true;
+    ++b.interrupts.storms;
+    verifier_.report(rule::InterruptStorm, "level-sensitive vector " +
+                                               std::to_string(b.interrupt.vector) + " still high after " +
+                                               std::to_string(kStormRepeats) + " deliveries");
+    return false;
+}
+
+// One interrupt, at device level. An edge that comes while the ISR runs is
+// held by the interrupt controller and delivered when it returns.
+void Host::interrupt(MiniportBlock &b) {
+    if (!b.interrupt.record) {
+        ++b.interrupts.unregistered;
+        return;
+    }
+    if (b.in_isr) {
+        b.isr_again = true;
+        return;
+    }
+    const NDIS30_MINIPORT_CHARACTERISTICS &chars = driver_.chars;
+    do {
+        b.isr_again = false;
+        bool queue = true;
+        b.in_isr = true;
+        if (b.interrupt.request_isr) {
+            ++b.interrupts.isr;
+            BOOLEAN recognized = FALSE, queue_deferred = FALSE;
+            if (chars.ISRHandler)
+                chars.ISRHandler(&recognized, &queue_deferred, b.context);
+            else
+                verifier_.report(rule::HandlerSlotEmpty, "ISRHandler, with RequestIsr TRUE");
+            queue = recognized && queue_deferred;
+        } else {
+            ++b.interrupts.disable;
+            if (chars.DisableInterruptHandler)
+                chars.DisableInterruptHandler(b.context);
+            else
+                verifier_.report(rule::HandlerSlotEmpty,
+                                 "DisableInterruptHandler, with RequestIsr FALSE");
+        }
+        b.in_isr = false;
+        // One deferred call is queued at a time, as a DPC is.
+        if (queue && !b.deferred_queued) {
+            b.deferred_queued = true;
+            world_.schedule_in(0, EventKind::Deferred, [this, &b] { run_deferred(b); });
+        }
+    } while ((b.isr_again && b.interrupt.record) || level_still_high(b));
+}
+
+void Host::run_deferred(MiniportBlock &b) {
+    b.deferred_queued = false;
+    if (!b.interrupt.record)
+        return; // deregistered meanwhile: the wrapper drops it
+    const NDIS30_MINIPORT_CHARACTERISTICS &chars = driver_.chars;
+    bool request_isr = b.interrupt.request_isr;
+    run_locked(b, "the deferred interrupt handler", [&] {
+        ++b.interrupts.deferred;
+        if (chars.HandleInterruptHandler)
+            chars.HandleInterruptHandler(b.context);
+        else
+            verifier_.report(rule::HandlerSlotEmpty, "HandleInterruptHandler");
+        if (request_isr)
+            return;
+        ++b.interrupts.enable;
+        if (chars.EnableInterruptHandler)
+            chars.EnableInterruptHandler(b.context);
+        else
+            verifier_.report(rule::HandlerSlotEmpty, "EnableInterruptHandler, with RequestIsr FALSE");
+    });
+}
+
+void Host::run_locked(MiniportBlock &b, const char *what, const std::function<void()> &fn) {
+    HandlerScope scope(*this, &b.ndis);
+    BOOLEAN was = b.ndis.LockAcquired;
+    b.ndis.LockAcquired = TRUE;
+    fn();
+    b.ndis.LockAcquired = was;
+    if (b.filter->take_open_indication())
+        verifier_.report(rule::IndicationWithoutComplete,
+                         std::string("a receive indication still open when ") + what + " returned");
+}
+
+// ---- Timers ----
+
+HostTimer *Host::find_timer(PNDIS_MINIPORT_TIMER timer, const char *call) {
+    MiniportBlock *b = find_block(timer->MiniportHandle);
+    if (b)
+        for (auto &t : b->timers)
+            if (t->record == timer)
+                return t.get();
+    verifier_.report(rule::TimerUnknown, std::string(call) + " of timer " + hex((uintptr_t)timer));
+    return nullptr;
+}
+
+const HostTimer *Host::timer(PNDIS_MINIPORT_TIMER record) {
+    MiniportBlock *b = find_block(record->MiniportHandle);
+    if (b)
+        for (auto &t : b->timers)
+            if (t->record == record)
+                return t.get();
+    return nullptr;
+}
+
+void Host::init_timer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS_TIMER_FUNCTION fn,
+                      PVOID context) {
+    MiniportBlock *b = checked_block(handle, "NdisMInitializeTimer");
+    if (!b)
+        return;
+    HostTimer *t = nullptr;
+    for (auto &existing : b->timers)
+        if (existing->record == timer)
+            t = existing.get();
+    if (!t) {
+        b->timers.push_back(std::make_unique<HostTimer>());
+        t = b->timers.back().get();
+    } else if (t->event) {
+        world_.cancel(t->event);
+    }
+    *t = HostTimer{b, timer, fn, context};
+    timer->Function = fn;
+    timer->Context = context;
+    timer->MiniportHandle = handle;
+    timer->PeriodMs = 0;
+    timer->Armed = 0;
+}
+
+void Host::arm(HostTimer &t, uint64_t due) {
+    t.due_at = due;
+    // Two pointers: the function object needs no allocation.
+    t.event = world_.schedule_at(due, EventKind::Deferred, [this, tp = &t] { expire(*tp); });
+    t.record->Armed = 1;
+}
+
+void Host::set_periodic_timer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
+    HostTimer *t = find_timer(timer, "NdisMSetPeriodicTimer");
+    if (!t)
+        return;
+    checked_block(timer->MiniportHandle, "NdisMSetPeriodicTimer");
+    if (t->event)
+        world_.cancel(t->event);
+    t->held_due = false;
+    t->period_us = (uint64_t)ms * 1000;
+    timer->PeriodMs = ms;
+    arm(*t, world_.now() + t->period_us);
+}
+
+void Host::cancel_timer(PNDIS_MINIPORT_TIMER timer, PBOOLEAN cancelled) {
+    *cancelled = FALSE;
+    HostTimer *t = find_timer(timer, "NdisMCancelTimer");
+    if (!t)
+        return;
+    bool pending = t->event != 0 || t->held_due;
+    if (t->event)
+        world_.cancel(t->event);
+    t->event = 0;
+    t->held_due = false;
+    timer->Armed = 0;
+    *cancelled = pending ? TRUE : FALSE;
+}
+
+// An expiry. A periodic timer keeps its cadence; expiries that passed while
+// it could not run (a stall) are one run, as a queued DPC is queued once.
+void Host::expire(HostTimer &t) {
+    MiniportBlock &b = *t.block;
+    t.event = 0;
+    if (t.period_us) {
+        uint64_t next = t.due_at + t.period_us;
+        if (next <= world_.now())
+            next += (world_.now() - next) / t.period_us * t.period_us + t.period_us;
+        arm(t, next);
+    } else {
+        t.record->Armed = 0;
+    }
+    if (b.timers_held) {
+        t.held_due = true;
+        return;
+    }
+    t.held_due = false; // this run stands for an expiry held before, too
+    run_timer(b, t);
+}
+
+void Host::run_timer(MiniportBlock &b, HostTimer &t) {
+    ++t.runs;
+    run_locked(b, "a timer callback",
+               [&] { t.function((PVOID)t.record, t.context, nullptr, nullptr); });
+}
+
+void Host::hold_timers(NDIS_HANDLE handle, bool held) {
+    MiniportBlock &b = block(handle);
+    b.timers_held = held;
+    if (held)
+        return;
+    for (auto &t : b.timers)
+        if (t->held_due)
+            world_.schedule_in(0, EventKind::Deferred, [this, &b, t = t.get()] {
+                // Cancelled, set again, or held again since: nothing to run.
+                if (!t->held_due || b.timers_held)
+                    return;
+                t->held_due = false;
+                run_timer(b, *t);
+            });
+}
+
+void Host::set_station_address(NDIS_HANDLE handle, const MacAddress &address) {
+    block(handle).filter->set_station_address(address);
 }
 
 // ---- Status, sends, locks ----
@@ -440,9 +693,23 @@ void Host::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
                          "packet " + hex((uintptr_t)packet));
         return;
     }
-    b->completions.push_back(SendCompletion{packet, status, world_.now()});
-    if (b->on_send_complete)
-        b->on_send_complete(packet, status);
+    completed(*b, packet, status);
+}
+
+// A packet is the protocol's again: its binding, or the block's callback,
+// hears of it.
+void Host::completed(MiniportBlock &b, PNDIS_PACKET packet, NDIS_STATUS status) {
+    b.completions.push_back(SendCompletion{packet, status, world_.now()});
+    Protocol *from = nullptr;
+    auto it = b.senders.find(packet);
+    if (it != b.senders.end()) {
+        from = it->second;
+        b.senders.erase(it);
+    }
+    if (from)
+        from->send_complete(packet, status);
+    else if (b.on_send_complete)
+        b.on_send_complete(packet, status);
 }
 
 Host::HandlerScope::HandlerScope(Host &host, NDIS_HANDLE handle)
@@ -457,30 +724,30 @@ Host::HandlerScope::~HandlerScope() {
     while (!block_.deferred_sends.empty()) {
         MiniportBlock::DeferredSend d = block_.deferred_sends.front();
         block_.deferred_sends.erase(block_.deferred_sends.begin());
-        host_.send(&block_.ndis, d.packet, d.handler);
+        host_.send(&block_.ndis, d.packet, d.handler, d.from);
     }
 }
 
-NDIS_STATUS Host::send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler) {
+NDIS_STATUS Host::send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler,
+                       Protocol *from) {
     MiniportBlock *b = checked_block(handle, "send");
     if (!b)
         return NDIS_STATUS_FAILURE;
     if (b->handler_depth > 0) {
-        b->deferred_sends.push_back(MiniportBlock::DeferredSend{packet, handler});
+        b->deferred_sends.push_back(MiniportBlock::DeferredSend{packet, handler, from});
         return NDIS_STATUS_PENDING;
     }
     b->owned.insert(packet);
+    if (from)
+        b->senders[packet] = from;
     NDIS_STATUS status;
     {
         HandlerScope scope(*this, handle);
         status = handler(b->context, packet, 0);
     }
     // A miniport that does not pend a send has finished it.
-    if (status != NDIS_STATUS_PENDING && b->owned.erase(packet)) {
-        b->completions.push_back(SendCompletion{packet, status, world_.now()});
-        if (b->on_send_complete)
-            b->on_send_complete(packet, status);
-    }
+    if (status != NDIS_STATUS_PENDING && b->owned.erase(packet))
+        completed(*b, packet, status);
     return status;
 }
 
@@ -599,13 +866,28 @@ VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialP
 
 NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
-                                   UINT InterruptLevel, BOOLEAN, BOOLEAN, NDIS_INTERRUPT_MODE) {
+                                   UINT InterruptLevel, BOOLEAN RequestIsr,
+                                   BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode) {
     return Host::current().register_interrupt(Interrupt, MiniportAdapterHandle, InterruptVector,
-                                              InterruptLevel);
+                                              InterruptLevel, RequestIsr, SharedInterrupt,
+                                              InterruptMode);
 }
 
 VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
     Host::current().deregister_interrupt(Interrupt);
+}
+
+VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+                          PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext) {
+    Host::current().init_timer(Timer, MiniportAdapterHandle, TimerFunction, FunctionContext);
+}
+
+VOID NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondPeriod) {
+    Host::current().set_periodic_timer(Timer, MillisecondPeriod);
+}
+
+VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
+    Host::current().cancel_timer(Timer, TimerCancelled);
 }
 
 VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) { Host::current().acquire_lock(SpinLock); }

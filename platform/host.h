@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "ethfilter.h"
 #include "hostndis.h"
 #include "portbus.h"
 #include "registry.h"
@@ -52,6 +54,44 @@ struct PortRange {
     uint32_t count;
 };
 
+// What NdisMRegisterInterrupt was given; `record` is null while none is
+// registered.
+struct InterruptRegistration {
+    PNDIS_MINIPORT_INTERRUPT record = nullptr;
+    UINT vector = 0;
+    UINT level = 0;
+    bool request_isr = false;
+    bool shared = false;
+    NDIS_INTERRUPT_MODE mode = NdisInterruptLatched;
+};
+
+// What the wrapper did with an adapter's interrupt line.
+struct InterruptCounts {
+    uint64_t edges = 0;      // rising edges of the line
+    uint64_t unregistered = 0; // edges while no interrupt was registered: lost
+    uint64_t isr = 0;        // ISR handler calls
+    uint64_t disable = 0;    // disable-interrupt handler calls (RequestIsr FALSE)
+    uint64_t deferred = 0;   // deferred handler runs
+    uint64_t enable = 0;     // enable-interrupt handler calls (RequestIsr FALSE)
+    uint64_t storms = 0;     // level-sensitive lines the wrapper gave up on
+};
+
+struct MiniportBlock;
+
+// A miniport timer as the wrapper keeps it. The driver's NDIS_MINIPORT_TIMER
+// names it; function and context are taken at initialization.
+struct HostTimer {
+    MiniportBlock *block = nullptr;
+    PNDIS_MINIPORT_TIMER record = nullptr;
+    PNDIS_TIMER_FUNCTION function = nullptr;
+    PVOID context = nullptr;
+    uint64_t period_us = 0;   // 0: one expiry
+    uint64_t due_at = 0;
+    uint64_t event = 0;       // the World event of the next expiry; 0: not set
+    bool held_due = false;    // expired while the adapter's timers were held
+    uint64_t runs = 0;        // callbacks run
+};
+
 // The wrapper's per-adapter block. The handle the driver gets is the
 // address of `ndis`, the part the driver may look into.
 struct MiniportBlock {
@@ -63,7 +103,18 @@ struct MiniportBlock {
     BOOLEAN bus_master = FALSE;
     NDIS_INTERFACE_TYPE interface_type = NdisInterfaceInternal;
     std::vector<PortRange> ports;
-    PNDIS_MINIPORT_INTERRUPT interrupt = nullptr; // registered interrupt, if any
+    InterruptRegistration interrupt;
+    bool line = false;          // the device's interrupt line, as last driven
+    bool deferred_queued = false; // the deferred handler waits for the run loop
+    bool in_isr = false;
+    bool isr_again = false;     // an edge came while the ISR ran
+    uint32_t level_repeats = 0; // level-sensitive deliveries since the line last fell
+    uint64_t isr_every = 0;     // option: an ISR at every n-th port access; 0 off
+    uint64_t accesses = 0;      // port accesses counted for that option
+    InterruptCounts interrupts;
+    std::vector<std::unique_ptr<HostTimer>> timers;
+    bool timers_held = false;
+    std::unique_ptr<EthFilter> filter; // ndis.EthDB points at it
     bool halted = false;
     bool status_open = false;
     std::vector<StatusIndication> statuses;
@@ -73,9 +124,12 @@ struct MiniportBlock {
     struct DeferredSend {
         PNDIS_PACKET packet;
         W_SEND_HANDLER handler;
+        Protocol *from;
     };
     std::vector<DeferredSend> deferred_sends;
-    // The sending binding's completion callback.
+    // The binding each packet handed to the send handler came from.
+    std::map<PNDIS_PACKET, Protocol *> senders;
+    // Completions of packets no binding sent.
     std::function<void(PNDIS_PACKET, NDIS_STATUS)> on_send_complete;
 };
 
@@ -97,7 +151,7 @@ struct HostFaults {
     NDIS_STATUS interrupt_status = NDIS_STATUS_SUCCESS;
 };
 
-class Host {
+class Host : private PortWatcher {
 public:
     Host();
     ~Host();
@@ -133,7 +187,38 @@ public:
     size_t open_config_handles() const { return config_handles_.size(); }
     // Keywords read through NdisReadConfiguration, in order.
     const std::vector<std::string> &keywords_read() const { return keywords_read_; }
-    bool port_registered(uint32_t port) const;
+    bool port_registered(uint32_t port) const { return bus_.claimed(port); }
+
+    // ---- Interrupts ----
+    // The device's interrupt line for the adapter (a card model's irq
+    // observer drives it). A rising edge is one interrupt: while an
+    // interrupt is registered, the wrapper calls the ISR handler at once
+    // (device level: inside a stall of a running handler too) or, with
+    // RequestIsr FALSE, the disable-interrupt handler, then queues the
+    // deferred handler as a Deferred event. A latched interrupt comes once
+    // per edge. A level-sensitive one comes again while the line stays high
+    // after the ISR returns (the ISR must quiet the device); after kStormRepeats
+    // such deliveries without the line falling the verifier names a storm
+    // and the wrapper waits for the line to fall.
+    static constexpr uint32_t kStormRepeats = 64;
+    void set_interrupt_line(NDIS_HANDLE handle, bool level);
+    // Option: an interrupt at every n-th access to the adapter's registered
+    // ports, before the access, whatever the line does (0: off).
+    void set_isr_at_port_access(NDIS_HANDLE handle, uint64_t every_n);
+    const InterruptCounts &interrupt_counts(NDIS_HANDLE handle) { return block(handle).interrupts; }
+
+    // ---- Timers ----
+    // While held, the adapter's timers expire on time but their callbacks
+    // wait; on release each one that expired runs once, then the cadence
+    // goes on.
+    void hold_timers(NDIS_HANDLE handle, bool held);
+    // The wrapper's timer for a driver's record (nullptr if never initialized).
+    const HostTimer *timer(PNDIS_MINIPORT_TIMER record);
+
+    // ---- Receive side: the Ethernet filter library ----
+    EthFilter &filter(NDIS_HANDLE handle) { return *block(handle).filter; }
+    // The adapter's current station address, for the directed filter.
+    void set_station_address(NDIS_HANDLE handle, const MacAddress &address);
 
     // ---- Entry points behind the NDIS and HAL calls ----
     uint16_t hal_read_port(uint32_t port);
@@ -157,8 +242,14 @@ public:
     void deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID base);
 
     NDIS_STATUS register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle,
-                                   UINT vector, UINT level);
+                                   UINT vector, UINT level, BOOLEAN request_isr, BOOLEAN shared,
+                                   NDIS_INTERRUPT_MODE mode);
     void deregister_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt);
+
+    void init_timer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS_TIMER_FUNCTION fn,
+                    PVOID context);
+    void set_periodic_timer(PNDIS_MINIPORT_TIMER timer, UINT ms);
+    void cancel_timer(PNDIS_MINIPORT_TIMER timer, PBOOLEAN cancelled);
 
     void indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer, UINT size);
     void indicate_status_complete(NDIS_HANDLE handle);
@@ -169,7 +260,10 @@ public:
     // send handler, or, when a handler of the adapter is running (a send
     // issued from a completion), queues it until that handler returns.
     // Returns the handler's status, or NDIS_STATUS_PENDING when queued.
-    NDIS_STATUS send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler);
+    // `from` is the binding that sends (its send_complete gets the packet
+    // back); without one the block's on_send_complete does.
+    NDIS_STATUS send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler,
+                     Protocol *from = nullptr);
     // Marks a handler of the adapter running; sends issued meanwhile wait.
     class HandlerScope {
     public:
@@ -186,8 +280,24 @@ public:
     void acquire_lock(PNDIS_SPIN_LOCK lock);
     void release_lock(PNDIS_SPIN_LOCK lock);
 
-private:
+    // Runs `fn` as the wrapper runs a deferred handler or a timer callback:
+    // handler serialization and the miniport lock (LockAcquired) held; a
+    // receive indication left open when it returns is a violation.
+    void run_locked(MiniportBlock &b, const char *what, const std::function<void()> &fn);
+
     MiniportBlock *checked_block(NDIS_HANDLE handle, const char *call);
+
+private:
+    void unclaimed_access(uint32_t port, bool write, uint16_t value) override;
+    void before_access(uint32_t port, bool write, uint16_t value) override;
+    void interrupt(MiniportBlock &b);
+    bool level_still_high(MiniportBlock &b);
+    void run_deferred(MiniportBlock &b);
+    HostTimer *find_timer(PNDIS_MINIPORT_TIMER timer, const char *call);
+    void arm(HostTimer &t, uint64_t due);
+    void expire(HostTimer &t);
+    void run_timer(MiniportBlock &b, HostTimer &t);
+    void completed(MiniportBlock &b, PNDIS_PACKET packet, NDIS_STATUS status);
     ConfigHandle *find_config(NDIS_HANDLE handle, const char *call);
 
     World world_;

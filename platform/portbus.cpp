@@ -1,44 +1,65 @@
 #include "portbus.h"
 
-#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace talhost {
 
+PortBus::PortBus() : table_(kPorts, 0), maps_(1) {}
+
 void PortBus::map(uint32_t base, uint32_t count, PortDevice *dev) {
-    ranges_.push_back(Range{base, count, dev});
+    uint16_t d = 0;
+    for (uint16_t i = 1; i < maps_.size() && !d; i++)
+        if (!maps_[i].dev)
+            d = i;
+    if (!d) {
+        if (maps_.size() > kMaxDevices) {
+            std::fprintf(stderr, "talhost: more than %u port devices\n", kMaxDevices);
+            std::abort();
+        }
+        d = (uint16_t)maps_.size();
+        maps_.emplace_back();
+    }
+    maps_[d] = Mapping{dev, base, count};
+    for (uint32_t p = base; p < kPorts && p - base < count; p++)
+        if ((table_[p] & kDeviceMask) == 0)
+            table_[p] = (uint16_t)(table_[p] | d);
 }
 
 void PortBus::unmap(PortDevice *dev) {
-    ranges_.erase(std::remove_if(ranges_.begin(), ranges_.end(),
-                                 [dev](const Range &r) { return r.dev == dev; }),
-                  ranges_.end());
-}
-
-const PortBus::Range *PortBus::find(uint32_t port) const {
-    for (const Range &r : ranges_)
-        if (port >= r.base && port - r.base < r.count)
-            return &r;
-    return nullptr;
+    for (uint16_t d = 1; d < maps_.size(); d++) {
+        if (maps_[d].dev != dev)
+            continue;
+        for (uint32_t p = maps_[d].base; p < kPorts && p - maps_[d].base < maps_[d].count; p++)
+            if ((table_[p] & kDeviceMask) == d)
+                table_[p] = (uint16_t)(table_[p] & kClaimMask);
+        maps_[d] = Mapping{};
+    }
 }
 
 PortDevice *PortBus::device_at(uint32_t port) const {
-    const Range *r = find(port);
-    return r ? r->dev : nullptr;
+    return port < kPorts ? maps_[table_[port] & kDeviceMask].dev : nullptr;
 }
 
-uint16_t PortBus::read16(uint32_t port) {
-    if (on_access)
-        on_access(port, false, 0);
-    const Range *r = find(port);
-    return r ? r->dev->port_read16(port - r->base) : 0xFFFF;
+void PortBus::claim(uint32_t base, uint32_t count) {
+    for (uint32_t p = base; p < kPorts && p - base < count; p++)
+        if ((table_[p] & kClaimMask) != kClaimMask)
+            table_[p] = (uint16_t)(table_[p] + kClaimOne);
 }
 
-void PortBus::write16(uint32_t port, uint16_t value) {
-    if (on_access)
-        on_access(port, true, value);
-    const Range *r = find(port);
-    if (r)
-        r->dev->port_write16(port - r->base, value);
+void PortBus::release(uint32_t base, uint32_t count) {
+    for (uint32_t p = base; p < kPorts && p - base < count; p++)
+        if ((table_[p] & kClaimMask) != 0)
+            table_[p] = (uint16_t)(table_[p] - kClaimOne);
+}
+
+void PortBus::watch(uint32_t port, bool write, uint16_t value, bool unclaimed) {
+    if (!watcher_)
+        return;
+    if (unclaimed)
+        watcher_->unclaimed_access(port, write, value);
+    if (watch_all_)
+        watcher_->before_access(port, write, value);
 }
 
 } // namespace talhost

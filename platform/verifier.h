@@ -26,6 +26,15 @@ inline constexpr const char *PacketCompletedTwice = "packet-completed-twice";
 inline constexpr const char *PacketNotOwned = "packet-completed-not-owned";
 inline constexpr const char *PacketHeldAtHalt = "packet-held-at-halt";
 inline constexpr const char *CallAfterHalt = "call-after-halt";
+inline constexpr const char *HandlerSlotEmpty = "handler-slot-empty";
+inline constexpr const char *InterruptSharedWithoutIsr = "interrupt-shared-without-isr";
+inline constexpr const char *InterruptStorm = "interrupt-storm";
+inline constexpr const char *TimerUnknown = "timer-not-initialized";
+inline constexpr const char *TimerLeak = "timer-not-cancelled";
+inline constexpr const char *IndicationWithoutLock = "receive-indication-without-miniport-lock";
+inline constexpr const char *IndicationWithoutComplete = "receive-indication-without-complete";
+inline constexpr const char *CompleteWithoutIndication = "receive-complete-without-indication";
+inline constexpr const char *TransferOutsideIndication = "transfer-data-outside-indication";
 inline constexpr const char *UnknownHandle = "unknown-adapter-handle";
 } // namespace rule
 

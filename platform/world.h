@@ -5,9 +5,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <string>
 #include <utility>
+#include <vector>
 
 namespace talhost {
 
@@ -46,28 +45,41 @@ public:
     uint64_t stall_calls() const { return stall_calls_; }
     uint64_t stalled_us() const { return stalled_us_; }
     void reset_stall_counters() { stall_calls_ = 0; stalled_us_ = 0; }
-    size_t queued() const { return queue_.size(); }
+    size_t queued() const { return live_; }
 
 private:
-    struct Key {
+    // An event waits in the heap of its kind, ordered by time and then by
+    // the order it was scheduled in; its function sits in a slot, which a
+    // cancel empties (the heap entry is dropped when it comes up).
+    struct Entry {
         uint64_t when;
         uint64_t seq;
-        bool operator<(const Key &o) const {
-            return when != o.when ? when < o.when : seq < o.seq;
+        uint32_t slot;
+        uint32_t gen;
+        bool operator>(const Entry &o) const {
+            return when != o.when ? when > o.when : seq > o.seq;
         }
     };
-    struct Event {
-        EventKind kind;
+    struct Slot {
         Fn fn;
+        uint32_t gen = 0;
+        bool live = false;
     };
+    using Heap = std::vector<Entry>;
+
+    bool live(const Entry &e) const { return slots_[e.slot].live && slots_[e.slot].gen == e.gen; }
+    const Entry *top(Heap &h);
     bool run_one(uint64_t until, bool devices_only);
 
     uint64_t now_ = 0;
     uint64_t seq_ = 0;
     uint64_t stall_calls_ = 0;
     uint64_t stalled_us_ = 0;
-    std::map<Key, Event> queue_;
-    std::map<EventId, Key> index_;
+    Heap device_;
+    Heap deferred_;
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> free_;
+    size_t live_ = 0;
 };
 
 } // namespace talhost

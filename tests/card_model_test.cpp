@@ -485,6 +485,81 @@ TEST_F(CardBus, FaultsSurviveResetAndInitialize) {
     EXPECT_EQ(command(0x0002), 0x11);
 }
 
+// ---- Firmware behaviour the backend chooses ----
+
+TEST_F(CardBus, FirmwareEventsRiseAtTheirRateThroughInitializeUntilTheCardIsRemoved) {
+    std::vector<std::pair<uint64_t, bool>> line;
+    card.set_irq_observer([&](bool level) { line.emplace_back(world.now(), level); });
+    card.trace().enable();
+    wr(reg::IntEn, ev::Tick);
+    card.set_periodic_event(ev::Tick, 100);
+    card.set_periodic_event(ev::Dtim, 250);
+    auto raised = [&](uint16_t bit) {
+        size_t n = 0;
+        for (const TraceRecord &r : card.trace().records())
+            n += r.kind == TraceKind::EventRaise && r.value == bit;
+        return n;
+    };
+    world.run_until(1000);
+    EXPECT_EQ(raised(ev::Tick), 10u);
+    EXPECT_EQ(raised(ev::Dtim), 4u);
+    EXPECT_EQ(rd(reg::EvStat), ev::Tick | ev::Dtim) << "the host only acknowledges them";
+    command(0x0000); // initialize clears the events, the firmware keeps raising them
+    world.run_until(3000);
+    EXPECT_EQ(raised(ev::Tick), 30u);
+    EXPECT_EQ(raised(ev::Dtim), 12u);
+    card.reset(); // and so does a reset, from then on
+    world.run_for(500);
+    EXPECT_EQ(raised(ev::Tick), 35u);
+    wr(reg::IntEn, ev::Tick);
+    ASSERT_TRUE(card.irq());
+
+    card.set_removed(true);
+    EXPECT_FALSE(card.irq());
+    world.run_until(5000);
+    EXPECT_EQ(raised(ev::Tick), 35u) << "a removed card's firmware raises nothing";
+    EXPECT_EQ(line.back(), (std::pair<uint64_t, bool>{3500, false}));
+}
+
+TEST_F(CardBus, RemovalDropsWorkTheFirmwareHadScheduled) {
+    EXPECT_EQ(command(0x000A, 400), result::Ok); // the FID follows 15 us after the command event
+    card.set_removed(true);
+    world.run_for(100);
+    card.raise_event(ev::Rx); // nor does anything else raise an event on it
+    card.set_removed(false);
+    EXPECT_EQ(rd(reg::EvStat), 0);
+    EXPECT_EQ(rd(reg::AllocFid), 0) << "the allocate event's work was dropped with the firmware";
+}
+
+TEST_F(CardBus, TheBusyBitClearsAtCompletionOrWhenTheCommandIsTaken) {
+    struct Case {
+        bool on_accept;
+        bool busy_after_5us;
+        const char *second_write;
+    } cases[] = {
+        {false, true, "command written while the command register is busy"},
+        {true, false, "command written before the previous command completed"},
+    };
+    for (const Case &c : cases) {
+        card.reset();
+        card.set_busy_clears_on_accept(c.on_accept);
+        wr(reg::Command, 0x0001); // enable: 200 us
+        world.stall(5);
+        EXPECT_EQ((rd(reg::Command) & kBusy) != 0, c.busy_after_5us) << c.on_accept;
+        EXPECT_EQ(rd(reg::EvStat) & ev::Cmd, 0) << "no result before completion";
+        size_t errors = card.device_errors().size();
+        wr(reg::Command, 0x0002);
+        ASSERT_EQ(card.device_errors().size(), errors + 1);
+        EXPECT_EQ(card.device_errors().back().what, c.second_write);
+        world.stall(200);
+        EXPECT_EQ(rd(reg::EvStat) & ev::Cmd, ev::Cmd);
+        EXPECT_EQ(rd(reg::Status), 0x0001) << "the first command's result, at its completion";
+        EXPECT_TRUE(card.port_enabled());
+        EXPECT_FALSE(rd(reg::Command) & kBusy);
+        wr(reg::EvAck, ev::Cmd);
+    }
+}
+
 // ---- Trace ----
 
 TEST_F(CardBus, TraceIsOffByDefault) {

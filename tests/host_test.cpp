@@ -40,6 +40,34 @@ TEST(HostVerifier, PortAccessOutsideRegisteredRangesIsAViolation) {
     EXPECT_TRUE(host.verifier().has(talhost::rule::PortOutsideRange));
 }
 
+TEST(HostPortBus, EachPortReachesItsOwnDeviceAndRegistrationsCount) {
+    Host host;
+    NullDevice a, b;
+    host.bus().map(0x300, 0x40, &a);
+    host.bus().map(0x320, 0x40, &b); // overlaps a: a keeps 0x320-0x33F
+    EXPECT_EQ(host.bus().device_at(0x33E), &a);
+    EXPECT_EQ(host.bus().device_at(0x340), &b);
+    EXPECT_EQ(host.bus().device_at(0x360), nullptr);
+    NDIS_HANDLE h1 = host.add_adapter(), h2 = host.add_adapter();
+    PVOID base;
+    NdisMRegisterIoPortRange(&base, h1, 0x300, 0x80);
+    NdisMRegisterIoPortRange(&base, h2, 0x340, 0x10);
+    EXPECT_EQ(READ_PORT_USHORT((PUSHORT)(uintptr_t)0x33E), 0x103E);
+    EXPECT_EQ(READ_PORT_USHORT((PUSHORT)(uintptr_t)0x342), 0x1022) << "b sees its own offset";
+    WRITE_PORT_USHORT((PUSHORT)(uintptr_t)0x344, 9);
+    EXPECT_EQ(b.last, (std::pair<uint32_t, uint16_t>{0x24, 9}));
+    NdisMDeregisterIoPortRange(h1, 0x300, 0x80, (PVOID)(uintptr_t)0x300);
+    READ_PORT_USHORT((PUSHORT)(uintptr_t)0x342);
+    EXPECT_TRUE(host.verifier().clean()) << "still registered by the second adapter";
+    READ_PORT_USHORT((PUSHORT)(uintptr_t)0x352);
+    EXPECT_TRUE(host.verifier().has(talhost::rule::PortOutsideRange));
+    host.verifier().clear();
+    host.bus().unmap(&b);
+    EXPECT_EQ(READ_PORT_USHORT((PUSHORT)(uintptr_t)0x342), 0xFFFF) << "nothing mapped there now";
+    NdisMDeregisterIoPortRange(h2, 0x340, 0x10, (PVOID)(uintptr_t)0x340);
+    host.bus().unmap(&a);
+}
+
 TEST(HostVerifier, ResourcesStillHeldAreNamed) {
     Host host;
     NDIS_HANDLE h = host.add_adapter();

@@ -45,8 +45,9 @@ TEST(VirtualClock, RunUntilKeepsTimeOrderAndFifoForEqualTimes) {
     w.schedule_at(10, EventKind::Device, [&] { order.push_back(3); });
     w.schedule_at(4, EventKind::Deferred, [&] { order.push_back(1); });
     w.schedule_at(11, EventKind::Device, [&] { order.push_back(4); });
+    w.schedule_at(2, EventKind::Device, [&] { order.push_back(0); });
     w.run_until(10);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(w.now(), 10u);
 }
 
@@ -59,6 +60,22 @@ TEST(VirtualClock, CancelledEventNeverRuns) {
     EXPECT_FALSE(w.cancel(id));
     w.run_for(10);
     EXPECT_EQ(ran, 0);
+}
+
+TEST(VirtualClock, AnEventsIdNamesThatEventOnly) {
+    World w;
+    std::vector<int> ran;
+    auto first = w.schedule_in(5, EventKind::Device, [&] { ran.push_back(1); });
+    w.cancel(first);
+    auto second = w.schedule_in(8, EventKind::Device, [&] { ran.push_back(2); });
+    EXPECT_FALSE(w.pending(first));
+    EXPECT_FALSE(w.cancel(first)) << "the cancelled event's id does not reach its successor";
+    EXPECT_TRUE(w.pending(second));
+    w.run_for(6);
+    EXPECT_TRUE(ran.empty()) << "nothing runs at the cancelled event's time";
+    w.run_for(6);
+    EXPECT_EQ(ran, (std::vector<int>{2}));
+    EXPECT_EQ(w.queued(), 0u);
 }
 
 TEST(VirtualClock, EventScheduledFromAnEventRunsInTheSamePass) {

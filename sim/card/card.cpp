@@ -55,11 +55,17 @@ const CardModel::CommandInfo CardModel::kCommands[] = {
     {cmd::Download, "download", 150, &CardModel::cmd_download},
 };
 
-const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
+CardModel::RowIndex CardModel::build_rows() {
+    RowIndex rows{};
     for (const RegisterInfo &r : kRegisters)
-        if (r.offset == offset)
-            return &r;
-    return nullptr;
+        rows[r.offset / 2] = &r;
+    return rows;
+}
+
+const CardModel::RowIndex CardModel::kRows = CardModel::build_rows();
+
+const CardModel::RegisterInfo *CardModel::register_info(uint16_t offset) {
+    return offset < kPortCount && !(offset & 1) ? kRows[offset / 2] : nullptr;
 }
 
 const CardModel::CommandInfo *CardModel::command_info(uint8_t code) {
@@ -83,7 +89,7 @@ CardModel::~CardModel() { cancel_all(false); }
 uint16_t CardModel::port_read16(uint32_t offset) {
     uint16_t off = (uint16_t)offset;
     uint16_t value;
-    const RegisterInfo *ri = offset < kPortCount ? register_info(off) : nullptr;
+    const RegisterInfo *ri = register_info(off);
     if (removed_) {
         value = 0xFFFF;
     } else if (!ri || ri->access == A::W) {
@@ -101,7 +107,7 @@ void CardModel::port_write16(uint32_t offset, uint16_t value) {
     trace(TraceKind::PortWrite, off, value);
     if (removed_)
         return;
-    const RegisterInfo *ri = offset < kPortCount ? register_info(off) : nullptr;
+    const RegisterInfo *ri = register_info(off);
     if (!ri || ri->access == A::R) {
         device_error(off, true, value, ri ? "write of a read-only register" : "write of an unknown port");
         return;
@@ -136,10 +142,14 @@ void CardModel::reset() {
     reset_tx_state();
     reset_rx_state();
     reset_aux_state();
+    for (PeriodicEvent &e : periodic_)
+        arm_periodic(e);
     update_irq();
 }
 
 void CardModel::raise_event(uint16_t bits) {
+    if (removed_)
+        return;
     bits &= (uint16_t)~suppressed_events_;
     if (!bits)
         return;
@@ -150,7 +160,7 @@ void CardModel::raise_event(uint16_t bits) {
 
 // The one place the interrupt line is derived.
 void CardModel::update_irq() {
-    bool level = (reg(reg::EvStat) & reg(reg::IntEn)) != 0;
+    bool level = !removed_ && (reg(reg::EvStat) & reg(reg::IntEn)) != 0;
     if (level == irq_)
         return;
     irq_ = level;
@@ -188,6 +198,12 @@ uint32_t CardModel::command_latency(uint8_t code) const {
         return it->second;
     const CommandInfo *c = command_info(code);
     return c ? c->latency_us : timing_.unknown_command_us;
+}
+
+// Out of the accesses' way: a string built at the call would cost every
+// access a stack frame.
+void CardModel::device_error(uint16_t offset, bool write, uint16_t value, const char *what) {
+    device_error(offset, write, value, std::string(what));
 }
 
 void CardModel::device_error(uint16_t offset, bool write, uint16_t value, std::string what) {
@@ -255,12 +271,49 @@ void CardModel::make_record_unreadable(uint16_t rid, uint16_t result) {
     unreadable_records_[rid] = (uint16_t)(result & 0x7F);
 }
 
+void CardModel::set_removed(bool removed) {
+    removed_ = removed;
+    if (removed)
+        cancel_all(true);
+    for (PeriodicEvent &e : periodic_)
+        arm_periodic(e);
+    update_irq();
+}
+
+// ---- Firmware behaviour ----
+
+void CardModel::set_periodic_event(uint16_t bit, uint32_t period_us) {
+    for (PeriodicEvent &e : periodic_) {
+        if (e.bit != bit)
+            continue;
+        e.period_us = period_us;
+        arm_periodic(e);
+        return;
+    }
+    device_error(reg::EvStat, true, bit, "the firmware raises no such event on its own");
+}
+
+// (Re)starts an event the firmware raises on its own, one period from now;
+// a removed card's firmware raises none.
+void CardModel::arm_periodic(PeriodicEvent &e) {
+    if (e.token)
+        cancel(e.token);
+    e.token = 0;
+    if (!e.period_us || removed_)
+        return;
+    e.token = schedule(e.period_us, false, [this, &e] {
+        e.token = 0;
+        raise_event(e.bit);
+        arm_periodic(e);
+    });
+}
+
 void CardModel::clear_faults() {
     std::fill(std::begin(stuck_), std::end(stuck_), false);
     command_faults_.clear();
     suppressed_events_ = 0;
     unreadable_records_.clear();
-    removed_ = false;
+    set_removed(false);
     aux_stuck_ = false;
 }
 
@@ -289,7 +342,10 @@ uint16_t CardModel::read_command(uint16_t offset) {
 
 void CardModel::write_command(uint16_t offset, uint16_t word) {
     if (running_ || stuck_[(int)Busy::Command]) {
-        device_error(offset, true, word, "command written while the command register is busy");
+        bool busy = (reg(offset) & kBusy) || stuck_[(int)Busy::Command];
+        device_error(offset, true, word,
+                     busy ? "command written while the command register is busy"
+                          : "command written before the previous command completed");
         return;
     }
     running_ = true;
@@ -299,18 +355,26 @@ void CardModel::write_command(uint16_t offset, uint16_t word) {
 
     const CommandInfo *info = command_info((uint8_t)(word & 0xFF));
     uint32_t latency = info ? command_latency(info->code) : timing_.unknown_command_us;
-    bool has_fault = false;
+    bool has_fault = false, hang = false;
     uint16_t fault_result = 0;
     auto f = command_faults_.find(word);
     if (f != command_faults_.end()) {
         CommandFault fault = f->second;
         if (f->second.times > 0 && --f->second.times == 0)
             command_faults_.erase(f);
-        if (fault.hang)
-            return; // busy until reset()
+        hang = fault.hang;
         has_fault = true;
         fault_result = fault.result;
     }
+    if (busy_clears_on_accept_) {
+        // Some cards clear the busy bit once they have taken the command.
+        schedule(timing_.command_accept_us, false, [this, word] {
+            if (running_)
+                set_reg(reg::Command, (uint16_t)(word & ~kBusy));
+        });
+    }
+    if (hang)
+        return; // running until reset()
     schedule(latency, false, [this, word, info, has_fault, fault_result] {
         finish_command(word, info, has_fault, fault_result);
     });

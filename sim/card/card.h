@@ -41,7 +41,19 @@
 // record sets offset bit 14.
 //
 // The interrupt line is (event status AND interrupt enable) != 0, derived by
-// one function after every change; set_irq_observer() sees each change.
+// one function after every change; set_irq_observer() sees each change
+// (cardlink.h connects it to an adapter's line in the host).
+//
+// Events the firmware raises on its own, which the host only acknowledges:
+// set_periodic_event(ev::Dtim or ev::Tick, period_us) raises one every
+// period (0 stops it), from the call on; like the faults it belongs to the
+// backend, so reset() and initialize keep it. A removed card (set_removed)
+// reads all ones and loses writes; its firmware stops: no event rises, work
+// it had scheduled is dropped and the interrupt line falls.
+// set_busy_clears_on_accept(true) makes the command register's busy bit
+// clear timing().command_accept_us after the command word is written, as on
+// some cards, instead of at completion; the result and the command event
+// still come at completion, and a command written before then is refused.
 //
 // Auxiliary port (cardregs.h, namespace aux): page 0x3A, offset 0x3C and
 // data 0x3E reach card memory at byte address page << 7 | offset; each
@@ -86,6 +98,7 @@
 //           set_aux_port_stuck(on) (requests are taken, the state never changes),
 //           clear_faults(); an announcement that fails is fail_command(0x0222, r),
 //           a download command slower than its budget set_command_latency(0x22, us)
+//   firmware: set_periodic_event(Dtim|Tick, period_us), set_busy_clears_on_accept(on)
 //   transmit: set_air_sink(sink), join(bssid[, channel]), leave(), joined(), tx_stats(),
 //           set_next_iv(iv)
 //   receive: radio_receive(frame) (the medium's entry), inject_rx(bytes), rx_stats(),
@@ -223,6 +236,7 @@ struct CardTiming {
     uint32_t tx_refuse_us = 15;     // transmit exception after a refused transmit command
     uint32_t rx_deliver_us = 10;    // receive event after a frame's end on the air
     uint32_t aux_switch_us = 40;    // auxiliary port state change after a request
+    uint32_t command_accept_us = 2; // busy bit clears after a write, with busy-clears-on-accept
 };
 
 struct DownloadStats {
@@ -404,9 +418,14 @@ public:
     // Reading `rid` with the access command fails with `result`.
     void make_record_unreadable(uint16_t rid, uint16_t result = result::CardFailure);
     // A removed card: every read gives 0xFFFF, writes are lost.
-    void set_removed(bool removed) { removed_ = removed; }
+    void set_removed(bool removed);
+    bool removed() const { return removed_; }
     void set_aux_port_stuck(bool stuck) { aux_stuck_ = stuck; }
     void clear_faults();
+
+    // ---- Backend: firmware behaviour ----
+    void set_periodic_event(uint16_t bit, uint32_t period_us);
+    void set_busy_clears_on_accept(bool on) { busy_clears_on_accept_ = on; }
 
     // ---- Tables (also for tools that print them) ----
     enum class Access : uint8_t { R, W, RW };
@@ -448,11 +467,17 @@ private:
 
     static const RegisterInfo kRegisters[];
     static const CommandInfo kCommands[];
+    // The row of kRegisters for each even offset (offset / 2); nullptr: not decoded.
+    using RowIndex = std::array<const RegisterInfo *, kPortCount / 2>;
+    static RowIndex build_rows();
+    static const RowIndex kRows;
 
     uint16_t reg(uint16_t offset) const { return regs_[offset / 2]; }
     void set_reg(uint16_t offset, uint16_t v) { regs_[offset / 2] = v; }
     void update_irq();
     void device_error(uint16_t offset, bool write, uint16_t value, std::string what);
+    [[gnu::cold, gnu::noinline]] void device_error(uint16_t offset, bool write, uint16_t value,
+                                                   const char *what);
     void trace(TraceKind kind, uint16_t offset, uint16_t value, uint16_t aux = 0);
 
     // Scheduled work; `firmware` work is abandoned by initialize, all of it by reset().
@@ -612,6 +637,16 @@ private:
     std::map<uint16_t, uint16_t> unreadable_records_;
     bool removed_ = false;
     bool aux_stuck_ = false;
+
+    // Firmware behaviour chosen by the backend.
+    struct PeriodicEvent {
+        uint16_t bit;
+        uint32_t period_us = 0;
+        uint64_t token = 0;
+    };
+    PeriodicEvent periodic_[2] = {{ev::Dtim}, {ev::Tick}};
+    void arm_periodic(PeriodicEvent &e);
+    bool busy_clears_on_accept_ = false;
 };
 
 } // namespace talsim
