@@ -89,10 +89,7 @@ PNDIS_PACKET talDequeueTxPacket(TAL_ADAPTER *Adapter) {
     return Packet;
 }
 
-// Serves a returned transmit buffer as the event loop does: completes the
-// packet whose frame went out and starts the next one. Lock held; released
-// only around the completion.
-static VOID talServeAllocateEvent(TAL_ADAPTER *Adapter) {
+VOID talServeAllocateEvent(TAL_ADAPTER *Adapter) {
     Adapter->InterruptStatus &= (USHORT)~TAL_EV_ALLOC;
     issueEventACK(Adapter, TAL_EV_ALLOC);
     Adapter->PacketMonitor.TxPacketCounter++;

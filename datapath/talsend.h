@@ -52,6 +52,12 @@ USHORT sendTXFrame(TAL_ADAPTER *Adapter, PUCHAR pBuffer, USHORT Length);
 // or the wrapper's serialization at halt and shutdown); null when empty.
 PNDIS_PACKET talDequeueTxPacket(TAL_ADAPTER *Adapter);
 
+// The transmit buffer came back (the allocate event): the packet whose
+// frame it held completes with success (the card's transmit outcome is not
+// looked at), the event is acknowledged and the next queued packet starts.
+// Lock held; released only around the completion.
+VOID talServeAllocateEvent(TAL_ADAPTER *Adapter);
+
 // Completes with NDIS_STATUS_FAILURE the packet whose frame is in the card
 // and then every queued one, in order; the driver holds none afterwards.
 // Lock held by the caller; released around each completion.

@@ -60,6 +60,19 @@ typedef struct _TALLIES_INFO_STRUCT {
     ULONG rxMsgInBadMsg;
 } _TALLIES_INFO_STRUCT;
 
+// One entry of the scan results information frame, as the firmware
+// describes it (the driver passes the frame on unparsed).
+typedef struct _SCAN_RESULT_STRUCT {
+    USHORT chid;       // channel
+    USHORT anl;        // average noise level
+    USHORT sl;         // signal level
+    UCHAR bssid[6];
+    USHORT bcnint;     // beacon interval
+    USHORT cap;        // capability information
+    USHORT ssid_len;   // the SSID as a counted string
+    UCHAR ssid[32];
+} _SCAN_RESULT_STRUCT;
+
 // The access point's answer to the vendor information request.
 typedef struct _AP_INFO_STRUCT {
     UCHAR Model[32];
@@ -204,6 +217,18 @@ typedef struct _TAL_ADAPTER {
     // goes to the card only if it fits a buffer the driver knows.
     USHORT dlLength;
     UCHAR dlBufferValid;
+
+    // -- Command and event service --
+    // 1 after a command whose completion event did not come in time: the
+    // next command first waits for that late event, so that it does not
+    // take the late completion for its own.
+    UCHAR CmdTimedOut;
+    // 1 from a site survey's first step to its end: the configured name
+    // and mode are saved in old_Desired_ESSID and old_NetworkMode.
+    UCHAR SurveyOpen;
+    // Event loop runs that stopped at their pass limit (a stuck event or a
+    // card that reads all ones), leaving the card masked.
+    ULONG EventLoopStops;
 
     // -- Receive state, one set per adapter --
     // 1 while the first fragments of a frame wait in pRxPacket; savePos is

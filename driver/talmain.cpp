@@ -326,7 +326,7 @@ NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHa
     if (Adapter->PollInDriver == 0) {
         Status = NdisMRegisterInterrupt(&Adapter->Interrupt, Adapter->MiniportAdapterHandle,
                                         Adapter->InterruptNumber, Adapter->InterruptNumber,
-                                        FALSE, FALSE, NdisInterruptLatched);
+                                        TRUE, FALSE, NdisInterruptLatched);
         if (Status != NDIS_STATUS_SUCCESS) {
             talUndoBringUp(Adapter, FALSE);
             NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle,

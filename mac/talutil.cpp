@@ -49,8 +49,11 @@ USHORT getCommandResult(TAL_ADAPTER *Adapter) {
     return (USHORT)((talGetIOPortWord(Adapter, TAL_REG_STATUS) & TAL_STATUS_RESULT_MASK) >> 8);
 }
 
+// Any acknowledgement of the command event also retires a late completion.
 VOID issueEventACK(TAL_ADAPTER *Adapter, USHORT eventACKType) {
     talPutIOPortWord(Adapter, TAL_REG_EVACK, eventACKType);
+    if (eventACKType & TAL_EV_CMD)
+        Adapter->CmdTimedOut = 0;
 }
 
 // One command sequence: busy wait, parameters, command word last, wait for
@@ -62,6 +65,14 @@ static USHORT issueCommand(TAL_ADAPTER *Adapter, USHORT CmdType, int nparams, US
         issueEventACK(Adapter, TAL_EV_CMD);
         return TAL_RESULT_TIMEOUT;
     }
+    // The previous command completed after its wait gave up: take its event
+    // away first (if it comes within this command's budget), or this
+    // command would read that command's result as its own.
+    if (Adapter->CmdTimedOut) {
+        if (waitevent(Adapter, TAL_EV_CMD, timeout) == TAL_RESULT_OK)
+            issueEventACK(Adapter, TAL_EV_CMD);
+        Adapter->CmdTimedOut = 0;
+    }
     if (nparams > 0)
         talPutIOPortWord(Adapter, TAL_REG_PARAM0, p0);
     if (nparams > 1)
@@ -70,9 +81,11 @@ static USHORT issueCommand(TAL_ADAPTER *Adapter, USHORT CmdType, int nparams, US
         talPutIOPortWord(Adapter, TAL_REG_PARAM2, p2);
     talPutIOPortWord(Adapter, TAL_REG_COMMAND, CmdType);
 
-    // A late completion stays pending; the next command's wait sees it.
-    if (waitevent(Adapter, TAL_EV_CMD, timeout) != TAL_RESULT_OK)
+    // A late completion stays pending; the next command retires it first.
+    if (waitevent(Adapter, TAL_EV_CMD, timeout) != TAL_RESULT_OK) {
+        Adapter->CmdTimedOut = 1;
         return TAL_RESULT_TIMEOUT;
+    }
 
     USHORT result = getCommandResult(Adapter);
     issueEventACK(Adapter, TAL_EV_CMD);

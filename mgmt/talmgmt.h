@@ -51,6 +51,19 @@ USHORT OffSniffer(TAL_ADAPTER *Adapter);
 USHORT setMulticast(TAL_ADAPTER *Adapter);
 USHORT disableMulticast(TAL_ADAPTER *Adapter);
 
+// ---- Information frames, link status, site survey ----
+// Reads and acts on the information frame in InfoFID (the event loop, Lock
+// held). 0, or the path's result when the frame could not be read (the
+// caller leaves the event pending and tries again).
+USHORT getInfoFrame(TAL_ADAPTER *Adapter, USHORT InfoFID);
+// Ask for a tallies / scan results frame; the answer comes later with the
+// information event. The inquire command's result.
+USHORT CardUpdateTallies(TAL_ADAPTER *Adapter);
+USHORT CardUpdateScanResult(TAL_ADAPTER *Adapter);
+VOID siteSurvey_start(TAL_ADAPTER *Adapter);
+VOID siteSurvey_cont(TAL_ADAPTER *Adapter);
+VOID siteSurvey_end(TAL_ADAPTER *Adapter);
+
 // ---- Reset and configuration ----
 USHORT Initialize(TAL_ADAPTER *Adapter);
 USHORT Enable(TAL_ADAPTER *Adapter);

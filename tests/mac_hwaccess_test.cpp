@@ -231,16 +231,36 @@ TEST_F(HwAccess, CommandEventThatNeverRisesTimesOutWithoutAcknowledging) {
     EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 10001u);
 }
 
-TEST_F(HwAccess, LateCompletionStaysPendingAndTheNextCommandsWaitReturnsAtOnce) {
-    card.set_command_latency(0x01, 60000); // beyond the 50 ms budget
+TEST_F(HwAccess, LateCompletionIsRetiredSoResultsStayWithTheirCommands) {
+    for (bool on_accept : {false, true}) {
+        SCOPED_TRACE(on_accept ? "busy clears on acceptance" : "busy clears on completion");
+        card.reset();
+        card.set_busy_clears_on_accept(on_accept);
+        card.set_command_latency(0x01, 60000); // the enable ends after its 50 ms budget
+        card.fail_command(0x0001, 0x05, 1);    // ...with a result of its own
+        card.fail_command(0x0002, 0x0A, 1);
+        std::vector<USHORT> results;
+        for (USHORT word : {0x0001, 0x0002, 0x0002, 0x0021})
+            results.push_back(issueCmd0(adapter.get(), word));
+        // The late enable's 0x05 is no one's result; each command reports its own.
+        EXPECT_EQ(results, (std::vector<USHORT>{TAL_RESULT_TIMEOUT, 0x0A, 0, 0x08}));
+        EXPECT_EQ(adapter->CmdTimedOut, 0);
+        EXPECT_EQ(card.device_error_count(), 0u) << "no command written over a running one";
+    }
+}
+
+TEST_F(HwAccess, LateCompletionThatNeverComesCostsTheNextCommandOneBudget) {
+    card.hang_command(0x0001, 1);
     EXPECT_EQ(issueCmd0(adapter.get(), 0x0001), TAL_RESULT_TIMEOUT);
-    host.world().run_for(20000);
-    EXPECT_EQ(card.events(), TAL_EV_CMD);
+    card.reset(); // the hung enable is gone, its event never comes
     start_measuring();
     EXPECT_EQ(issueCmd0(adapter.get(), 0x0002), TAL_RESULT_OK);
-    EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 1u);
-    EXPECT_EQ(stalls(), 0u);
-    EXPECT_TRUE(card.command_running()); // the disable itself has not finished
+    EXPECT_EQ(stalls(), 10001u + 40u) << "the late event's wait, then the disable's own";
+    EXPECT_EQ(adapter->CmdTimedOut, 0);
+    // A command after it pays nothing extra.
+    start_measuring();
+    EXPECT_EQ(issueCmd0(adapter.get(), 0x0002), TAL_RESULT_OK);
+    EXPECT_EQ(stalls(), 40u);
 }
 
 struct CmdBudget {
@@ -254,6 +274,8 @@ TEST_F(HwAccess, CommandBudgetIsKeyedOnTheWholeCommandWord) {
         {0x000B, 10001}, {0x0010, 10001}, {0x0011, 10001}, {0x0021, 10001}, {0x0022, 3393},
         {0x0122, 3393},  {0x0222, 3393},  {0x0322, 3393},  {0x010B, 10001}, {0x0121, 10001},
         {0x0030, 10001}, {0x0031, 10001}, {0x0B38, 10001}, {0x0F38, 10001},
+        // a high byte that a low-byte key would mistake for another command's
+        {0x0100, 10001}, {0x0103, 10001}, {0x0422, 10001},
     };
     card.set_stuck_busy(talsim::Busy::Command, true);
     for (const CmdBudget &c : cases) {

@@ -10,12 +10,15 @@
 
 #include "air/capture.h"
 #include "card/card.h"
+#include "card/cardlink.h"
+#include "datapath/interrupt.h"
 #include "datapath/talsend.h"
 #include "driver/talmain.h"
 #include "exampleframes.h"
 #include "host.h"
 #include "ndisnames.h"
 #include "packet.h"
+#include "support/tal_handlers.h"
 #include "talsim.h"
 
 namespace talsim {
@@ -42,6 +45,10 @@ bool parse_count(const std::string &s, unsigned long &out) {
             return false;
     out = std::strtoul(s.c_str(), nullptr, 10);
     return out >= 1;
+}
+
+const char *mode_text(ULONG poll) {
+    return poll == 0 ? "interrupt mode" : poll == 1 ? "polling mode" : "served by nothing";
 }
 
 const char *wep_text(ULONG wep, ULONG encrypt) {
@@ -80,16 +87,10 @@ int cmd_send(const Args &args) {
     auto cfg = load_adapter_file(file);
     if (!cfg)
         return kExitUsage;
-    // The card is served from the send handler's own look at the allocate
-    // event: polling mode, without timers.
-    const talhost::RegValue *poll = cfg->find("PollInDriver");
-    if (!poll || poll->kind != talhost::RegValue::Kind::Dword || poll->dword != 1) {
-        std::printf("note: the adapter runs in polling mode (PollInDriver 1): the send "
-                    "handler serves the returned transmit buffer\n");
-        cfg->set_dword("PollInDriver", 1);
-    }
 
     talhost::Host host;
+    // The wrapper knows the driver's handlers, as after DriverEntry.
+    taltest::register_tal_handlers();
     auto configured = configure_adapter(host, std::move(*cfg), file, "talsim send");
     if (!configured)
         return kExitFailed;
@@ -109,6 +110,7 @@ int cmd_send(const Args &args) {
     }
     card.set_air_sink(&capture);
 
+    connect_interrupt_line(card, host, handle);
     NdisMSetAttributes(handle, a, FALSE, NdisInterfaceIsa);
     PVOID base = nullptr;
     status = NdisMRegisterIoPortRange(&base, handle, a->IoBaseAddr, kPortCount);
@@ -122,9 +124,12 @@ int cmd_send(const Args &args) {
         return kExitFailed;
     }
 
-    std::printf("adapter up at port 0x%X: station %s, access point %s, WEP %s\n",
-                (unsigned)a->IoBaseAddr, mac_text(a->CurrentNetworkAddress).c_str(),
-                mac_text(kBssid.data()).c_str(), wep_text(a->WepRequired, a->EncryptInDriver));
+    if (a->PollInDriver == 1)
+        talStartPollingTimers(a);
+    std::printf("adapter up at port 0x%X (%s): station %s, access point %s, WEP %s\n",
+                (unsigned)a->IoBaseAddr, mode_text(a->PollInDriver),
+                mac_text(a->CurrentNetworkAddress).c_str(), mac_text(kBssid.data()).c_str(),
+                wep_text(a->WepRequired, a->EncryptInDriver));
 
     Mac self;
     std::memcpy(self.data(), a->CurrentNetworkAddress, 6);
@@ -138,7 +143,12 @@ int cmd_send(const Args &args) {
         packets.push_back(std::move(p));
         host.world().run_for(kGapUs);
     }
+    // The adapter serves its card by itself: the last frame's buffer comes
+    // back and its packet completes.
+    for (int t = 0; t < 100 && host.block(handle).completions.size() < count; t++)
+        host.world().run_for(kGapUs);
     capture.close();
+    taltest::cancel_polling_timers(a);
 
     const talhost::MiniportBlock &b = host.block(handle);
     size_t ok = 0;

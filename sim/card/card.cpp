@@ -312,6 +312,7 @@ void CardModel::clear_faults() {
     std::fill(std::begin(stuck_), std::end(stuck_), false);
     command_faults_.clear();
     suppressed_events_ = 0;
+    stuck_events_ = 0;
     unreadable_records_.clear();
     set_removed(false);
     aux_stuck_ = false;
@@ -325,7 +326,7 @@ void CardModel::write_int_enable(uint16_t offset, uint16_t value) {
 }
 
 void CardModel::write_event_ack(uint16_t, uint16_t value) {
-    set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t)~value);
+    set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t)~(value & ~stuck_events_));
     // The host is done with the receive FID the event named.
     if ((value & ev::Rx) && rx_.current)
         release(rx_);

@@ -415,6 +415,8 @@ public:
     void hang_command(uint16_t word, int times = kAlways);
     // These event bits never rise, whoever raises them.
     void suppress_events(uint16_t mask) { suppressed_events_ = mask; }
+    // These event bits, once up, stay up whatever the host acknowledges.
+    void set_stuck_events(uint16_t mask) { stuck_events_ = mask; }
     // Reading `rid` with the access command fails with `result`.
     void make_record_unreadable(uint16_t rid, uint16_t result = result::CardFailure);
     // A removed card: every read gives 0xFFFF, writes are lost.
@@ -634,6 +636,7 @@ private:
     bool stuck_[3] = {false, false, false};
     std::map<uint16_t, CommandFault> command_faults_;
     uint16_t suppressed_events_ = 0;
+    uint16_t stuck_events_ = 0;
     std::map<uint16_t, uint16_t> unreadable_records_;
     bool removed_ = false;
     bool aux_stuck_ = false;

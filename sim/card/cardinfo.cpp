@@ -19,6 +19,10 @@ void push16(std::vector<uint8_t> &b, uint16_t v) {
     b.push_back((uint8_t)(v >> 8));
 }
 
+// An information buffer is never smaller than this; what the frame does
+// not fill reads as zeros.
+constexpr size_t kMinInfoBytes = 64;
+
 // An information frame: length word (type and data words), type, data.
 std::vector<uint8_t> info_frame(uint16_t type, const std::vector<uint8_t> &data) {
     std::vector<uint8_t> f;
@@ -78,6 +82,7 @@ uint16_t CardModel::cmd_inquire(uint16_t word) {
         return result::BadParameter;
     }
     // The answer is made now and announced a little after the command.
+    frame.resize(std::max(frame.size(), kMinInfoBytes), 0);
     if (!queue_fid(info_, std::move(frame), kInquireAnswerUs))
         return result::NoBuffer;
     return result::Ok;
@@ -86,15 +91,16 @@ uint16_t CardModel::cmd_inquire(uint16_t word) {
 bool CardModel::inject_info(std::span<const uint8_t> frame) {
     std::vector<uint8_t> f(frame.begin(),
                            frame.begin() + (long)std::min<size_t>(frame.size(), FrameMemory::kMaxBytes));
-    if (f.empty())
-        f.resize(2, 0);
+    f.resize(std::max(f.size(), kMinInfoBytes), 0);
     return queue_fid(info_, std::move(f), 0);
 }
 
 void CardModel::announce_link_status(uint16_t code) {
     std::vector<uint8_t> data;
     push16(data, code);
-    queue_fid(info_, info_frame(info::LinkStatus, data), 0);
+    std::vector<uint8_t> f = info_frame(info::LinkStatus, data);
+    f.resize(kMinInfoBytes, 0);
+    queue_fid(info_, std::move(f), 0);
 }
 
 } // namespace talsim

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "support/card_fixture.h"
+#include "support/tal_handlers.h"
+
+#include "card/cardlink.h"
 
 #include "datapath/talsend.h"
 #include "driver/talmain.h"
@@ -23,6 +26,9 @@ protected:
     void SetUp() override {
         CardTest::SetUp();
         card.join(kApBssid); // an access point is in range
+        // The wrapper knows the driver's handlers and the card's line.
+        ASSERT_EQ(taltest::register_tal_handlers(), NDIS_STATUS_SUCCESS);
+        talsim::connect_interrupt_line(card, host, handle);
     }
 
     // Configuration with the card's port base and polling without timers,
@@ -98,6 +104,8 @@ protected:
             << (card.device_errors().empty() ? "" : card.device_errors().front().what);
         if (adapter->Interrupt.Registered)
             NdisMDeregisterInterrupt(&adapter->Interrupt);
+        cancel_polling_timers(adapter.get());
+        card.set_irq_observer(nullptr);
         CardTest::TearDown();
     }
 };

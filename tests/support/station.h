@@ -1,11 +1,16 @@
 // A station for tests with more than one adapter: a card model on the
 // medium, an adapter instance of the host and the driver's record, brought
-// up with the driver's own steps. Until the event loop runs adapters by
-// themselves, receive() serves the card's receive events as it will.
+// up with the driver's own steps. Either the test serves the card's receive
+// events itself (receive()), or the adapter runs by itself (run(): the
+// card's interrupt line reaches the wrapper, and in polling mode the 50
+// timers run the event loop); the wrapper must know the driver's handlers
+// (register_tal_handlers()).
 #pragma once
 
 #include "air/medium.h"
 #include "card/card.h"
+#include "card/cardlink.h"
+#include "datapath/interrupt.h"
 #include "datapath/talsend.h"
 #include "datapath/transfer.h"
 #include "driver/talmain.h"
@@ -13,6 +18,7 @@
 #include "mac/talregs.h"
 #include "mac/talutil.h"
 #include "packet.h"
+#include "support/tal_handlers.h"
 
 #include <array>
 #include <memory>
@@ -26,14 +32,17 @@ public:
 
     Station(talhost::Host &host, talsim::Medium &medium, UINT port_base,
             const std::array<uint8_t, 6> &mac)
-        : host_(host), base_(port_base), card(host.world(), factory(mac)) {
+        : card(host.world(), factory(mac)), host_(host), base_(port_base) {
         handle = host.add_adapter();
         host.bus().map(base_, talsim::kPortCount, &card);
         card.set_air_sink(medium.attach(&card));
+        host.set_station_address(handle, mac);
     }
 
     ~Station() {
-        if (adapter && adapter->Interrupt.Registered)
+        card.set_irq_observer(nullptr);
+        cancel_polling_timers(adapter.get());
+        if (adapter->Interrupt.Registered)
             NdisMDeregisterInterrupt(&adapter->Interrupt);
         if (host_.port_registered(base_))
             NdisMDeregisterIoPortRange(handle, base_, talsim::kPortCount, port);
@@ -54,6 +63,13 @@ public:
             return s;
         adapter->IoBaseAddrR = (ULONG)(ULONG_PTR)port;
         return TalRegisterAdapter(adapter.get(), host_.config_context(handle));
+    }
+
+    // From now on the adapter runs by itself on the virtual clock.
+    void run() {
+        talsim::connect_interrupt_line(card, host_, handle);
+        if (adapter->PollInDriver == 1)
+            talStartPollingTimers(adapter.get());
     }
 
     // A protocol's send through the wrapper; the packet lives as long as
@@ -85,6 +101,7 @@ public:
         return host_.block(handle).completions;
     }
 
+    talsim::CardModel card;
     NDIS_HANDLE handle = nullptr;
     PVOID port = nullptr;
     std::unique_ptr<TAL_ADAPTER> adapter = std::unique_ptr<TAL_ADAPTER>(new TAL_ADAPTER{});
@@ -98,11 +115,6 @@ private:
 
     talhost::Host &host_;
     UINT base_;
-
-public:
-    talsim::CardModel card;
-
-private:
     std::vector<std::unique_ptr<talhost::Packet>> packets_;
 };
 
