@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "info_target.h"
 #include "reg_target.h"
 #include "rx_target.h"
 
@@ -29,6 +30,10 @@ size_t replay(const char *name, int (*target)(const uint8_t *, size_t)) {
 
 TEST(FuzzRegression, RegistryCorpusKeepsEveryConfigurationInvariant) {
     EXPECT_GE(replay("reg", tal_fuzz_registry_configuration), 5u) << "the corpus is missing";
+}
+
+TEST(FuzzRegression, InformationFrameCorpusStaysInsideItsFields) {
+    EXPECT_GE(replay("info", tal_fuzz_information_frames), 6u) << "the corpus is missing";
 }
 
 TEST(FuzzRegression, ReceiveCorpusStaysInsideItsBuffers) {

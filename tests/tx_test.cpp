@@ -80,6 +80,32 @@ protected:
         return n;
     }
 
+    // A frame the card did not take - its buffer write failed, or it refused
+    // the transmit command - leaves the buffer free and the packet at the head.
+    void refused_frame_stays_queued(bool stuck_path) {
+        up();
+        if (stuck_path)
+            card.set_stuck_busy(talsim::Busy::Path1, true);
+        else
+            card.fail_command(0x010B, 0x0A, 1);
+        auto p = packet(ethernet(0x0800, 40));
+        EXPECT_EQ(send(*p), NDIS_STATUS_PENDING);
+        EXPECT_EQ(transmit_commands(), stuck_path ? 0 : 1);
+        EXPECT_EQ(adapter->reclaimStatus, 1) << "the buffer is still free";
+        EXPECT_EQ(adapter->NumPacketsQueued, 1u);
+        EXPECT_EQ(adapter->FirstTxQueue, p->ndis());
+        EXPECT_EQ(adapter->PacketMonitor.TxPacketErrCounter, 1u);
+        EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 54u);
+
+        // The next send tries the old head first, then leaves the new one queued.
+        card.set_stuck_busy(talsim::Busy::Path1, false);
+        auto q = packet(ethernet(0x0806, 28));
+        send(*q);
+        EXPECT_EQ(adapter->txPacket, p->ndis());
+        EXPECT_EQ(adapter->FirstTxQueue, q->ndis());
+        EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 108u) << "counted again on the retry";
+    }
+
     // Sends one frame with the buffer free; returns the card frame bytes.
     Bytes transmit(const Bytes &frame) {
         EXPECT_EQ(send(*packet(frame)), NDIS_STATUS_PENDING);
@@ -287,25 +313,33 @@ TEST_F(TxTest, PollingSendServesAPendingAllocateEventWithoutStalling) {
     EXPECT_EQ(adapter->txPacket, b->ndis());
 }
 
-TEST_F(TxTest, FailedBufferWriteKeepsThePacketQueuedAndCountsTheError) {
-    up();
-    card.set_stuck_busy(talsim::Busy::Path1, true);
-    auto p = packet(ethernet(0x0800, 40));
-    EXPECT_EQ(send(*p), NDIS_STATUS_PENDING);
-    EXPECT_EQ(transmit_commands(), 0);
-    EXPECT_EQ(adapter->reclaimStatus, 1);
-    EXPECT_EQ(adapter->NumPacketsQueued, 1u);
-    EXPECT_EQ(adapter->FirstTxQueue, p->ndis());
-    EXPECT_EQ(adapter->PacketMonitor.TxPacketErrCounter, 1u);
-    EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 54u);
+TEST_F(TxTest, PollingSendWaitsOneShortStallForTheBufferToComeBack) {
+    auto c = default_config();
+    c.set_dword("PollInDriver", 1);
+    up(c);
+    // How long a 54-byte frame holds the buffer, from its send on.
+    send(*packet(ethernet(0x0800, 40)));
+    uint64_t t0 = host.world().now();
+    while (!(card.events() & TAL_EV_ALLOC))
+        host.world().run_for(1);
+    uint64_t hold = host.world().now() - t0;
 
-    // The next send tries the old head first, then leaves the new one queued.
-    card.set_stuck_busy(talsim::Busy::Path1, false);
-    auto q = packet(ethernet(0x0806, 28));
-    send(*q);
-    EXPECT_EQ(adapter->txPacket, p->ndis());
-    EXPECT_EQ(adapter->FirstTxQueue, q->ndis());
-    EXPECT_EQ(adapter->PacketMonitor.TxPacketBytes, 108u) << "counted again on the retry";
+    auto b = packet(ethernet(0x0800, 40));
+    send(*b); // serves the first buffer, starts b
+    host.world().run_for(hold - 30);
+    auto c2 = packet(ethernet(0x0800, 40));
+    send(*c2); // b's buffer comes back within the stall
+    ASSERT_EQ(completions().size(), 2u);
+    EXPECT_EQ(completions()[1].packet, b->ndis());
+    EXPECT_EQ(adapter->txPacket, c2->ndis());
+}
+
+TEST_F(TxTest, FailedBufferWriteKeepsThePacketQueuedAndCountsTheError) {
+    refused_frame_stays_queued(true);
+}
+
+TEST_F(TxTest, RefusedTransmitCommandKeepsThePacketQueuedAndCountsTheError) {
+    refused_frame_stays_queued(false);
 }
 
 TEST_F(TxTest, MonitorModeRefusesEverySendAtOnce) {
