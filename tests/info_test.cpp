@@ -126,9 +126,10 @@ TEST_F(InfoTest, TalliesFrameIsReadByItsLengthAndClampedToTheBuffer) {
         const char *name;
         uint16_t length;     // the frame's length word
         size_t counters_set; // counters read whole, the rest 0
+        size_t words_read;   // after the first five
     } cases[] = {
-        {"whole frame", 43, 21}, {"length 150 read as 100 words", 150, 21},
-        {"ends inside counter 4", 10, 4}, {"type word only", 1, 0},
+        {"whole frame", 43, 21, 44}, {"length 150 read as 100 words", 150, 21, 100},
+        {"ends inside counter 4", 10, 4, 11}, {"type word only", 1, 0, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,7 +137,12 @@ TEST_F(InfoTest, TalliesFrameIsReadByItsLengthAndClampedToTheBuffer) {
         for (uint16_t w = 0; w < 200; w++)
             f.push_back((uint8_t)(w + 1)), f.push_back(0x80);
         std::memset(&adapter->tallies, 0xEE, sizeof adapter->tallies);
+        card.trace().clear();
         serve(f);
+        size_t reads = 0;
+        for (const talsim::PortAccess &a : card.trace().port_accesses())
+            reads += !a.write && a.offset == TAL_REG_DATA0;
+        EXPECT_EQ(reads, 5 + c.words_read);
         const ULONG *got = (const ULONG *)&adapter->tallies;
         for (size_t k = 0; k < 21; k++) {
             ULONG want = k < c.counters_set ? (ULONG)(0x8000 | (2 * k + 1)) | (ULONG)(0x8000 | (2 * k + 2)) << 16
@@ -208,6 +214,10 @@ TEST_F(InfoTest, SiteSurveyRestoresTheConfiguredNameAndModeHoweverItsStepsCome) 
         std::memcpy(adapter->Desired_ESSID, "TalNet", 6);
         adapter->Desired_ESSID_Length = 6;
         adapter->NetworkMode = 0;
+        // What an earlier survey left behind must not come back.
+        std::memcpy(adapter->old_Desired_ESSID, "OLD", 3);
+        adapter->old_Desired_ESSID_Length = 3;
+        adapter->old_NetworkMode = 5;
         card.trace().clear();
         card.trace().enable();
         for (char step : c.steps) {

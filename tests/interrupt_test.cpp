@@ -8,6 +8,7 @@
 #include "binding.h"
 #include "datapath/interrupt.h"
 #include "mac/talregs.h"
+#include "download/taldown.h"
 #include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
 
@@ -110,6 +111,16 @@ TEST_F(LoopTest, AllocateComesFirstAndTheOrderIsRecomputedOnEveryPass) {
     EXPECT_EQ(acks(), (std::vector<uint16_t>{0x0008, 0x0001, 0x0008, 0x0001, 0x0080}));
     EXPECT_EQ(binding->received().size(), 2u);
     EXPECT_EQ(adapter->PacketMonitor.TxPacketCounter, 2u);
+}
+
+TEST_F(LoopTest, EventsServedByAcknowledgingOnly) {
+    up();
+    card.raise_event(TAL_EV_0002 | TAL_EV_TXEXC | TAL_EV_2000 | TAL_EV_8000);
+    start_measuring();
+    run_loop();
+    EXPECT_EQ(acks(), (std::vector<uint16_t>{0x0002, 0x0004, 0x2000, 0x8000}));
+    EXPECT_EQ(count(false, TAL_REG_TXCOMPLFID), 1u) << "register 0x24 read for 0x0004";
+    EXPECT_EQ(card.events(), 0);
 }
 
 TEST_F(LoopTest, EventsItDoesNotServeAreNeitherAcknowledgedNorWaitedFor) {
@@ -285,6 +296,21 @@ TEST_F(LoopTest, ReceiveOnlyStationInInterruptModeKeepsReceiving) {
     EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN) << "unmasked after each run";
 }
 
+TEST_F(LoopTest, InterruptDuringADownloadLeavesTheCardMasked) {
+    up(interrupt_config());
+    card.raise_event(TAL_EV_2000); // the service routine masks, the deferred run waits
+    ASSERT_EQ(card.int_enable(), 0);
+    ULONG needed = 0;
+    ASSERT_EQ(talSetDownloadBegin(adapter.get(), nullptr, 0, &needed), NDIS_STATUS_SUCCESS);
+    host.world().run_for(1000);
+    EXPECT_EQ(host.interrupt_counts(handle).deferred, 1u);
+    EXPECT_EQ(card.int_enable(), 0) << "the download keeps the card masked";
+    // The end step and a reset bring the card back; the reset unmasks it.
+    ASSERT_EQ(talSetDownloadEnd(adapter.get(), nullptr, 0, &needed), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(cardReset(adapter.get()), 0);
+    EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN);
+}
+
 TEST_F(LoopTest, PollingTimersRunTheLoopFiftyTimesAMillisecond) {
     auto c = default_config();
     c.set_dword("PollInDriver", 1);
@@ -296,6 +322,7 @@ TEST_F(LoopTest, PollingTimersRunTheLoopFiftyTimesAMillisecond) {
     card.trace().clear();
     host.world().run_for(999);
     EXPECT_EQ(count(false, TAL_REG_EVSTAT), 50u) << "one loop run per timer expiry";
+    EXPECT_EQ(count(true, TAL_REG_INTEN), 0u) << "polling runs leave the mask alone";
     card.inject_rx(card_rx(40));
     host.world().run_for(1000);
     EXPECT_EQ(binding->received().size(), 1u);
@@ -305,18 +332,23 @@ TEST_F(LoopTest, LoopStopsAtARemovedCardOrAStuckEventAndLeavesTheCardMasked) {
     up(interrupt_config());
     // An event that no acknowledgement clears.
     card.set_stuck_events(TAL_EV_2000);
+    start_measuring();
     card.raise_event(TAL_EV_2000);
     host.world().run_for(100);
     EXPECT_EQ(adapter->EventLoopStops, 1u);
+    EXPECT_EQ(acks().size(), (size_t)TAL_EVENT_LOOP_PASSES) << "served up to the limit";
     EXPECT_EQ(card.int_enable(), 0) << "masked: no storm";
     card.set_stuck_events(0);
 
-    // The next send unmasks it; a removed card then stops the loop at once.
+    // A removed card stops the loop at its first look.
     card.set_removed(true);
+    card.trace().clear();
     host.set_interrupt_line(handle, false);
     host.set_interrupt_line(handle, true);
     host.world().run_for(100);
     EXPECT_EQ(adapter->EventLoopStops, 2u);
+    EXPECT_TRUE(acks().empty()) << "nothing served";
+    EXPECT_EQ(count(false, TAL_REG_EVSTAT), 1u);
     card.set_removed(false);
 }
 

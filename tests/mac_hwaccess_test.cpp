@@ -261,6 +261,15 @@ TEST_F(HwAccess, LateCompletionThatNeverComesCostsTheNextCommandOneBudget) {
     start_measuring();
     EXPECT_EQ(issueCmd0(adapter.get(), 0x0002), TAL_RESULT_OK);
     EXPECT_EQ(stalls(), 40u);
+
+    // Any acknowledgement of the command event retires a late completion.
+    card.hang_command(0x0001, 1);
+    EXPECT_EQ(issueCmd0(adapter.get(), 0x0001), TAL_RESULT_TIMEOUT);
+    card.reset();
+    issueEventACK(adapter.get(), 0xFFFF);
+    start_measuring();
+    EXPECT_EQ(issueCmd0(adapter.get(), 0x0002), TAL_RESULT_OK);
+    EXPECT_EQ(stalls(), 40u);
 }
 
 struct CmdBudget {
