@@ -165,10 +165,17 @@ VOID NTAPI TalHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
 
 VOID NTAPI TalTimerFunc(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                         PVOID SystemSpecific3) {
+    TAL_ADAPTER *Adapter = (TAL_ADAPTER *)FunctionContext;
     (VOID) SystemSpecific1;
     (VOID) SystemSpecific2;
     (VOID) SystemSpecific3;
-    TalHandleInterrupt(FunctionContext);
+    // A callback queued before halt cancelled the timers finds the adapter
+    // halting and leaves it alone.
+    if (Adapter->Halting)
+        return;
+    Adapter->TimerCallbacksRunning = Adapter->TimerCallbacksRunning + 1;
+    TalHandleInterrupt(Adapter);
+    Adapter->TimerCallbacksRunning = Adapter->TimerCallbacksRunning - 1;
 }
 
 VOID talStartPollingTimers(TAL_ADAPTER *Adapter) {

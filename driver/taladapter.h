@@ -229,6 +229,10 @@ typedef struct _TAL_ADAPTER {
     // Event loop runs that stopped at their pass limit (a stuck event or a
     // card that reads all ones), leaving the card masked.
     ULONG EventLoopStops;
+    // Halt has begun: no polling timer callback runs the event loop any
+    // more, and halt waits for the ones still running to finish.
+    UCHAR Halting;
+    volatile LONG TimerCallbacksRunning;
 
     // -- Receive state, one set per adapter --
     // 1 while the first fragments of a frame wait in pRxPacket; savePos is

@@ -3,6 +3,8 @@
 // adapter; nothing here touches the card or takes a lock.
 #include "driver/talmain.h"
 
+#include "datapath/interrupt.h"
+#include "driver/talpower.h"
 #include "mac/talregs.h"
 #include "mac/talutil.h"
 #include "mgmt/talmgmt.h"
@@ -26,6 +28,7 @@
 #define TAL_KEY_BYTES_40 5
 #define TAL_KEY_BYTES_104 13
 #define TAL_ADDRESS_LEN 6
+#define TAL_GROUP_BIT 0x01       // first address byte: a group address
 #define TAL_NETWORK_MODE_INFRA 1
 #define TAL_LINK_CONNECTED 1
 
@@ -65,9 +68,11 @@ static BOOLEAN talReadInteger(NDIS_HANDLE ConfigHandle, PNDIS_STRING Keyword,
     NDIS_STATUS Status;
     PNDIS_CONFIGURATION_PARAMETER Param;
     NdisReadConfiguration(&Status, &Param, ConfigHandle, Keyword, Type);
-    // Both integer kinds come back as NdisParameterInteger; anything else
-    // is not a value of the kind asked for.
-    if (Status != NDIS_STATUS_SUCCESS || Param->ParameterType != NdisParameterInteger)
+    // A hexadecimal read may come back as either integer kind (the
+    // wrapper's documentation differs between versions); anything else is
+    // not a value of the kind asked for.
+    if (Status != NDIS_STATUS_SUCCESS || (Param->ParameterType != NdisParameterInteger &&
+                                          Param->ParameterType != NdisParameterHexInteger))
         return FALSE;
     *Value = Param->ParameterData.IntegerData;
     return TRUE;
@@ -247,8 +252,14 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
             PVOID Address;
             UINT AddressLength;
             NdisReadNetworkAddress(&Status, &Address, &AddressLength, ConfigHandle);
-            if (Status == NDIS_STATUS_SUCCESS && AddressLength == TAL_ADDRESS_LEN)
-                talMemcpy(Adapter->CurrentNetworkAddress, Address, TAL_ADDRESS_LEN);
+            if (Status == NDIS_STATUS_SUCCESS && AddressLength == TAL_ADDRESS_LEN) {
+                // A group address cannot be a station's: the card's own stays.
+                if (((const UCHAR *)Address)[0] & TAL_GROUP_BIT)
+                    NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle,
+                                           NDIS_ERROR_CODE_NETWORK_ADDRESS, 1, 1);
+                else
+                    talMemcpy(Adapter->CurrentNetworkAddress, Address, TAL_ADDRESS_LEN);
+            }
         }
 
         Adapter->ivCountMax = (USHORT)talIntegerOr(ConfigHandle, &TalKeyIvCount,
@@ -363,6 +374,7 @@ NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMedi
                                 NDIS_HANDLE ConfigurationHandle) {
     TAL_ADAPTER *Adapter;
     NDIS_STATUS Status;
+    PVOID PortBase;
     NDIS_PHYSICAL_ADDRESS HighestAcceptableMax = NDIS_PHYSICAL_ADDRESS_CONST(-1, -1);
     UINT i;
 
@@ -391,8 +403,27 @@ NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMedi
         return Status;
     }
 
-    // RegisterAdapter: the card's bring-up is not part of this driver yet,
-    // so an adapter cannot run; give the record back and refuse it.
-    NdisFreeMemory(Adapter, sizeof(TAL_ADAPTER), 0);
-    return NDIS_STATUS_FAILURE;
+    // RegisterAdapter: the wrapper learns the record, the card's ports are
+    // claimed and the card is brought up.
+    NdisMSetAttributes(MiniportAdapterHandle, Adapter, FALSE, NdisInterfaceIsa);
+    Status = NdisMRegisterIoPortRange(&PortBase, MiniportAdapterHandle, Adapter->IoBaseAddr,
+                                      TAL_PORT_COUNT);
+    if (Status != NDIS_STATUS_SUCCESS) {
+        NdisWriteErrorLogEntry(MiniportAdapterHandle, NDIS_ERROR_CODE_BAD_IO_BASE_ADDRESS, 1, 1);
+        NdisFreeMemory(Adapter, sizeof(TAL_ADAPTER), 0);
+        return Status;
+    }
+    Adapter->IoBaseAddrR = (ULONG)(ULONG_PTR)PortBase;
+
+    // A failed bring-up has given back the ports and the interrupt itself.
+    Status = TalRegisterAdapter(Adapter, ConfigurationHandle);
+    if (Status != NDIS_STATUS_SUCCESS) {
+        NdisFreeMemory(Adapter, sizeof(TAL_ADAPTER), 0);
+        return Status;
+    }
+
+    NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, Adapter, TalShutdownHandler);
+    if (Adapter->PollInDriver == 1)
+        talStartPollingTimers(Adapter);
+    return NDIS_STATUS_SUCCESS;
 }

@@ -34,7 +34,7 @@ Host::Host() : previous_(g_current) {
 
 Host::~Host() {
     for (auto &a : allocations_)
-        std::free(a.first);
+        std::free(a.va);
     g_current = previous_;
 }
 
@@ -89,10 +89,79 @@ MiniportBlock *Host::checked_block(NDIS_HANDLE handle, const char *call) {
 
 NDIS_HANDLE Host::config_context(NDIS_HANDLE handle) { return &block(handle).config; }
 
+NDIS_STATUS Host::initialize(NDIS_HANDLE handle, std::vector<NDIS_MEDIUM> media) {
+    MiniportBlock &b = block(handle);
+    W_INITIALIZE_HANDLER init = driver_.chars.InitializeHandler;
+    if (!init) {
+        verifier_.report(rule::HandlerSlotEmpty, "InitializeHandler");
+        return NDIS_STATUS_FAILURE;
+    }
+    NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
+    UINT selected = 0xFFFFFFFF;
+    NDIS_STATUS status;
+    initializing_ = &b;
+    {
+        HandlerScope scope(*this, handle);
+        status = init(&open_error, &selected, media.data(), (UINT)media.size(), handle,
+                      config_context(handle));
+    }
+    initializing_ = nullptr;
+    if (status != NDIS_STATUS_SUCCESS) {
+        // A failed initialization is as if the adapter never was.
+        check_adapter_released(b, "after a failed initialization");
+        b.halted = true;
+    }
+    return status;
+}
+
+void Host::halt(NDIS_HANDLE handle) {
+    MiniportBlock &b = block(handle);
+    if (b.halted) {
+        verifier_.report(rule::HandlerAfterHalt, "halt of a halted adapter");
+        return;
+    }
+    if (W_HALT_HANDLER h = driver_.chars.HaltHandler) {
+        HandlerScope scope(*this, handle);
+        h(b.context);
+    } else {
+        verifier_.report(rule::HandlerSlotEmpty, "HaltHandler");
+    }
+    b.halted = true;
+    for (PNDIS_PACKET p : b.owned)
+        verifier_.report(rule::PacketHeldAtHalt, "packet " + hex((uintptr_t)p));
+    check_adapter_released(b, "at halt");
+}
+
+void Host::shutdown_system() {
+    for (auto &b : blocks_)
+        if (b->shutdown_handler && !b->halted)
+            b->shutdown_handler(b->shutdown_context);
+}
+
+// What an adapter must have given back when it is gone.
+void Host::check_adapter_released(MiniportBlock &b, const char *when) {
+    std::string at = std::string(" ") + when;
+    for (const Allocation &a : allocations_)
+        if (a.owner == &b)
+            verifier_.report(rule::MemoryLeak,
+                             std::to_string(a.length) + " bytes at " + hex((uintptr_t)a.va) + at);
+    for (const PortRange &r : b.ports)
+        verifier_.report(rule::PortRangeLeak, hex(r.base) + " count " + std::to_string(r.count) + at);
+    if (b.interrupt.record)
+        verifier_.report(rule::InterruptLeak, "vector " + std::to_string(b.interrupt.vector) + at);
+    for (const auto &t : b.timers)
+        if (t->event || t->held_due)
+            verifier_.report(rule::TimerLeak, "timer " + hex((uintptr_t)t->record) + at);
+    if (b.shutdown_handler)
+        verifier_.report(rule::ShutdownHandlerLeak, at.substr(1));
+    if (b.status_open)
+        verifier_.report(rule::StatusWithoutComplete, "the last status was never completed" + at);
+}
+
 void Host::check_released() {
     for (auto &a : allocations_)
         verifier_.report(rule::MemoryLeak,
-                         std::to_string(a.second) + " bytes at " + hex((uintptr_t)a.first));
+                         std::to_string(a.length) + " bytes at " + hex((uintptr_t)a.va));
     if (!config_handles_.empty())
         verifier_.report(rule::ConfigHandleLeak,
                          std::to_string(config_handles_.size()) + " handle(s) open");
@@ -155,22 +224,22 @@ NDIS_STATUS Host::allocate(PVOID *va, UINT length) {
     }
     // Fresh memory is not zero on a real system: make forgotten zeroing show.
     std::memset(p, 0xA5, length);
-    allocations_.emplace_back(p, length);
+    allocations_.push_back(Allocation{p, length, initializing_});
     *va = p;
     return NDIS_STATUS_SUCCESS;
 }
 
 void Host::free(PVOID va, UINT length) {
     auto it = std::find_if(allocations_.begin(), allocations_.end(),
-                           [va](const std::pair<void *, UINT> &a) { return a.first == va; });
+                           [va](const Allocation &a) { return a.va == va; });
     if (it == allocations_.end()) {
         verifier_.report(rule::MemoryFreeUnknown, hex((uintptr_t)va));
         return;
     }
-    if (it->second != length)
-        verifier_.report(rule::MemoryFreeSize, "allocated " + std::to_string(it->second) +
+    if (it->length != length)
+        verifier_.report(rule::MemoryFreeSize, "allocated " + std::to_string(it->length) +
                                                    " freed " + std::to_string(length));
-    std::memset(va, 0xDD, it->second);
+    std::memset(va, 0xDD, it->length);
     std::free(va);
     allocations_.erase(it);
 }
@@ -221,25 +290,25 @@ int hex_digit(char16_t c) {
 
 // Integer conversion of a string value as the wrapper does it: optional
 // leading blanks, digits of the base, nothing after them.
-bool parse_integer(const std::u16string &s, int base, ULONG &out) {
+// A string read as an integer, converted as the system's string-to-integer
+// routine does with a fixed base: leading white space, an optional sign,
+// the digits of the base up to the first other character (none: 0), the
+// value kept in 32 bits. With a fixed base no "0x" prefix is taken.
+ULONG parse_integer(const std::u16string &s, int base) {
     size_t i = 0;
     while (i < s.size() && (s[i] == u' ' || s[i] == u'\t'))
         i++;
-    if (base == 16 && i + 1 < s.size() && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X'))
-        i += 2;
-    if (i >= s.size())
-        return false;
-    uint64_t v = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
+        negative = s[i++] == u'-';
+    ULONG v = 0;
     for (; i < s.size(); i++) {
         int d = hex_digit(s[i]);
         if (d < 0 || d >= base)
-            return false;
-        v = v * (uint64_t)base + (uint64_t)d;
-        if (v > 0xFFFFFFFFull)
-            return false;
+            break;
+        v = v * (ULONG)base + (ULONG)d;
     }
-    out = (ULONG)v;
-    return true;
+    return negative ? (ULONG)(0u - v) : v;
 }
 
 } // namespace
@@ -267,13 +336,12 @@ void Host::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER
         ULONG n = 0;
         if (v->kind == RegValue::Kind::Dword)
             n = v->dword;
-        else if (v->kind == RegValue::Kind::String) {
-            if (!parse_integer(v->str, type == NdisParameterHexInteger ? 16 : 10, n))
-                return;
-        } else {
+        else if (v->kind == RegValue::Kind::String)
+            n = parse_integer(v->str, type == NdisParameterHexInteger ? 16 : 10);
+        else
             return;
-        }
-        param->ParameterType = NdisParameterInteger;
+        param->ParameterType =
+            type == NdisParameterHexInteger ? options_.hex_integer_type : NdisParameterInteger;
         param->ParameterData.IntegerData = n;
         break;
     }
@@ -281,15 +349,20 @@ void Host::read_configuration(PNDIS_STATUS status, PNDIS_CONFIGURATION_PARAMETER
     case NdisParameterMultiString: {
         param->ParameterType = NdisParameterString;
         if (v->kind == RegValue::Kind::String) {
+            // Its length is counted in 16 bits of bytes: a longer string
+            // cannot be handed over.
+            if (v->str.size() * 2 > 0xFFFF)
+                return;
             auto s = std::make_unique<std::u16string>(v->str);
             param->ParameterData.StringData.Length = (USHORT)(s->size() * 2);
             param->ParameterData.StringData.MaximumLength = (USHORT)(s->size() * 2 + 2);
             param->ParameterData.StringData.Buffer = (PWSTR)s->c_str();
             ch.strings.push_back(std::move(s));
         } else if (v->kind == RegValue::Kind::RawString) {
+            // Exactly its bytes: nothing after them to read by mistake.
+            if (v->raw.size() > 0xFFFF)
+                return;
             auto b = std::make_unique<std::vector<uint8_t>>(v->raw);
-            b->push_back(0);
-            b->push_back(0);
             param->ParameterData.StringData.Length = (USHORT)v->raw.size();
             param->ParameterData.StringData.MaximumLength = (USHORT)b->size();
             param->ParameterData.StringData.Buffer = (PWSTR)(void *)b->data();
@@ -320,13 +393,13 @@ void Host::read_network_address(PNDIS_STATUS status, PVOID *address, PUINT lengt
     const RegValue *v = ch.block->config.find("NetworkAddress");
     if (!v || v->kind != RegValue::Kind::String)
         return;
-    // The standard keyword holds the address as hexadecimal digits; '-' and
-    // ':' between byte pairs are tolerated.
+    // The standard keyword: hexadecimal digits, each pair one byte; hyphens
+    // are discarded; anything else is not an address.
     auto bytes = std::make_unique<std::vector<uint8_t>>();
     int nibbles = 0;
     uint8_t cur = 0;
     for (char16_t c : v->str) {
-        if ((c == u'-' || c == u':') && nibbles == 0)
+        if (c == u'-')
             continue;
         int d = hex_digit(c);
         if (d < 0)
@@ -631,6 +704,10 @@ void Host::expire(HostTimer &t) {
 }
 
 void Host::run_timer(MiniportBlock &b, HostTimer &t) {
+    if (b.halted) {
+        verifier_.report(rule::TimerAfterHalt, "timer " + hex((uintptr_t)t.record));
+        return;
+    }
     ++t.runs;
     run_locked(b, "a timer callback",
                [&] { t.function((PVOID)t.record, t.context, nullptr, nullptr); });
@@ -730,9 +807,14 @@ Host::HandlerScope::~HandlerScope() {
 
 NDIS_STATUS Host::send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler,
                        Protocol *from) {
-    MiniportBlock *b = checked_block(handle, "send");
-    if (!b)
+    MiniportBlock *b = find_block(handle);
+    if (!b) {
+        verifier_.report(rule::UnknownHandle, "send with handle " + hex((uintptr_t)handle));
         return NDIS_STATUS_FAILURE;
+    }
+    // The wrapper hands a halted adapter nothing more.
+    if (b->halted)
+        return NDIS_STATUS_ADAPTER_NOT_FOUND;
     if (b->handler_depth > 0) {
         b->deferred_sends.push_back(MiniportBlock::DeferredSend{packet, handler, from});
         return NDIS_STATUS_PENDING;
@@ -774,6 +856,26 @@ VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID, PVOID, PVOID) 
     Host &h = Host::current();
     h.driver().wrapper_initialized = true;
     *NdisWrapperHandle = &h.driver();
+}
+
+VOID NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
+                                         ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
+    Host &h = Host::current();
+    if (talhost::MiniportBlock *b = h.checked_block(MiniportHandle,
+                                                    "NdisMRegisterAdapterShutdownHandler")) {
+        b->shutdown_handler = ShutdownHandler;
+        b->shutdown_context = ShutdownContext;
+    }
+}
+
+VOID NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
+    Host &h = Host::current();
+    h.log_release("NdisMDeregisterAdapterShutdownHandler");
+    if (talhost::MiniportBlock *b = h.checked_block(MiniportHandle,
+                                                    "NdisMDeregisterAdapterShutdownHandler")) {
+        b->shutdown_handler = nullptr;
+        b->shutdown_context = nullptr;
+    }
 }
 
 NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE, PNDIS_MINIPORT_CHARACTERISTICS chars, UINT length) {
@@ -840,6 +942,7 @@ NDIS_STATUS NdisAllocateMemory(PVOID *VirtualAddress, UINT Length, UINT, NDIS_PH
 }
 
 VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT) {
+    Host::current().log_release("NdisFreeMemory");
     Host::current().free(VirtualAddress, Length);
 }
 
@@ -860,6 +963,7 @@ NDIS_STATUS NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdap
 
 VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                 UINT NumberOfPorts, PVOID PortOffset) {
+    Host::current().log_release("NdisMDeregisterIoPortRange");
     Host::current().deregister_ports(MiniportAdapterHandle, InitialPort, NumberOfPorts,
                                      PortOffset);
 }
@@ -874,6 +978,7 @@ NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
 }
 
 VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
+    Host::current().log_release("NdisMDeregisterInterrupt");
     Host::current().deregister_interrupt(Interrupt);
 }
 
@@ -887,6 +992,7 @@ VOID NdisMSetPeriodicTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondPeriod) {
 }
 
 VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
+    Host::current().log_release("NdisMCancelTimer");
     Host::current().cancel_timer(Timer, TimerCancelled);
 }
 
@@ -906,6 +1012,7 @@ VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer) {
 
 VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                        NDIS_STATUS Status) {
+    Host::current().log_release("NdisMSendComplete");
     Host::current().send_complete(MiniportAdapterHandle, Packet, Status);
 }
 

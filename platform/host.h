@@ -114,6 +114,8 @@ struct MiniportBlock {
     InterruptCounts interrupts;
     std::vector<std::unique_ptr<HostTimer>> timers;
     bool timers_held = false;
+    ADAPTER_SHUTDOWN_HANDLER shutdown_handler = nullptr;
+    PVOID shutdown_context = nullptr;
     std::unique_ptr<EthFilter> filter; // ndis.EthDB points at it
     bool halted = false;
     bool status_open = false;
@@ -141,6 +143,14 @@ struct DriverRegistration {
     UINT chars_length = 0;
 };
 
+// How the stand-in behaves where the wrapper's documentation leaves room.
+struct HostOptions {
+    // The parameter type a hexadecimal-integer read comes back with: the
+    // later documentation says NdisParameterInteger, the NT 4.0-era page
+    // the type asked for (NdisParameterHexInteger).
+    NDIS_PARAMETER_TYPE hex_integer_type = NdisParameterInteger;
+};
+
 struct HostFaults {
     // Allocation n (counting from 1 after the fault was set) fails; 0 = none.
     int fail_allocation_number = 0;
@@ -166,6 +176,9 @@ public:
     PortBus &bus() { return bus_; }
     Verifier &verifier() { return verifier_; }
     HostFaults &faults() { return faults_; }
+    HostOptions &options() { return options_; }
+    // The n-th memory allocation from now on fails (1: the next one).
+    void fail_allocation(int n) { faults_.fail_allocation_number = allocation_count_ + n; }
     DriverRegistration &driver() { return driver_; }
 
     // An adapter instance, as the wrapper creates one per installed card.
@@ -176,6 +189,24 @@ public:
     NDIS_HANDLE config_context(NDIS_HANDLE handle);
     // The context the driver gave NdisMSetAttributes (its adapter record).
     NDIS_HANDLE adapter_context(NDIS_HANDLE handle) { return block(handle).context; }
+
+    // ---- An adapter's life, as the wrapper runs it ----
+    // Calls the registered initialize handler for the adapter with the
+    // media offered (802.3 alone by default). Memory allocated meanwhile
+    // belongs to the adapter. A failed initialization must leave nothing
+    // behind: whatever the adapter still holds is a violation.
+    NDIS_STATUS initialize(NDIS_HANDLE handle, std::vector<NDIS_MEDIUM> media = {NdisMedium802_3});
+    // Calls the halt handler; afterwards the adapter must hold nothing
+    // (memory, ports, interrupt, timers, shutdown handler, packets) and no
+    // handler of it is called again.
+    void halt(NDIS_HANDLE handle);
+    // The system goes down: every registered shutdown handler is called.
+    void shutdown_system();
+    bool halted(NDIS_HANDLE handle) { return block(handle).halted; }
+    // The driver's calls that give something back or end a packet's life,
+    // in order, by name (for tests of the order of halt and shutdown).
+    const std::vector<std::string> &release_calls() const { return release_calls_; }
+    void log_release(const char *call) { release_calls_.push_back(call); }
 
     // Memory, configuration handles and port ranges still held, recorded as
     // violations. Call when the driver should hold nothing.
@@ -304,14 +335,23 @@ private:
     PortBus bus_;
     Verifier verifier_;
     HostFaults faults_;
+    HostOptions options_;
     DriverRegistration driver_;
+    MiniportBlock *initializing_ = nullptr; // allocations belong to it
+    void check_adapter_released(MiniportBlock &b, const char *when);
     std::vector<std::unique_ptr<MiniportBlock>> blocks_;
     std::vector<std::unique_ptr<ConfigHandle>> config_handles_;
-    std::vector<std::pair<void *, UINT>> allocations_;
+    struct Allocation {
+        void *va;
+        UINT length;
+        MiniportBlock *owner; // the adapter being initialized, if any
+    };
+    std::vector<Allocation> allocations_;
     int allocation_count_ = 0;
     std::vector<ErrorLogEntry> error_log_;
     std::vector<AssertReport> asserts_;
     std::vector<std::string> keywords_read_;
+    std::vector<std::string> release_calls_;
     Host *previous_ = nullptr;
 };
 

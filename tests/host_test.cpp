@@ -144,6 +144,9 @@ TEST(HostConfiguration, ReadsConvertAsTheWrapperDoes) {
     cfg.set_dword("D", 42);
     cfg.set_string("S", "12");
     cfg.set_string("H", "1f");
+    cfg.set_string("Prefixed", "0x300");
+    cfg.set_string("Signed", " \t-5 blocks");
+    cfg.set_string("Long", std::string(32768, 'x'));
     cfg.set_string("Name", "abc");
     NDIS_HANDLE h = host.add_adapter(cfg);
     NDIS_STATUS s;
@@ -161,8 +164,12 @@ TEST(HostConfiguration, ReadsConvertAsTheWrapperDoes) {
         {NDIS_STRING_CONST("d"), NdisParameterHexInteger, NDIS_STATUS_SUCCESS, 42},
         {NDIS_STRING_CONST("S"), NdisParameterInteger, NDIS_STATUS_SUCCESS, 12},
         {NDIS_STRING_CONST("S"), NdisParameterHexInteger, NDIS_STATUS_SUCCESS, 0x12},
-        {NDIS_STRING_CONST("H"), NdisParameterInteger, NDIS_STATUS_FAILURE, 0},
+        {NDIS_STRING_CONST("H"), NdisParameterInteger, NDIS_STATUS_SUCCESS, 1},
         {NDIS_STRING_CONST("H"), NdisParameterHexInteger, NDIS_STATUS_SUCCESS, 0x1F},
+        {NDIS_STRING_CONST("Prefixed"), NdisParameterHexInteger, NDIS_STATUS_SUCCESS, 0},
+        {NDIS_STRING_CONST("Signed"), NdisParameterInteger, NDIS_STATUS_SUCCESS, 0xFFFFFFFB},
+        {NDIS_STRING_CONST("Name"), NdisParameterInteger, NDIS_STATUS_SUCCESS, 0},
+        {NDIS_STRING_CONST("Long"), NdisParameterString, NDIS_STATUS_FAILURE, 0},
         {NDIS_STRING_CONST("Missing"), NdisParameterInteger, NDIS_STATUS_FAILURE, 0},
         {NDIS_STRING_CONST("D"), NdisParameterString, NDIS_STATUS_FAILURE, 0},
     };
@@ -170,7 +177,7 @@ TEST(HostConfiguration, ReadsConvertAsTheWrapperDoes) {
         PNDIS_CONFIGURATION_PARAMETER p = nullptr;
         NdisReadConfiguration(&s, &p, ch, &c.key, c.type);
         EXPECT_EQ(s, c.status);
-        if (s == NDIS_STATUS_SUCCESS) {
+        if (s == NDIS_STATUS_SUCCESS && c.type != NdisParameterString) {
             EXPECT_EQ(p->ParameterData.IntegerData, c.value);
         }
     }

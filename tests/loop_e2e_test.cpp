@@ -47,14 +47,13 @@ protected:
             ASSERT_EQ(n->station.bring_up(c), NDIS_STATUS_SUCCESS);
             n->station.card.join(kCell);
             // What the packet filter set will do: the list reaches the card.
-            TAL_ADAPTER *ad = n->station.adapter.get();
+            TAL_ADAPTER *ad = n->station.adapter;
             std::copy(kGroupIn.begin(), kGroupIn.end(), ad->MulticastAddress[0]);
             ad->NumberOfAddress = 1;
             ASSERT_EQ(setMulticast(ad), 0);
             n->direct.set_packet_filter(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST);
             n->group.set_packet_filter(NDIS_PACKET_TYPE_MULTICAST);
             n->group.set_multicast({kGroupIn});
-            n->station.run();
         }
     }
 

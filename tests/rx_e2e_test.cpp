@@ -61,6 +61,7 @@ protected:
     // A sends in polling mode, so that each send serves the buffer its card
     // gave back; B only receives.
     void up(const Side &a, const Side &b) {
+        ASSERT_EQ(taltest::register_tal_handlers(), NDIS_STATUS_SUCCESS);
         pair.reset();
         pair = std::make_unique<Pair>(host);
         ASSERT_EQ(pair->a.bring_up(config(a, 1)), NDIS_STATUS_SUCCESS);
@@ -178,7 +179,7 @@ TEST_F(AirPair, VendorRequestIsAnsweredAndTheAnswerFillsTheVendorFields) {
         if (c.raw)
             responder.raw_payload = *c.raw;
 
-        ASSERT_EQ(QuenlixOUIRequest(sender.adapter.get()), 1);
+        ASSERT_EQ(QuenlixOUIRequest(sender.adapter), 1);
         host.world().run_for(5000);
         EXPECT_TRUE(sender.receive().empty()) << "the answer is not indicated";
         EXPECT_EQ(responder.requests(), 1u);

@@ -43,8 +43,10 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 
 class TxTest : public AdapterTest {
 protected:
-    // Polling mode without timers: each send serves a returned buffer, so
-    // frames sent some time apart complete one another.
+    // Polling mode with the timers held: each send serves a returned
+    // buffer, so frames sent some time apart complete one another.
+    TxTest() { hold_timers = true; }
+
     static talhost::AdapterConfig default_config() {
         auto c = AdapterTest::default_config();
         c.set_dword("PollInDriver", 1);

@@ -91,15 +91,18 @@ int cmd_send(const Args &args) {
     talhost::Host host;
     // The wrapper knows the driver's handlers, as after DriverEntry.
     taltest::register_tal_handlers();
-    auto configured = configure_adapter(host, std::move(*cfg), file, "talsim send");
-    if (!configured)
-        return kExitFailed;
-    NDIS_HANDLE handle = configured->handle;
-    TAL_ADAPTER *a = configured->record.get();
-    NDIS_STATUS status;
+    // The configuration pass alone first: where the card's ports are.
+    ULONG io_base;
+    {
+        auto configured = configure_adapter(host, *cfg, file, "talsim send");
+        if (!configured)
+            return kExitFailed;
+        io_base = configured->record->IoBaseAddr;
+    }
+    NDIS_HANDLE handle = host.add_adapter(std::move(*cfg));
 
     CardModel card(host.world());
-    host.bus().map(a->IoBaseAddr, kPortCount, &card);
+    host.bus().map(io_base, kPortCount, &card);
     card.join(kBssid);
     AirRecorder on_air;
     PcapTap capture(pcap_path, &on_air);
@@ -109,23 +112,15 @@ int cmd_send(const Args &args) {
         return kExitUsage;
     }
     card.set_air_sink(&capture);
-
     connect_interrupt_line(card, host, handle);
-    NdisMSetAttributes(handle, a, FALSE, NdisInterfaceIsa);
-    PVOID base = nullptr;
-    status = NdisMRegisterIoPortRange(&base, handle, a->IoBaseAddr, kPortCount);
-    if (status == NDIS_STATUS_SUCCESS) {
-        a->IoBaseAddrR = (ULONG)(ULONG_PTR)base;
-        status = TalRegisterAdapter(a, host.config_context(handle));
-    }
+
+    NDIS_STATUS status = host.initialize(handle);
     if (status != NDIS_STATUS_SUCCESS) {
         std::fprintf(stderr, "talsim send: the adapter did not come up: %s\n",
                      talhost::ndis_status_text(status).c_str());
         return kExitFailed;
     }
-
-    if (a->PollInDriver == 1)
-        talStartPollingTimers(a);
+    TAL_ADAPTER *a = (TAL_ADAPTER *)host.adapter_context(handle);
     std::printf("adapter up at port 0x%X (%s): station %s, access point %s, WEP %s\n",
                 (unsigned)a->IoBaseAddr, mode_text(a->PollInDriver),
                 mac_text(a->CurrentNetworkAddress).c_str(), mac_text(kBssid.data()).c_str(),
@@ -148,7 +143,6 @@ int cmd_send(const Args &args) {
     for (int t = 0; t < 100 && host.block(handle).completions.size() < count; t++)
         host.world().run_for(kGapUs);
     capture.close();
-    taltest::cancel_polling_timers(a);
 
     const talhost::MiniportBlock &b = host.block(handle);
     size_t ok = 0;
@@ -162,6 +156,8 @@ int cmd_send(const Args &args) {
                 (unsigned long)a->PacketMonitor.TxPacketCounter,
                 (unsigned long)a->PacketMonitor.TxPacketBytes,
                 (unsigned long)a->PacketMonitor.TxPacketErrCounter);
+    host.halt(handle);
+    host.check_released();
     if (!host.verifier().clean()) {
         std::fprintf(stderr, "talsim send: the driver broke wrapper rules:\n%s",
                      host.verifier().text().c_str());

@@ -1,13 +1,12 @@
-// An adapter brought up on the card model with the driver's own steps, in
-// the order of the initialize handler: configuration pass, attributes,
-// port range, TalRegisterAdapter.
+// An adapter brought up on the card model the one way there is: the
+// wrapper calls the driver's initialize handler for an adapter instance
+// with the test's configuration, and halts it at the end of the test.
 #pragma once
 
 #include "support/card_fixture.h"
 #include "support/tal_handlers.h"
 
 #include "card/cardlink.h"
-
 #include "datapath/talsend.h"
 #include "driver/talmain.h"
 #include "packet.h"
@@ -26,9 +25,10 @@ protected:
     void SetUp() override {
         CardTest::SetUp();
         card.join(kApBssid); // an access point is in range
-        // The wrapper knows the driver's handlers and the card's line.
+        // The driver claims the card's ports itself.
+        NdisMDeregisterIoPortRange(handle, kCardPortBase, talsim::kPortCount, port_base);
+        // The wrapper knows the driver's handlers, as after DriverEntry.
         ASSERT_EQ(taltest::register_tal_handlers(), NDIS_STATUS_SUCCESS);
-        talsim::connect_interrupt_line(card, host, handle);
     }
 
     // Configuration with the card's port base and polling without timers,
@@ -49,19 +49,35 @@ protected:
         return c;
     }
 
-    // Runs the configuration pass and the bring-up; returns the bring-up's
-    // status. The record stays the test's.
+    // A new adapter instance with `config`, initialized by the wrapper (an
+    // adapter still up is halted first). On success `adapter` is the
+    // driver's record; returns the initialize handler's status.
     NDIS_STATUS bring_up(talhost::AdapterConfig config = default_config()) {
-        host.block(handle).config = std::move(config);
-        TalInitAdapterRecord(adapter.get(), handle);
-        NDIS_STATUS s = TalReadConfiguration(adapter.get(), host.config_context(handle));
-        if (s != NDIS_STATUS_SUCCESS)
-            return s;
-        NdisMSetAttributes(handle, adapter.get(), FALSE, NdisInterfaceIsa);
-        if (!host.port_registered(kCardPortBase)) // a failed bring-up gave it back
-            NdisMRegisterIoPortRange(&port_base, handle, kCardPortBase, talsim::kPortCount);
-        adapter->IoBaseAddrR = (ULONG)(ULONG_PTR)port_base;
-        return TalRegisterAdapter(adapter.get(), host.config_context(handle));
+        halt();
+        handle = host.add_adapter(std::move(config));
+        talsim::connect_interrupt_line(card, host, handle);
+        if (hold_timers)
+            host.hold_timers(handle, true);
+        NDIS_STATUS s = host.initialize(handle);
+        if (s == NDIS_STATUS_SUCCESS) {
+            adapter.reset();
+            adapter.get_deleter().owned = false;
+            adapter.reset((TAL_ADAPTER *)host.adapter_context(handle));
+        }
+        return s;
+    }
+
+    // The wrapper halts the adapter; the record is the driver's no more.
+    void halt() {
+        if (!adapter.get_deleter().owned && !host.halted(handle)) {
+            expect_packets_accounted_for();
+            host.halt(handle);
+        }
+        if (!adapter.get_deleter().owned) {
+            adapter.release();
+            adapter.get_deleter().owned = true;
+            adapter.reset(new TAL_ADAPTER{});
+        }
     }
 
     // A protocol's send through the wrapper.
@@ -95,19 +111,19 @@ protected:
         EXPECT_EQ(held, host.block(handle).owned) << "packets neither completed nor held";
     }
 
-    std::vector<std::unique_ptr<talhost::Packet>> packets_;
-
     void TearDown() override {
-        expect_packets_accounted_for();
         EXPECT_EQ(card.device_error_count(), 0u)
             << "the driver made an access the card does not allow: "
             << (card.device_errors().empty() ? "" : card.device_errors().front().what);
-        if (adapter->Interrupt.Registered)
-            NdisMDeregisterInterrupt(&adapter->Interrupt);
-        cancel_polling_timers(adapter.get());
+        halt();
         card.set_irq_observer(nullptr);
         CardTest::TearDown();
     }
+
+    // Timer callbacks of the adapters this test brings up wait (polling
+    // mode whose send handler's own look at the card is under test).
+    bool hold_timers = false;
+    std::vector<std::unique_ptr<talhost::Packet>> packets_;
 };
 
 } // namespace taltest

@@ -15,6 +15,17 @@ namespace taltest {
 
 inline constexpr UINT kCardPortBase = 0x300;
 
+// The adapter record a test looks at: its own zeroed one, or the one the
+// driver allocated (which the driver frees at halt).
+struct RecordDeleter {
+    bool owned = true;
+    void operator()(TAL_ADAPTER *p) const {
+        if (owned)
+            delete p;
+    }
+};
+using AdapterRecord = std::unique_ptr<TAL_ADAPTER, RecordDeleter>;
+
 class CardTest : public HostTest {
 protected:
     void SetUp() override {
@@ -29,7 +40,7 @@ protected:
 
     void TearDown() override {
         // A test whose driver halted has given the range back already.
-        if (host.port_registered(kCardPortBase))
+        if (host.port_registered(kCardPortBase) && !host.halted(handle))
             NdisMDeregisterIoPortRange(handle, kCardPortBase, talsim::kPortCount, port_base);
         host.bus().unmap(&card);
         HostTest::TearDown();
@@ -45,7 +56,7 @@ protected:
     NDIS_HANDLE handle = nullptr;
     PVOID port_base = nullptr;
     talsim::CardModel card{host.world()};
-    std::unique_ptr<TAL_ADAPTER> adapter = zeroed<TAL_ADAPTER>();
+    AdapterRecord adapter{new TAL_ADAPTER{}};
 };
 
 } // namespace taltest

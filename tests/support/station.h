@@ -1,10 +1,11 @@
 // A station for tests with more than one adapter: a card model on the
 // medium, an adapter instance of the host and the driver's record, brought
-// up with the driver's own steps. Either the test serves the card's receive
-// events itself (receive()), or the adapter runs by itself (run(): the
-// card's interrupt line reaches the wrapper, and in polling mode the 50
-// timers run the event loop); the wrapper must know the driver's handlers
-// (register_tal_handlers()).
+// up by the wrapper through the driver's initialize handler (which must be
+// registered: register_tal_handlers()) and halted when the station goes.
+// The adapter runs by itself: its card's interrupt line reaches the
+// wrapper, and in polling mode the 50 timers run the event loop; with
+// PollInDriver 2 nothing does, and the test serves the card's receive
+// events itself (receive()).
 #pragma once
 
 #include "air/medium.h"
@@ -40,37 +41,25 @@ public:
     }
 
     ~Station() {
+        if (adapter && !host_.halted(handle))
+            host_.halt(handle);
         card.set_irq_observer(nullptr);
-        cancel_polling_timers(adapter.get());
-        if (adapter->Interrupt.Registered)
-            NdisMDeregisterInterrupt(&adapter->Interrupt);
-        if (host_.port_registered(base_))
-            NdisMDeregisterIoPortRange(handle, base_, talsim::kPortCount, port);
         host_.bus().unmap(&card);
     }
 
-    // The configuration pass, attributes, port range and bring-up.
+    // The wrapper initializes the adapter instance with `config` (and the
+    // card's port base) through the driver's initialize handler.
     NDIS_STATUS bring_up(talhost::AdapterConfig config) {
         config.set_dword("IoBaseAddress", base_);
         host_.block(handle).config = std::move(config);
-        TalInitAdapterRecord(adapter.get(), handle);
-        NDIS_STATUS s = TalReadConfiguration(adapter.get(), host_.config_context(handle));
-        if (s != NDIS_STATUS_SUCCESS)
-            return s;
-        NdisMSetAttributes(handle, adapter.get(), FALSE, NdisInterfaceIsa);
-        s = NdisMRegisterIoPortRange(&port, handle, base_, talsim::kPortCount);
-        if (s != NDIS_STATUS_SUCCESS)
-            return s;
-        adapter->IoBaseAddrR = (ULONG)(ULONG_PTR)port;
-        return TalRegisterAdapter(adapter.get(), host_.config_context(handle));
+        talsim::connect_interrupt_line(card, host_, handle);
+        NDIS_STATUS s = host_.initialize(handle);
+        if (s == NDIS_STATUS_SUCCESS)
+            adapter = (TAL_ADAPTER *)host_.adapter_context(handle);
+        return s;
     }
 
-    // From now on the adapter runs by itself on the virtual clock.
-    void run() {
-        talsim::connect_interrupt_line(card, host_, handle);
-        if (adapter->PollInDriver == 1)
-            talStartPollingTimers(adapter.get());
-    }
+
 
     // A protocol's send through the wrapper; the packet lives as long as
     // the station.
@@ -83,7 +72,7 @@ public:
     // Ethernet frames, or monitor records in monitor mode.
     std::vector<Bytes> receive() {
         std::vector<Bytes> out;
-        TAL_ADAPTER *a = adapter.get();
+        TAL_ADAPTER *a = adapter;
         while (card.events() & TAL_EV_RX) {
             USHORT length = 0;
             NdisAcquireSpinLock(&a->Lock);
@@ -104,7 +93,7 @@ public:
     talsim::CardModel card;
     NDIS_HANDLE handle = nullptr;
     PVOID port = nullptr;
-    std::unique_ptr<TAL_ADAPTER> adapter = std::unique_ptr<TAL_ADAPTER>(new TAL_ADAPTER{});
+    TAL_ADAPTER *adapter = nullptr; // the driver's record, once initialized
 
 private:
     static talsim::FactoryData factory(const std::array<uint8_t, 6> &mac) {

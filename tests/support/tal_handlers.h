@@ -8,15 +8,18 @@
 #include "datapath/talsend.h"
 #include "datapath/transfer.h"
 #include "driver/talmain.h"
+#include "driver/talpower.h"
 #include "support/miniport.h"
 
 namespace taltest {
 
 inline NDIS_STATUS register_tal_handlers() {
     NDIS30_MINIPORT_CHARACTERISTICS c{};
+    c.HaltHandler = TalHalt;
     c.HandleInterruptHandler = TalHandleInterrupt;
     c.InitializeHandler = TalInitialize;
     c.ISRHandler = TalIsr;
+    c.ResetHandler = TalReset;
     c.SendHandler = TalSend;
     c.TransferDataHandler = TalTransferData;
     return register_miniport(c);

@@ -1,0 +1,220 @@
+// An adapter's life as the wrapper runs it: initialization through the
+// driver's initialize handler with every way it can fail, the serving mode
+// it sets up, halt, shutdown and reset.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "datapath/interrupt.h"
+#include "driver/talpower.h"
+#include "mac/talregs.h"
+#include "support/adapter_fixture.h"
+
+using taltest::AdapterTest;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const Bytes kFrame = [] {
+    Bytes f(60, 0x5A);
+    f[0] = 0x00;
+    f[12] = 0x08;
+    f[13] = 0x00;
+    return f;
+}();
+
+class LifecycleTest : public AdapterTest {
+protected:
+    static talhost::AdapterConfig mode(ULONG poll) {
+        auto c = default_config();
+        c.set_dword("PollInDriver", poll);
+        return c;
+    }
+    std::vector<std::string> release_calls_since(size_t from) {
+        const auto &all = host.release_calls();
+        return std::vector<std::string>(all.begin() + (long)from, all.end());
+    }
+};
+
+// ---- Initialization ----
+
+TEST_F(LifecycleTest, EveryBringUpFailureIsLoggedAndLeavesNothingBehind) {
+    using Fault = std::function<void()>;
+    struct Case {
+        const char *name;
+        ULONG poll;
+        Fault fault;
+        NDIS_STATUS status;
+        std::vector<NDIS_ERROR_CODE> logged;
+    } cases[] = {
+        {"record allocation", 2, [this] { host.fail_allocation(1); },
+         NDIS_STATUS_RESOURCES, {NDIS_ERROR_CODE_OUT_OF_RESOURCES}},
+        {"configuration open", 2, [this] { host.faults().fail_open_configuration = true; },
+         NDIS_STATUS_FAILURE, {}},
+        {"port range", 2, [this] { host.faults().port_range_status = NDIS_STATUS_RESOURCES; },
+         NDIS_STATUS_RESOURCES, {NDIS_ERROR_CODE_BAD_IO_BASE_ADDRESS}},
+        {"initialize command", 2, [this] { card.hang_command(0x0000); },
+         NDIS_STATUS_FAILURE, {NDIS_ERROR_CODE_TIMEOUT}},
+        {"interrupt", 0, [this] { host.faults().interrupt_status = NDIS_STATUS_RESOURCES; },
+         NDIS_STATUS_RESOURCES, {NDIS_ERROR_CODE_INTERRUPT_CONNECT}},
+        {"enable, interrupt mode", 0, [this] { card.fail_command(0x0001, 0x05); },
+         NDIS_STATUS_FAILURE, {NDIS_ERROR_CODE_TIMEOUT}},
+        {"allocate refused ten times", 0, [this] { card.fail_command(0x000A, 0x0C); },
+         0x0C, {}},
+        {"allocate event never rises", 2, [this] { card.suppress_events(0x0008); },
+         0x7F, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        card.clear_faults();
+        host.faults() = talhost::HostFaults{};
+        c.fault();
+        size_t logged = host.error_log().size();
+        // The wrapper's verifier names whatever a failed initialization keeps.
+        EXPECT_EQ(bring_up(mode(c.poll)), c.status);
+        std::vector<NDIS_ERROR_CODE> codes;
+        for (size_t i = logged; i < host.error_log().size(); i++) {
+            codes.push_back(host.error_log()[i].code);
+            EXPECT_EQ(host.error_log()[i].values, std::vector<ULONG>{1});
+        }
+        EXPECT_EQ(codes, c.logged);
+        EXPECT_EQ(card.int_enable(), 0) << "the card stays masked";
+        EXPECT_EQ(host.live_allocations(), 0u);
+
+        // Without the fault the next initialization succeeds.
+        card.clear_faults();
+        card.reset(); // a hung command holds the card until then
+        host.faults() = talhost::HostFaults{};
+        EXPECT_EQ(bring_up(mode(c.poll)), NDIS_STATUS_SUCCESS);
+        halt();
+    }
+}
+
+TEST_F(LifecycleTest, ServingModeDecidesBetweenInterruptTimersAndNothing) {
+    struct Case {
+        ULONG poll;
+        bool interrupt;
+        bool timers;
+    } cases[] = {{0, true, false}, {1, false, true}, {2, false, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.poll);
+        ASSERT_EQ(bring_up(mode(c.poll)), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(host.block(handle).interrupt.record != nullptr, c.interrupt);
+        if (c.interrupt) {
+            EXPECT_TRUE(host.block(handle).interrupt.request_isr);
+            EXPECT_FALSE(host.block(handle).interrupt.shared);
+            EXPECT_EQ(host.block(handle).interrupt.mode, NdisInterruptLatched);
+            EXPECT_EQ(host.block(handle).interrupt.vector, 10u);
+        }
+        EXPECT_EQ(host.block(handle).timers.size(), c.timers ? 50u : 0u);
+        EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN) << "unmasked in every mode";
+        EXPECT_NE(host.block(handle).shutdown_handler, nullptr);
+    }
+}
+
+// ---- Halt ----
+
+TEST_F(LifecycleTest, HaltFailsThePacketsItHoldsThenGivesEverythingBackInOrder) {
+    for (ULONG poll : {0u, 1u}) {
+        SCOPED_TRACE(poll);
+        hold_timers = true; // the second packet stays queued
+        ASSERT_EQ(bring_up(mode(poll)), NDIS_STATUS_SUCCESS);
+        std::vector<talhost::Packet *> p = {packet(kFrame), packet(kFrame), packet(kFrame)};
+        for (auto *q : p)
+            send(*q);
+        ASSERT_EQ(adapter->txPacket, p[0]->ndis());
+        size_t from = host.release_calls().size(), done = completions().size();
+        halt();
+
+        std::vector<std::string> expected(3, "NdisMSendComplete");
+        expected.push_back("NdisMDeregisterAdapterShutdownHandler");
+        if (poll == 1)
+            expected.insert(expected.end(), 50, "NdisMCancelTimer");
+        else
+            expected.push_back("NdisMDeregisterInterrupt");
+        expected.push_back("NdisMDeregisterIoPortRange");
+        expected.push_back("NdisFreeMemory");
+        EXPECT_EQ(release_calls_since(from), expected);
+        ASSERT_EQ(completions().size() - done, 3u);
+        for (size_t i = 0; i < 3; i++) {
+            EXPECT_EQ(completions()[done + i].packet, p[i]->ndis()) << "the frame in the card first";
+            EXPECT_EQ(completions()[done + i].status, NDIS_STATUS_FAILURE);
+        }
+        EXPECT_EQ(card.int_enable(), 0);
+        EXPECT_FALSE(card.port_enabled());
+        hold_timers = false;
+    }
+}
+
+TEST_F(LifecycleTest, TimerCallbackAfterHaltBeganDoesNothing) {
+    hold_timers = true;
+    ASSERT_EQ(bring_up(mode(1)), NDIS_STATUS_SUCCESS);
+    host.world().run_for(5000); // the held callbacks are due
+    adapter->Halting = 1;
+    start_measuring();
+    TalTimerFunc(nullptr, adapter.get(), nullptr, nullptr);
+    EXPECT_TRUE(card.trace().port_accesses().empty());
+    adapter->Halting = 0;
+    halt();
+    host.hold_timers(handle, false); // nothing due runs: the verifier would name it
+    host.world().run_for(5000);
+}
+
+// ---- Shutdown and reset ----
+
+TEST_F(LifecycleTest, ShutdownQuietsTheCardAndReportsTheLinkDownOnce) {
+    for (ULONG network_mode : {0u, 1u}) {
+        SCOPED_TRACE(network_mode);
+        auto c = mode(2);
+        c.set_dword("NetworkMode", network_mode);
+        ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
+        send(*packet(kFrame)); // in the card
+        auto *queued = packet(kFrame);
+        send(*queued);
+        size_t statuses = host.block(handle).statuses.size(), done = completions().size();
+        host.shutdown_system();
+
+        const auto &st = host.block(handle).statuses;
+        ASSERT_EQ(st.size() - statuses, 2u);
+        EXPECT_EQ(st[statuses].status, NDIS_STATUS_MEDIA_DISCONNECT);
+        EXPECT_EQ(st[statuses + 1].status, talhost::kStatusComplete);
+        ASSERT_EQ(completions().size() - done, 1u) << "the queued packet fails";
+        EXPECT_EQ(completions().back().packet, queued->ndis());
+        EXPECT_NE(adapter->txPacket, nullptr) << "the packet in the card waits for halt";
+        EXPECT_EQ(adapter->LinkIsActive, 1);
+        EXPECT_EQ(adapter->LinkStatus, 4);
+        EXPECT_EQ(card.int_enable(), 0);
+        EXPECT_FALSE(card.port_enabled());
+        halt(); // completes the packet that was in the card
+        EXPECT_EQ(completions().size() - done, 2u);
+    }
+}
+
+TEST_F(LifecycleTest, ResetReportsSuccessAndTouchesNothing) {
+    ASSERT_EQ(bring_up(), NDIS_STATUS_SUCCESS);
+    BOOLEAN addressing = 7;
+    start_measuring();
+    EXPECT_EQ(TalReset(&addressing, adapter.get()), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(addressing, 7);
+    EXPECT_TRUE(card.trace().port_accesses().empty());
+}
+
+// ---- Many lives ----
+
+TEST_F(LifecycleTest, HundredLivesWithTrafficLeaveNothingBehind) {
+    for (int life = 0; life < 100; life++) {
+        ASSERT_EQ(bring_up(mode(life % 2)), NDIS_STATUS_SUCCESS) << "life " << life;
+        for (int i = 0; i < 3; i++)
+            send(*packet(kFrame));
+        host.world().run_for(5000);
+        EXPECT_GE(completions().size(), 2u);
+        halt();
+        ASSERT_EQ(host.live_allocations(), 0u) << "life " << life;
+    }
+    packets_.clear();
+}
+
+} // namespace
