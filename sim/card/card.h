@@ -460,7 +460,22 @@ private:
         uint16_t target = 0;   // FID or RID latched at the offset write
         uint32_t pos = 0;      // byte position
         uint64_t settle_token = 0;
+        // The settled FID's bytes, for the data register's common case; good
+        // while the frame memory's generation is `fast_generation`.
+        uint8_t *fast = nullptr;
+        size_t fast_size = 0;
+        uint64_t fast_generation = 0;
     };
+    // The data register's common case: a settled path on a FID, inside it,
+    // no trace, no fault. nullptr: take the general way.
+    uint8_t *fast_word(Path &p) {
+        if (!p.fast || p.fast_generation != frames_.generation() || p.pos + 1 >= p.fast_size ||
+            removed_ || stuck_[(int)p.busy_kind] || trace_.active())
+            return nullptr;
+        uint8_t *at = p.fast + p.pos;
+        p.pos += 2;
+        return at;
+    }
     struct CommandFault {
         bool hang;
         uint16_t result;

@@ -19,6 +19,7 @@ uint16_t FrameMemory::allocate(uint16_t bytes) {
         if (!slots_[i].used) {
             slots_[i].used = true;
             slots_[i].bytes.assign(bytes, 0);
+            ++generation_;
             next_ = (i + 1) % kBuffers;
             return (uint16_t)(kFirstFid + i * kFidStride);
         }
@@ -31,6 +32,7 @@ bool FrameMemory::release(uint16_t fid) {
     if (i < 0 || !slots_[i].used)
         return false;
     slots_[i] = Slot{};
+    ++generation_;
     return true;
 }
 
@@ -38,6 +40,7 @@ void FrameMemory::release_all() {
     for (Slot &s : slots_)
         s = Slot{};
     next_ = 0;
+    ++generation_;
 }
 
 std::vector<uint16_t> FrameMemory::fids() const {

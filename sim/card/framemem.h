@@ -30,6 +30,9 @@ public:
 
     // The bytes of an allocated buffer; nullptr if `fid` is not allocated.
     std::vector<uint8_t> *buffer(uint16_t fid);
+    // Changes whenever a buffer is allocated or released: a pointer into a
+    // buffer taken at one generation is good while the generation holds.
+    uint64_t generation() const { return generation_; }
     const std::vector<uint8_t> *buffer(uint16_t fid) const { return find(fid); }
 
 private:
@@ -42,6 +45,7 @@ private:
 
     std::vector<Slot> slots_;
     unsigned next_ = 0;
+    uint64_t generation_ = 0;
 };
 
 } // namespace talsim
