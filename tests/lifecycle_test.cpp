@@ -32,6 +32,16 @@ protected:
         c.set_dword("PollInDriver", poll);
         return c;
     }
+    // The writes that steer the card: interrupt enable, event acknowledge,
+    // command; the command protocol's own reads are not the point here.
+    std::vector<talsim::PortAccess> steering_writes() {
+        std::vector<talsim::PortAccess> out;
+        for (const auto &a : card.trace().port_accesses())
+            if (a.write && (a.offset == TAL_REG_INTEN || a.offset == TAL_REG_EVACK ||
+                            a.offset == TAL_REG_COMMAND))
+                out.push_back(a);
+        return out;
+    }
     std::vector<std::string> release_calls_since(size_t from) {
         const auto &all = host.release_calls();
         return std::vector<std::string>(all.begin() + (long)from, all.end());
@@ -101,7 +111,10 @@ TEST_F(LifecycleTest, ServingModeDecidesBetweenInterruptTimersAndNothing) {
     } cases[] = {{0, true, false}, {1, false, true}, {2, false, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.poll);
+        start_measuring();
         ASSERT_EQ(bring_up(mode(c.poll)), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(card.trace().port_accesses().at(0), (talsim::PortAccess{true, TAL_REG_INTEN, 0}))
+            << "the card is masked before anything else";
         EXPECT_EQ(host.block(handle).interrupt.record != nullptr, c.interrupt);
         if (c.interrupt) {
             EXPECT_TRUE(host.block(handle).interrupt.request_isr);
@@ -111,6 +124,8 @@ TEST_F(LifecycleTest, ServingModeDecidesBetweenInterruptTimersAndNothing) {
         }
         EXPECT_EQ(host.block(handle).timers.size(), c.timers ? 50u : 0u);
         EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN) << "unmasked in every mode";
+        EXPECT_FALSE(host.block(handle).bus_master);
+        EXPECT_EQ(host.block(handle).interface_type, NdisInterfaceIsa);
         EXPECT_NE(host.block(handle).shutdown_handler, nullptr);
     }
 }
@@ -127,7 +142,12 @@ TEST_F(LifecycleTest, HaltFailsThePacketsItHoldsThenGivesEverythingBackInOrder) 
             send(*q);
         ASSERT_EQ(adapter->txPacket, p[0]->ndis());
         size_t from = host.release_calls().size(), done = completions().size();
+        start_measuring();
         halt();
+        const std::vector<talsim::PortAccess> steering = {
+            {true, TAL_REG_INTEN, 0}, {true, TAL_REG_EVACK, 0xFFFF},
+            {true, TAL_REG_COMMAND, TAL_CMD_DISABLE}, {true, TAL_REG_EVACK, TAL_EV_CMD}};
+        EXPECT_EQ(steering_writes(), steering) << "masked, acknowledged, disabled; not initialized";
 
         std::vector<std::string> expected(3, "NdisMSendComplete");
         expected.push_back("NdisMDeregisterAdapterShutdownHandler");
@@ -163,33 +183,70 @@ TEST_F(LifecycleTest, TimerCallbackAfterHaltBeganDoesNothing) {
     host.world().run_for(5000);
 }
 
+TEST_F(LifecycleTest, HaltWaitsABoundedTimeForACallbackStillRunning) {
+    uint64_t took[2];
+    for (LONG running : {0, 1}) {
+        ASSERT_EQ(bring_up(mode(1)), NDIS_STATUS_SUCCESS);
+        adapter->TimerCallbacksRunning = running; // as another processor would leave it
+        uint64_t t0 = host.world().now();
+        halt();
+        took[running] = host.world().now() - t0;
+    }
+    EXPECT_EQ(took[1] - took[0], TAL_HALT_WAIT_POLLS * 10ull);
+}
+
 // ---- Shutdown and reset ----
 
 TEST_F(LifecycleTest, ShutdownQuietsTheCardAndReportsTheLinkDownOnce) {
-    for (ULONG network_mode : {0u, 1u}) {
-        SCOPED_TRACE(network_mode);
-        auto c = mode(2);
-        c.set_dword("NetworkMode", network_mode);
+    struct Case {
+        ULONG network_mode, poll;
+        bool traffic;
+    } cases[] = {{0, 2, true}, {1, 0, true}, {0, 1, false}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.network_mode * 10 + k.poll);
+        auto c = mode(k.poll);
+        c.set_dword("NetworkMode", k.network_mode);
+        hold_timers = true; // the second packet stays queued
         ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
-        send(*packet(kFrame)); // in the card
         auto *queued = packet(kFrame);
-        send(*queued);
+        if (k.traffic) {
+            send(*packet(kFrame)); // in the card
+            send(*queued);
+        }
+        adapter->PacketMonitor.TxPacketCounter = 3;
+        adapter->PacketMonitor.RxPacketErrCounter = 4;
         size_t statuses = host.block(handle).statuses.size(), done = completions().size();
+        start_measuring();
         host.shutdown_system();
 
+        const std::vector<talsim::PortAccess> steering = {
+            {true, TAL_REG_INTEN, 0},           {true, TAL_REG_EVACK, 0xFFFF},
+            {true, TAL_REG_COMMAND, TAL_CMD_DISABLE}, {true, TAL_REG_EVACK, TAL_EV_CMD},
+            {true, TAL_REG_COMMAND, TAL_CMD_INITIALIZE},    {true, TAL_REG_EVACK, TAL_EV_CMD},
+            {true, TAL_REG_EVACK, 0xFFFF}};
+        EXPECT_EQ(steering_writes(), steering);
         const auto &st = host.block(handle).statuses;
         ASSERT_EQ(st.size() - statuses, 2u);
         EXPECT_EQ(st[statuses].status, NDIS_STATUS_MEDIA_DISCONNECT);
         EXPECT_EQ(st[statuses + 1].status, talhost::kStatusComplete);
-        ASSERT_EQ(completions().size() - done, 1u) << "the queued packet fails";
-        EXPECT_EQ(completions().back().packet, queued->ndis());
-        EXPECT_NE(adapter->txPacket, nullptr) << "the packet in the card waits for halt";
+        ASSERT_EQ(completions().size() - done, k.traffic ? 1u : 0u) << "the queued packet fails";
+        if (k.traffic) {
+            EXPECT_EQ(completions().back().packet, queued->ndis());
+        }
+        EXPECT_EQ(adapter->txPacket != nullptr, k.traffic) << "the packet in the card waits for halt";
+        EXPECT_EQ(adapter->NumPacketsQueued, 0u);
+        EXPECT_EQ(adapter->reclaimStatus, 0) << "no transmit buffer after the initialize command";
+        EXPECT_EQ(adapter->PacketMonitor.TxPacketCounter, 0u);
+        EXPECT_EQ(adapter->PacketMonitor.RxPacketErrCounter, 0u);
         EXPECT_EQ(adapter->LinkIsActive, 1);
         EXPECT_EQ(adapter->LinkStatus, 4);
         EXPECT_EQ(card.int_enable(), 0);
         EXPECT_FALSE(card.port_enabled());
+        for (const auto &t : host.block(handle).timers)
+            EXPECT_EQ(t->event, 0u) << "no timer left set";
+        hold_timers = false;
         halt(); // completes the packet that was in the card
-        EXPECT_EQ(completions().size() - done, 2u);
+        EXPECT_EQ(completions().size() - done, k.traffic ? 2u : 0u);
     }
 }
 
