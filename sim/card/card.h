@@ -213,6 +213,7 @@
 #include "card/records.h"
 
 #include "air/airport.h"
+#include "air/transmitter.h"
 
 #include "portbus.h"
 #include "world.h"
@@ -358,7 +359,10 @@ public:
 
     // ---- Backend: transmit ----
     // Frames put on the air go to `sink` (none: they vanish).
-    void set_air_sink(AirSink *sink) { air_sink_ = sink; }
+    void set_air_sink(AirSink *sink) {
+        air_sink_ = sink;
+        tx_.set_sink(sink);
+    }
     AirSink *air_sink() const { return air_sink_; }
     void join(const std::array<uint8_t, 6> &bssid, uint8_t channel = 0);
     void leave();
@@ -511,8 +515,8 @@ private:
 
     // Transmit.
     void refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length);
-    void put_on_air(uint16_t fid, const AirFrame &frame);
-    void finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame);
+    void put_on_air(const TxJob *job, const AirFrame &frame);
+    void count_tx(const TxOutcome &o);
     void tx_done(uint16_t fid, bool reclaim, uint16_t events);
     std::vector<uint8_t> firmware_seal(std::span<const uint8_t> body);
     std::vector<uint8_t> firmware_key(uint8_t id) const;
@@ -588,7 +592,7 @@ private:
     // Transmit state.
     AirSink *air_sink_ = nullptr;
     std::set<uint16_t> tx_queued_;   // FIDs the firmware holds for transmission
-    uint64_t medium_free_at_ = 0;
+    Transmitter tx_;
     uint16_t sequence_ = 0;
     uint32_t iv_counter_ = 0;
     uint32_t iv_frames_left_ = 0;
