@@ -11,8 +11,6 @@ namespace {
 constexpr uint64_t kAnnouncedKeptUs = 100000; // longer than any frame's air time
 constexpr uint32_t kMillion = 1000000;
 
-bool draw(std::mt19937_64 &rng, uint32_t ppm) { return ppm && rng() % kMillion < ppm; }
-
 } // namespace
 
 const char *drop_name(Drop why) {
@@ -31,15 +29,18 @@ uint32_t LinkRates::rate(const Radio *from, const Radio *to) const {
     return all_;
 }
 
-std::optional<Drop> LossFilter::judge(Reception &r) {
-    return draw(rng_, rates.rate(r.from, r.to)) ? std::optional(Drop::Lost) : std::nullopt;
+std::optional<Drop> LinkFilter::judge(Reception &r) {
+    uint32_t ppm = rates.rate(r.from, r.to);
+    if (!ppm || rng_() % kMillion >= ppm)
+        return std::nullopt;
+    return act(r);
 }
 
-std::optional<Drop> CorruptionFilter::judge(Reception &r) {
-    if (r.frame.bytes.empty() || !draw(rng_, rates.rate(r.from, r.to)))
-        return std::nullopt;
-    uint64_t bit = rng_() % (r.frame.bytes.size() * 8);
-    r.frame.bytes[bit / 8] ^= (uint8_t)(1u << (bit % 8));
+Drop CorruptionFilter::act(Reception &r) {
+    if (!r.frame.bytes.empty()) {
+        uint64_t bit = rng_() % (r.frame.bytes.size() * 8);
+        r.frame.bytes[bit / 8] ^= (uint8_t)(1u << (bit % 8));
+    }
     return Drop::Corrupted;
 }
 

@@ -90,30 +90,35 @@ private:
     std::map<std::pair<const Radio *, const Radio *>, uint32_t> links_;
 };
 
-// Drops a frame on a link with the link's loss rate.
-class LossFilter : public DeliveryFilter {
+// Middleware that acts on a frame with its link's rate, drawing from its
+// own seeded generator.
+class LinkFilter : public DeliveryFilter {
 public:
-    explicit LossFilter(uint64_t seed, uint32_t ppm = 0) : rng_(seed), rates(ppm) {}
+    LinkFilter(uint64_t seed, uint32_t ppm) : rates(ppm), rng_(seed) {}
     std::optional<Drop> judge(Reception &r) override;
-
-private:
-    std::mt19937_64 rng_;
-
-public:
     LinkRates rates;
+
+protected:
+    virtual Drop act(Reception &r) = 0;
+    std::mt19937_64 rng_;
 };
 
-// Flips one bit of the receiver's copy with the link's corruption rate.
-class CorruptionFilter : public DeliveryFilter {
+// The frame is lost.
+class LossFilter : public LinkFilter {
 public:
-    explicit CorruptionFilter(uint64_t seed, uint32_t ppm = 0) : rng_(seed), rates(ppm) {}
-    std::optional<Drop> judge(Reception &r) override;
+    explicit LossFilter(uint64_t seed, uint32_t ppm = 0) : LinkFilter(seed, ppm) {}
 
-private:
-    std::mt19937_64 rng_;
+protected:
+    Drop act(Reception &) override { return Drop::Lost; }
+};
 
+// One bit of the receiver's copy flips.
+class CorruptionFilter : public LinkFilter {
 public:
-    LinkRates rates;
+    explicit CorruptionFilter(uint64_t seed, uint32_t ppm = 0) : LinkFilter(seed, ppm) {}
+
+protected:
+    Drop act(Reception &r) override;
 };
 
 // What became of each (frame, receiver) pair, the last `capacity` kept.

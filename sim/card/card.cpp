@@ -143,6 +143,7 @@ void CardModel::reset() {
     rec_loaded_ = false;
     frames_.release_all();
     records_.restore_defaults();
+    sta_ = Sta{}; // its work went with everything scheduled
     reset_tx_state();
     reset_rx_state();
     reset_aux_state();
@@ -416,6 +417,7 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
     rec_rid_ = 0;
     rec_loaded_ = false;
     port_enabled_ = false;
+    sta_stop();
     reset_tx_state();
     reset_rx_state();
     announced_.reset();
@@ -431,6 +433,8 @@ uint16_t CardModel::cmd_enable(uint16_t word) {
     records_.set_word(rid::CurrentChannel, 0, records_.word(rid::OwnChannel, 0));
     if (joined_)
         apply_join();
+    else if (station_firmware_)
+        sta_start();
     return result::Ok;
 }
 
@@ -438,6 +442,7 @@ uint16_t CardModel::cmd_disable(uint16_t word) {
     if (word & 0xFF00)
         return result::BadParameter;
     port_enabled_ = false;
+    sta_stop();
     records_.set_word(rid::PortStatus, 0, portstatus::Disabled);
     return result::Ok;
 }
@@ -569,7 +574,7 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
         length = data_len ? data_len : (uint16_t)((buf[txf::Length] << 8) | buf[txf::Length + 1]);
         if (!port_enabled_)
             why = TxRefusal::PortDisabled;
-        else if (infra && !joined_)
+        else if (infra && !associated())
             why = TxRefusal::NotJoined;
         else if (length > txf::MaxBody)
             why = TxRefusal::TooLong;
