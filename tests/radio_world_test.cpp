@@ -3,13 +3,16 @@
 // tallies) in the information FID with the information event, and the
 // live status records; the medium's delivery chain; the access points.
 #include "air/radioworld.h"
+#include "card/cardwep.h"
 #include "support/card_bus.h"
 #include "wire/inet.h"
 #include "wire/mgmt.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace talsim;
@@ -111,16 +114,397 @@ protected:
     std::unique_ptr<RadioWorld> air;
 };
 
-TEST_F(WorldCard, JoinsTheAccessPointWithTheDesiredSsidAndSaysConnected) {
-    build();
-    enable();
-    EXPECT_EQ(link_codes(1000 * kMs), (std::vector<uint16_t>{linkstatus::Connected}));
-    EXPECT_EQ(current_bssid(), kTalNet);
-    EXPECT_EQ(*card.records().data(rid::CurrentSsid), ssid_record("TalNet"));
-    EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), 6);
-    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
-    EXPECT_TRUE(air->ap(kTalNet)->associated(kOwn));
+TEST_F(WorldCard, JoinOutcomesFollowTheNetworkItsKeyAndItsRules) {
+    struct Case {
+        const char *name;
+        Station station;
+        bool refuse = false;
+        uint16_t first_code;
+        Mac bssid;          // joined, when connected
+        uint16_t channel;
+    } cases[] = {
+        {"shared key with the network's key", {}, false, linkstatus::Connected, kTalNet, 6},
+        {"any network: the strongest", {.ssid = ""}, false, linkstatus::Connected, kTalNet, 6},
+        {"open network without WEP", {.ssid = "Harbour", .auth = 1, .wep = 0}, false, linkstatus::Connected,
+         kHarbour, 1},
+        {"shared key with a wrong key", {.key0 = {1, 2, 3, 4, 6}}, false, linkstatus::AssocFailed, {}, 0},
+        {"open system to a shared-key AP", {.auth = 1}, false, linkstatus::AssocFailed, {}, 0},
+        {"no privacy asked of a WEP AP", {.ssid = "Lighthouse", .auth = 1, .wep = 0}, false,
+         linkstatus::AssocFailed, {}, 0},
+        {"association refused", {}, true, linkstatus::AssocFailed, {}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        WorldConfig w = default_world();
+        w.aps[0].refuse_association = c.refuse;
+        build(w);
+        enable(c.station);
+        std::vector<uint16_t> codes = link_codes(1500 * kMs);
+        ASSERT_FALSE(codes.empty());
+        EXPECT_EQ(codes[0], c.first_code);
+        if (c.first_code == linkstatus::Connected) {
+            EXPECT_EQ(codes.size(), 1u);
+            EXPECT_EQ(current_bssid(), c.bssid);
+            EXPECT_EQ(*card.records().data(rid::CurrentSsid), ssid_record(air->ap(c.bssid)->config().ssid));
+            EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), c.channel);
+            EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
+            EXPECT_TRUE(air->ap(c.bssid)->associated(kOwn));
+        } else {
+            EXPECT_EQ(std::count(codes.begin(), codes.end(), linkstatus::Connected), 0);
+            EXPECT_EQ(current_bssid(), Mac{});
+            EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::Searching);
+        }
+        air.reset();
+    }
     EXPECT_EQ(card.device_error_count(), 0u);
+}
+
+TEST_F(WorldCard, LinkComesAndGoesWithRangeRoamingAndDeauthentication) {
+    struct Case {
+        const char *name;
+        std::string world;
+        uint64_t deauth_at_ms; // 0: none
+        std::vector<uint16_t> codes;
+        Mac end_bssid;
+    } cases[] = {
+        {"out of range and back",
+         R"([[ap]]
+bssid = "00:0b:0e:aa:00:01"
+ssid = "TalNet"
+channel = 6
+out_of_range = [[600, 1600]])",
+         0, {1, 4, 5}, kTalNet},
+        {"roams when its AP goes",
+         R"([[ap]]
+bssid = "00:0b:0e:aa:00:01"
+ssid = "TalNet"
+channel = 6
+signal = 60
+out_of_range = [[600, 4000]]
+[[ap]]
+bssid = "00:0b:0e:aa:00:03"
+ssid = "TalNet"
+channel = 11
+signal = 30)",
+         0, {1, 3}, kLighthouse},
+        {"deauthenticated, then joins again",
+         R"([[ap]]
+bssid = "00:0b:0e:aa:00:01"
+ssid = "TalNet"
+channel = 6)",
+         600, {1, 2, 1}, kTalNet},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        std::string error;
+        auto w = parse_world(c.world, "case.toml", error);
+        ASSERT_TRUE(w) << error;
+        build(*w);
+        enable({.auth = 1, .wep = 0});
+        if (c.deauth_at_ms)
+            world.schedule_in(c.deauth_at_ms * kMs, talhost::EventKind::Device,
+                              [this] { air->ap(kTalNet)->deauthenticate(kOwn); });
+        EXPECT_EQ(link_codes(3000 * kMs), c.codes);
+        EXPECT_EQ(current_bssid(), c.end_bssid);
+        EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
+        air.reset();
+    }
+}
+
+
+// ---- Traffic: what the card sends and hears, counted ----
+
+Bytes snap(uint16_t ethertype, const Bytes &payload) {
+    return Bytes{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, (uint8_t)(ethertype >> 8), (uint8_t)ethertype} + payload;
+}
+
+Bytes arp_request(const wire::Ipv4Addr &from, const wire::Ipv4Addr &who) {
+    return snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Request, kOwn, from, {}, who}.to_bytes());
+}
+
+Bytes echo_request(const wire::Ipv4Addr &from, const wire::Ipv4Addr &to, uint16_t seq, size_t data) {
+    wire::IcmpEcho e{wire::icmp::EchoRequest, 0, 0x7A1, seq, {}};
+    for (size_t i = 0; i < data; ++i)
+        e.data.push_back((uint8_t)(i * 13 + seq));
+    Bytes icmp = e.to_bytes();
+    wire::Ipv4 ip;
+    ip.total_length = (uint16_t)(20 + icmp.size());
+    ip.id = seq;
+    ip.src = from;
+    ip.dst = to;
+    return snap(wire::kEtherTypeIpv4, ip.to_bytes() + icmp);
+}
+
+const wire::Ipv4Addr kSelfIp{198, 51, 100, 10};
+const wire::Ipv4Addr kHarbourHostIp{198, 51, 100, 1};
+const Mac kHarbourHost{0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x12};
+const wire::Ipv4Addr kTalNetHostIp{192, 0, 2, 1};
+
+class WorldTraffic : public WorldCard {
+protected:
+    // Joined to `ssid`; the link status frame read.
+    void joined(const Station &s) {
+        build(world_config);
+        enable(s);
+        ASSERT_EQ(link_codes(500 * kMs), (std::vector<uint16_t>{linkstatus::Connected}));
+    }
+
+    // Hands the card one frame; returns the event that brought the buffer back.
+    uint16_t send(const Mac &dst, const Bytes &body) {
+        if (!fid_)
+            fid_ = allocate(2400);
+        Bytes f(0x2E, 0);
+        f = f + Bytes(dst.begin(), dst.end()) + Bytes(kOwn.begin(), kOwn.end()) +
+            Bytes{(uint8_t)(body.size() >> 8), (uint8_t)body.size()} + body;
+        write_bytes(fid_, f);
+        EXPECT_EQ(command(0x010B, fid_), result::Ok);
+        for (int i = 0; i < 200000 && !(rd(reg::EvStat) & ev::Alloc); ++i)
+            world.stall(1);
+        uint16_t events = rd(reg::EvStat) & (ev::Alloc | ev::TxExc);
+        wr(reg::EvAck, events);
+        EXPECT_EQ(rd(reg::AllocFid), fid_);
+        return events;
+    }
+
+    // The bodies of every receive FID waiting, read and acknowledged.
+    std::vector<Bytes> received() {
+        std::vector<Bytes> out;
+        while (rd(reg::EvStat) & ev::Rx) {
+            uint16_t fid = rd(reg::RxFid);
+            Bytes head = read_bytes(fid, rxf::Body);
+            size_t len = head[rxf::DataLen] | head[rxf::DataLen + 1] << 8;
+            Bytes all = read_bytes(fid, rxf::Body + len);
+            out.emplace_back(all.begin() + rxf::Body, all.end());
+            wr(reg::EvAck, ev::Rx);
+        }
+        return out;
+    }
+
+    std::vector<uint32_t> tallies() {
+        EXPECT_EQ(command(0x0011, info::Tallies), result::Ok);
+        Words f = next_info(10 * kMs);
+        EXPECT_EQ(f.size(), 2u + 2 * kTallyCount);
+        std::vector<uint32_t> t;
+        for (size_t i = 2; i + 1 < f.size(); i += 2)
+            t.push_back(f[i] | (uint32_t)f[i + 1] << 16);
+        return t;
+    }
+
+    WorldConfig world_config = default_world();
+    uint16_t fid_ = 0;
+};
+
+TEST_F(WorldTraffic, TalliesAfterAnExchangeCountWhatWentOutAndCameIn) {
+    joined({.ssid = "Harbour", .auth = 1, .wep = 0});
+    AirRecorder air_seen;
+    air->medium().set_observer(&air_seen);
+    Bytes arp = arp_request(kSelfIp, kHarbourHostIp);
+    std::vector<Bytes> pings = {echo_request(kSelfIp, kHarbourHostIp, 1, 32),
+                                echo_request(kSelfIp, kHarbourHostIp, 2, 100),
+                                echo_request(kSelfIp, kHarbourHostIp, 3, 1000)};
+    EXPECT_EQ(send(wire::kBroadcast, arp), ev::Alloc);
+    for (const Bytes &p : pings)
+        EXPECT_EQ(send(kHarbourHost, p), ev::Alloc);
+    world.run_for(20 * kMs);
+
+    std::vector<Bytes> got = received();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0], arp) << "the access point relays a broadcast to its stations, the sender too";
+    EXPECT_EQ(got[1], snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Reply, kHarbourHost, kHarbourHostIp, kOwn,
+                                                          kSelfIp}.to_bytes()));
+    for (size_t i = 0; i < 3; ++i) {
+        auto ip = wire::Ipv4View<const uint8_t>::parse(std::span<const uint8_t>(got[2 + i]).subspan(8));
+        ASSERT_TRUE(ip && ip->checksum_ok());
+        EXPECT_EQ(ip->src(), kHarbourHostIp);
+        EXPECT_EQ(ip->dst(), kSelfIp);
+        auto echo = wire::IcmpEchoView<const uint8_t>::parse(ip->payload());
+        ASSERT_TRUE(echo && echo->checksum_ok());
+        wire::IcmpEcho asked = wire::IcmpEcho::parse(
+            *wire::IcmpEchoView<const uint8_t>::parse(std::span<const uint8_t>(pings[i]).subspan(28)));
+        asked.type = wire::icmp::EchoReply;
+        EXPECT_EQ(wire::IcmpEcho::parse(*echo), asked);
+    }
+
+    uint32_t out_octets = 0, in_octets = 0;
+    for (const Bytes &p : pings)
+        out_octets += (uint32_t)p.size();
+    for (size_t i = 1; i < 5; ++i)
+        in_octets += (uint32_t)got[i].size();
+    std::vector<uint32_t> expect(kTallyCount, 0);
+    expect[0] = 3;                          // tx unicast frames
+    expect[1] = 1;                          // tx multicast frames
+    expect[2] = 4;                          // tx fragments
+    expect[3] = out_octets;                 // tx unicast octets
+    expect[4] = (uint32_t)arp.size();       // tx multicast octets
+    expect[5] = 3;                          // tx deferred: the AP's answers were on the air
+    expect[10] = 4;                         // rx unicast frames
+    expect[11] = 1;                         // rx multicast frames
+    expect[12] = 5;                         // rx fragments
+    expect[13] = in_octets;                 // rx unicast octets
+    expect[14] = (uint32_t)arp.size();      // rx multicast octets
+    EXPECT_EQ(tallies(), expect);
+    size_t acks = std::count_if(air_seen.frames().begin(), air_seen.frames().end(), [](const AirFrame &f) {
+        return wire::Ack::parse(f.bytes) && f.rate == 4 && f.bytes.size() == 10;
+    });
+    EXPECT_EQ(acks, 4u + 4u) << "every frame to the BSSID (the broadcast too) and every answer to the "
+                                "card acknowledged, at 2 Mb/s";
+}
+
+// Drops the first `count` frames of one kind on their way to `to`.
+struct DropFirst : DeliveryFilter {
+    DropFirst(const Radio *t, bool a, int n) : to(t), acks(a), count(n) {}
+    const Radio *to;
+    bool acks;       // acknowledgements, else data frames
+    int count;
+    std::optional<Drop> judge(Reception &r) override {
+        bool ack = wire::Ack::parse(r.frame.bytes).has_value();
+        bool data = !ack && r.frame.bytes.size() >= 24 && ((r.frame.bytes[0] >> 2) & 3) == wire::fc::TypeData;
+        if (r.to != to || (acks ? !ack : !data) || count <= 0)
+            return std::nullopt;
+        --count;
+        return Drop::Lost;
+    }
+};
+
+TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToTheLimit) {
+    struct Case {
+        const char *name;
+        bool drop_acks;
+        int dropped;
+        size_t copies;          // on the air
+        uint16_t event;         // with the buffer
+        uint32_t single, multiple, exceeded;
+        uint64_t ap_received, ap_duplicates;
+    } cases[] = {
+        {"acknowledged at once", false, 0, 1, ev::Alloc, 0, 0, 0, 1, 0},
+        {"one copy lost", false, 1, 2, ev::Alloc, 1, 0, 0, 1, 0},
+        {"three copies lost", false, 3, 4, ev::Alloc, 0, 1, 0, 1, 0},
+        {"every try lost", false, 100, 7, ev::Alloc | ev::TxExc, 0, 0, 1, 0, 0},
+        {"the acknowledgement lost", true, 1, 2, ev::Alloc, 1, 0, 0, 1, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        card.reset();
+        fid_ = 0;
+        joined({.ssid = "Harbour", .auth = 1, .wep = 0});
+        AccessPoint &ap = *air->ap(kHarbour);
+        DropFirst drop(c.drop_acks ? (const Radio *)&card : &ap, c.drop_acks, c.dropped);
+        air->medium().add_filter(&drop);
+        AirRecorder seen;
+        air->medium().set_observer(&seen);
+
+        EXPECT_EQ(send(kHarbourHost, echo_request(kSelfIp, kHarbourHostIp, 9, 64)), c.event);
+        std::vector<AirFrame> copies;
+        for (const AirFrame &f : seen.frames())
+            if (f.bytes.size() > 24 && wire::MacHeaderView<const uint8_t>::parse(f.bytes)->addr2() == kOwn)
+                copies.push_back(f);
+        ASSERT_EQ(copies.size(), c.copies);
+        for (size_t i = 0; i < copies.size(); ++i) {
+            auto v = *wire::MacHeaderView<const uint8_t>::parse(copies[i].bytes);
+            EXPECT_EQ(v.retry(), i > 0) << "copy " << i;
+            EXPECT_EQ(v.seq_ctrl(), wire::MacHeaderView<const uint8_t>::parse(copies[0].bytes)->seq_ctrl());
+            if (i > 0) {
+                EXPECT_GE(copies[i].start_us, copies[i - 1].end_us + kSifsUs + ack_air_us(22, false) + kSlotUs)
+                    << "a retry waits out the acknowledgement timeout";
+            }
+        }
+        if (c.event & ev::TxExc) {
+            EXPECT_EQ(rd(reg::TxComplFid), fid_);
+        }
+        std::vector<uint32_t> t = tallies();
+        EXPECT_EQ(t[2], c.copies) << "tx fragments";
+        EXPECT_EQ(t[6], c.single);
+        EXPECT_EQ(t[7], c.multiple);
+        EXPECT_EQ(t[8], c.exceeded);
+        EXPECT_EQ(t[9], c.exceeded) << "tx discards";
+        EXPECT_EQ(t[0], 1 - c.exceeded) << "tx unicast frames";
+        EXPECT_EQ(ap.stats().data_received, c.ap_received);
+        EXPECT_EQ(ap.stats().duplicates, c.ap_duplicates);
+        EXPECT_EQ(air->medium().stats().of(Drop::Lost), (uint64_t)std::min<int>(c.dropped, (int)c.copies));
+        air->medium().set_observer(nullptr);
+        air.reset();
+    }
+}
+
+TEST_F(WorldTraffic, ScanResultsListEveryAccessPointHeardInTheDocumentedLayout) {
+    joined({.ssid = ""}); // a site survey: any network
+    ASSERT_EQ(command(0x0011, info::ScanResults), result::Ok);
+    Words f = next_info(10 * kMs);
+    ASSERT_EQ(f.size(), 2u + 3 * 25);
+    EXPECT_EQ(f[0], 1 + 3 * 25);
+    EXPECT_EQ(f[1], info::ScanResults);
+    Words talnet = {6, 10, 60, 0x0B00, 0xAA0E, 0x0100, 100, 0x0011, 6};
+    for (uint16_t w : bytes_to_words(Bytes{'T', 'a', 'l', 'N', 'e', 't'} + Bytes(26, 0)))
+        talnet.push_back(w);
+    EXPECT_EQ(Words(f.begin() + 2 + 25, f.begin() + 2 + 50), talnet);
+    struct Seen {
+        uint16_t channel, signal, capability;
+        std::string ssid;
+    };
+    std::vector<std::tuple<uint16_t, uint16_t, uint16_t, std::string>> seen;
+    for (size_t e = 2; e < f.size(); e += 25) {
+        Bytes name = words_to_bytes(std::span(f).subspan(e + 9, 16));
+        seen.emplace_back(f[e], f[e + 2], f[e + 7], std::string(name.begin(), name.begin() + f[e + 8]));
+    }
+    EXPECT_EQ(seen, (std::vector<std::tuple<uint16_t, uint16_t, uint16_t, std::string>>{
+                        {1, 45, 0x0001, "Harbour"}, {6, 60, 0x0011, "TalNet"}, {11, 35, 0x0011, "Lighthouse"}}));
+}
+
+TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepAndFragments) {
+    world_config.aps[0].frag_threshold = 400;
+    joined({.wep = 0x0001}); // the firmware seals and opens
+    AirRecorder seen;
+    air->medium().set_observer(&seen);
+    struct Case {
+        const char *name;
+        Mac dst;
+        Bytes body;
+        Bytes answer;     // empty: check the echo reply below
+        size_t fragments; // the answer's, on the air
+    } cases[] = {
+        {"ARP", wire::kBroadcast, arp_request(kSelfIp, kTalNetHostIp),
+         snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Reply, kHostMac, kTalNetHostIp, kOwn, kSelfIp}.to_bytes()),
+         1},
+        {"vendor request", kTalNet, Bytes{0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE, 0x00, 0x01, 0x00, 0x00},
+         Bytes(kVendorHeader.begin(), kVendorHeader.end()) + vendor_answer_payload(VendorInfo{}), 1},
+        {"echo of 1000 bytes", kHostMac, echo_request(kSelfIp, kTalNetHostIp, 4, 1000), {}, 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        seen.clear();
+        EXPECT_EQ(send(c.dst, c.body), ev::Alloc);
+        world.run_for(20 * kMs);
+        std::vector<Bytes> got = received();
+        if (c.dst == wire::kBroadcast)
+            got.erase(got.begin()); // its own broadcast, relayed
+        ASSERT_EQ(got.size(), 1u);
+        if (!c.answer.empty()) {
+            EXPECT_EQ(got[0], c.answer);
+        } else {
+            auto ip = wire::Ipv4View<const uint8_t>::parse(std::span<const uint8_t>(got[0]).subspan(8));
+            ASSERT_TRUE(ip);
+            EXPECT_EQ(ip->total_length(), 20 + 8 + 1000);
+            EXPECT_TRUE(wire::IcmpEchoView<const uint8_t>::parse(ip->payload())->checksum_ok());
+        }
+        // Each fragment of the answer sealed on its own: it opens alone.
+        std::vector<AirFrame> pieces;
+        for (const AirFrame &f : seen.frames()) {
+            auto v = wire::MacHeaderView<const uint8_t>::parse(f.bytes);
+            if (v && v->type() == wire::fc::TypeData && v->addr1() == kOwn && !v->retry())
+                pieces.push_back(f);
+        }
+        ASSERT_EQ(pieces.size(), c.fragments);
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            auto v = *wire::MacHeaderView<const uint8_t>::parse(pieces[i].bytes);
+            EXPECT_TRUE(v.protected_frame() && v.from_ds());
+            EXPECT_EQ(v.fragment(), i);
+            EXPECT_EQ(v.more_fragments(), i + 1 < pieces.size());
+            EXPECT_LE(pieces[i].bytes.size() + kFcsBytes, 400u);
+            EXPECT_TRUE(card_wep_open(kKeys[0], v.payload())) << "fragment " << i;
+        }
+    }
 }
 
 } // namespace

@@ -30,7 +30,7 @@ std::array<uint8_t, 3> oui_for(uint16_t ethertype) {
 } // namespace
 
 AccessPoint::AccessPoint(Medium &medium, ApConfig config, uint64_t seed)
-    : medium_(medium), config_(std::move(config)), rng_(seed),
+    : medium_(medium), config_(std::move(config)), events_(medium.world()), rng_(seed),
       tx_(medium.world(), seed ^ 0x5A5A5A5A,
           [this](const TxJob *, const AirFrame &f) { sink_->on_air(f); },
           [this] { return config_.channel; }),
@@ -49,13 +49,10 @@ AccessPoint::~AccessPoint() {
 
 void AccessPoint::start() {
     // Beacons of APs that started together do not all fall on one instant.
-    talhost::World &w = medium_.world();
-    w.schedule_in((config_.bssid[5] % 16) * 1000 + 500, talhost::EventKind::Device, [this] { beacon(); });
+    events_.in((config_.bssid[5] % 16) * 1000 + 500, [this] { beacon(); });
     for (auto [from, to] : config_.out_of_range) {
-        w.schedule_at(std::max(from, w.now()), talhost::EventKind::Device,
-                      [this] { medium_.set_in_range(this, false); });
-        w.schedule_at(std::max(to, w.now()), talhost::EventKind::Device,
-                      [this] { medium_.set_in_range(this, true); });
+        events_.in(from, [this] { medium_.set_in_range(this, false); });
+        events_.in(to, [this] { medium_.set_in_range(this, true); });
     }
 }
 
@@ -79,8 +76,7 @@ std::vector<uint8_t> AccessPoint::beacon_body() const {
 void AccessPoint::beacon() {
     ++stats_.beacons;
     send_mgmt(wire::mgmt::Beacon, wire::kBroadcast, beacon_body());
-    medium_.world().schedule_in((uint64_t)config_.beacon_interval_tu * kTuUs, talhost::EventKind::Device,
-                                [this] { beacon(); });
+    events_.in((uint64_t)config_.beacon_interval_tu * kTuUs, [this] { beacon(); });
 }
 
 void AccessPoint::send_mgmt(uint8_t subtype, const wire::MacAddr &da, const std::vector<uint8_t> &body) {
@@ -324,14 +320,12 @@ void AccessPoint::to_wired(const wire::MacAddr &da, const wire::MacAddr &sa, std
     std::vector<uint8_t> eth = wire::EthernetHeader{da, sa, s->protocol}.to_bytes();
     eth.insert(eth.end(), snap->payload().begin(), snap->payload().end());
     for (std::vector<uint8_t> &reply : host_->receive(eth)) {
-        medium_.world().schedule_in(config_.wired_delay_us, talhost::EventKind::Device,
-                                    [this, reply = std::move(reply)] {
-                                        auto e = *wire::EthernetView<const uint8_t>::parse(reply);
-                                        std::vector<uint8_t> llc =
-                                            wire::Snap{oui_for(e.ethertype()), e.ethertype()}.to_bytes();
-                                        llc.insert(llc.end(), e.payload().begin(), e.payload().end());
-                                        send_data(e.dst(), e.src(), llc);
-                                    });
+        events_.in(config_.wired_delay_us, [this, reply = std::move(reply)] {
+            auto e = *wire::EthernetView<const uint8_t>::parse(reply);
+            std::vector<uint8_t> llc = wire::Snap{oui_for(e.ethertype()), e.ethertype()}.to_bytes();
+            llc.insert(llc.end(), e.payload().begin(), e.payload().end());
+            send_data(e.dst(), e.src(), llc);
+        });
     }
 }
 

@@ -35,11 +35,12 @@
 //   to its destination with an RFC 1042 header (bridge tunnel for IPX and
 //   AppleTalk ARP), sealed with the transmit key when WEP is on, in
 //   fragments above the fragmentation threshold, each sealed on its own.
-// - Range: the out-of-range intervals of its configuration take it off the
-//   medium (Medium::set_in_range) on the virtual clock; deauthenticate()
+// - Range: the out-of-range intervals of its configuration (counted from
+//   start()) take it off the medium (Medium::set_in_range); deauthenticate()
 //   sends a deauthentication to a station and forgets it.
 #pragma once
 
+#include "air/events.h"
 #include "air/medium.h"
 #include "air/transmitter.h"
 #include "air/vendor.h"
@@ -73,7 +74,7 @@ struct ApConfig {
     uint8_t rate = 22;                         // data rate, 500 kb/s units
     uint8_t signal = Medium::kDefaultSignal;
     bool refuse_association = false;
-    // [from, to) in microseconds of the virtual clock.
+    // [from, to) in microseconds from start().
     std::vector<std::pair<uint64_t, uint64_t>> out_of_range;
     std::optional<WiredHostConfig> wired_host;
     uint32_t wired_delay_us = 100;
@@ -139,6 +140,7 @@ private:
 
     Medium &medium_;
     ApConfig config_;
+    EventScope events_;
     std::mt19937_64 rng_;
     Transmitter tx_;
     AirSink *sink_;

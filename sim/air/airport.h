@@ -52,8 +52,8 @@ public:
     virtual void on_air(const AirFrame &frame) = 0;
     // The frame is decided: it will occupy the channel from start_us to end_us.
     virtual void on_air_begin(const AirFrame &) {}
-    // The first time from `t` on at which `channel` is idle.
-    virtual uint64_t idle_at(uint8_t, uint64_t t) { return t; }
+    // The first time from `t` on at which `channel` stays idle for `us`.
+    virtual uint64_t idle_at(uint8_t, uint64_t t, uint32_t) { return t; }
 };
 
 // The receiving side of a radio: the medium hands it every frame that
@@ -84,8 +84,8 @@ public:
         if (next_)
             next_->on_air_begin(frame);
     }
-    uint64_t idle_at(uint8_t channel, uint64_t t) override {
-        return next_ ? next_->idle_at(channel, t) : t;
+    uint64_t idle_at(uint8_t channel, uint64_t t, uint32_t us) override {
+        return next_ ? next_->idle_at(channel, t, us) : t;
     }
 
 protected:

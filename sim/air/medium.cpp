@@ -79,16 +79,21 @@ void Medium::transmit(Radio *from, AirFrame frame) {
 void Medium::announce(const Radio *from, const AirFrame &frame) {
     while (!announced_.empty() && announced_.front().end_us + kAnnouncedKeptUs < world_.now())
         announced_.pop_front();
-    announced_.push_back(Announced{from, frame.channel, frame.start_us, frame.end_us});
+    // A control frame's duration field reserves nothing here (an ACK's is 0).
+    const auto &b = frame.bytes;
+    bool control = b.size() >= 2 && ((b[0] >> 2) & 3) == 1;
+    uint16_t duration = b.size() >= 4 && !control ? wire::get_le16(b, 2) : 0;
+    announced_.push_back(Announced{from, frame.channel, frame.start_us, frame.end_us,
+                                   frame.end_us + (duration & 0x7FFF)});
 }
 
-uint64_t Medium::idle_at(uint8_t channel, uint64_t t) const {
-    // Announced frames may chain: step past each that covers t until none does.
+uint64_t Medium::idle_at(const Radio *asker, uint8_t channel, uint64_t t, uint32_t us) const {
+    // Announced frames may chain: step past each that overlaps until none does.
     for (bool moved = true; moved;) {
         moved = false;
         for (const Announced &a : announced_)
-            if (a.channel == channel && a.start_us <= t && t < a.end_us) {
-                t = a.end_us;
+            if (a.from != asker && a.channel == channel && a.start_us < t + us && t < a.reserved_until) {
+                t = a.reserved_until;
                 moved = true;
             }
     }

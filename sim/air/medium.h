@@ -11,7 +11,10 @@
 // Air time and contention: a radio announces each frame when it decides to
 // send it (AirSink::on_air_begin); the medium keeps the announced frames per
 // channel, answers carrier sense from them (idle_at: the first moment from
-// t on that no announced frame covers), and finds collisions among them: two
+// t on at which a frame of the asker's air time overlaps no other radio's
+// announced frame, each extended by the time its duration field reserves,
+// as the other radios' network allocation vectors would keep them off the
+// channel), and finds collisions among them: two
 // frames from different radios on one channel whose air times overlap are
 // both damaged. A frame handed over without an announcement is delivered
 // and may damage none (it was never on anyone's clock).
@@ -170,8 +173,9 @@ public:
     // and delivered at frame.end_us.
     void transmit(Radio *from, AirFrame frame);
 
-    // Carrier sense on `channel` from `t` on.
-    uint64_t idle_at(uint8_t channel, uint64_t t) const;
+    // Carrier sense for `asker` (whose own frames do not count; null: every
+    // frame counts) on `channel`: from `t` on, `us` free.
+    uint64_t idle_at(const Radio *asker, uint8_t channel, uint64_t t, uint32_t us) const;
 
     const MediumStats &stats() const { return stats_; }
     talhost::World &world() { return world_; }
@@ -182,7 +186,9 @@ private:
         Port(Medium &m, Radio *r) : medium(m), radio(r) {}
         void on_air(const AirFrame &frame) override { medium.deliver(radio, frame); }
         void on_air_begin(const AirFrame &frame) override { medium.announce(radio, frame); }
-        uint64_t idle_at(uint8_t channel, uint64_t t) override { return medium.idle_at(channel, t); }
+        uint64_t idle_at(uint8_t channel, uint64_t t, uint32_t us) override {
+            return medium.idle_at(radio, channel, t, us);
+        }
         Medium &medium;
         Radio *radio;
     };
@@ -191,6 +197,7 @@ private:
         uint8_t channel;
         uint64_t start_us;
         uint64_t end_us;
+        uint64_t reserved_until; // end_us and what its duration field reserves
     };
     void announce(const Radio *from, const AirFrame &frame);
     bool collided(const Radio *from, const AirFrame &frame) const;

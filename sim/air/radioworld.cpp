@@ -299,12 +299,17 @@ RadioWorld::RadioWorld(talhost::World &clock, const WorldConfig &config)
 }
 
 RadioWorld::~RadioWorld() {
+    // The cards outlive the world: they keep no way to an air that is gone.
+    for (CardModel *card : cards_)
+        card->set_air_sink(nullptr);
     aps_.clear();
     medium_.set_observer(nullptr);
 }
 
 void RadioWorld::attach(CardModel &card) {
+    medium_.detach(&card); // one way onto the air
     card.set_air_sink(medium_.attach(&card));
+    cards_.push_back(&card);
     card.set_station_firmware(true);
     std::vector<uint8_t> own = words_to_bytes(*card.records().data(rid::OwnMacAddress));
     wire::MacAddr a{};

@@ -35,7 +35,7 @@
 //     rate = 11                # Mb/s: 1, 2, 5.5 or 11
 //     signal = 60              # level the cards hear
 //     refuse_association = false
-//     out_of_range = [[1000, 2500]]   # [from, to) in milliseconds, any number
+//     out_of_range = [[1000, 2500]]   # [from, to) in ms from the world's start, any number
 //     host_mac = "00:0b:0e:0a:00:02"  # the wired host (both or neither)
 //     host_ip = "192.0.2.1"
 //
@@ -95,8 +95,9 @@ public:
     RadioWorld(const RadioWorld &) = delete;
     RadioWorld &operator=(const RadioWorld &) = delete;
 
-    // Puts the card on the medium with its station firmware on; it joins at
-    // its next enable.
+    // Puts the card on the medium (off any other way onto it) with its
+    // station firmware on; it joins at its next enable. The card may outlive
+    // the world: the world takes its air sink away when it goes.
     void attach(CardModel &card);
     // Writes every frame on the air to `path` from now on; false (and
     // `error`) when the file cannot be opened.
@@ -121,6 +122,7 @@ private:
     AirTrace trace_;
     std::unique_ptr<PcapTap> pcap_;
     std::vector<std::unique_ptr<AccessPoint>> aps_;
+    std::vector<CardModel *> cards_;
     std::vector<std::pair<wire::MacAddr, const Radio *>> radios_; // by address, for link rules
 };
 

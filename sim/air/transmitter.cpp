@@ -7,17 +7,8 @@
 
 namespace talsim {
 
-void Transmitter::schedule(uint64_t at, std::function<void()> fn) {
-    uint64_t delay = at > world_.now() ? at - world_.now() : 0;
-    // Spent ids are dropped as new ones come; cancelling a spent id does nothing.
-    std::erase_if(events_, [this](talhost::World::EventId id) { return !world_.pending(id); });
-    events_.push_back(world_.schedule_in(delay, talhost::EventKind::Device, std::move(fn)));
-}
-
 void Transmitter::reset() {
-    for (talhost::World::EventId id : events_)
-        world_.cancel(id);
-    events_.clear();
+    events_.cancel_all();
     jobs_.clear();
     cur_ = {};
     sending_ = waiting_ack_ = false;
@@ -39,17 +30,19 @@ void Transmitter::start(bool burst) {
     sending_ = true;
     TxJob &job = jobs_.front();
     uint8_t channel = channel_();
+    uint32_t air_us = air_time_us((uint32_t)job.mpdus[cur_.mpdu].size() + kFcsBytes, job.rate, job.short_preamble);
     uint64_t t = std::max(world_.now(), busy_until_);
     if (acked_ && burst) {
         t = std::max(t, world_.now() + kSifsUs);
     } else if (acked_ && sink_) {
-        uint64_t idle = sink_->idle_at(channel, t);
+        uint64_t idle = sink_->idle_at(channel, t, air_us);
         if (idle > t || cur_.attempts > 0) {
             cur_.outcome.deferred |= idle > t;
             uint32_t cw = kCwMin;
             for (uint32_t i = 0; i < cur_.attempts && cw < kCwMax; ++i)
                 cw = cw * 2 + 1;
             t = idle + kDifsUs + (rng_() % (cw + 1)) * kSlotUs;
+            t = sink_->idle_at(channel, t, air_us); // the backoff counts only idle slots
         }
     }
     AirFrame f;
@@ -60,12 +53,12 @@ void Transmitter::start(bool burst) {
     f.short_preamble = job.short_preamble;
     f.channel = channel;
     f.start_us = t;
-    f.end_us = t + air_time_us((uint32_t)f.bytes.size() + kFcsBytes, f.rate, f.short_preamble);
+    f.end_us = t + air_us;
     busy_until_ = f.end_us;
     ++cur_.attempts;
     if (sink_)
         sink_->on_air_begin(f);
-    schedule(f.end_us, [this, f = std::move(f)]() mutable { ended(std::move(f)); });
+    events_.at(f.end_us, [this, f = std::move(f)]() mutable { ended(std::move(f)); });
 }
 
 void Transmitter::ended(AirFrame frame) {
@@ -78,7 +71,7 @@ void Transmitter::ended(AirFrame frame) {
     waiting_ack_ = true;
     uint64_t deadline = frame.end_us + kSifsUs + ack_air_us(frame.rate, frame.short_preamble) + kSlotUs;
     uint64_t token = ++timeout_event_;
-    schedule(deadline, [this, token] {
+    events_.at(deadline, [this, token] {
         if (waiting_ack_ && token == timeout_event_)
             timed_out();
     });
@@ -136,7 +129,7 @@ void Transmitter::send_ack(const wire::MacAddr &ra, uint8_t rate, bool short_pre
     busy_until_ = std::max(busy_until_, f.end_us);
     if (sink_)
         sink_->on_air_begin(f);
-    schedule(f.end_us, [this, f = std::move(f)] { put_(nullptr, f); });
+    events_.at(f.end_us, [this, f = std::move(f)] { put_(nullptr, f); });
 }
 
 } // namespace talsim

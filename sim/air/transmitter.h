@@ -10,10 +10,11 @@
 //
 // With acknowledgements (the radio world's rule):
 // - Carrier sense: an MPDU that opens a job starts at once when the
-//   channel is idle; when the sink finds it busy, the job is deferred
-//   (counted once) and starts DIFS (50 us) plus a random backoff of 0 to
-//   CW slots (20 us) after the channel goes idle, CW = 31 for the first
-//   attempt and doubled for each retry up to 1023. The next fragment of a
+//   channel is idle for its air time (AirSink::idle_at); when the sink finds
+//   it busy, the job is deferred (counted once) and starts DIFS (50 us) plus
+//   a random backoff of 0 to CW slots (20 us) after the channel goes idle
+//   (and later if that time is taken too), CW = 31 for the first attempt
+//   and 2 CW + 1 for each retry up to 1023; a retry always backs off. The next fragment of a
 //   burst follows the previous fragment's acknowledgement after SIFS
 //   (10 us) without contention.
 // - A directed MPDU waits for its acknowledgement: an ACK control frame
@@ -35,6 +36,7 @@
 #pragma once
 
 #include "air/airport.h"
+#include "air/events.h"
 #include "wire/bytes.h"
 
 #include "world.h"
@@ -89,8 +91,7 @@ public:
 
     // `channel` tells the channel the radio is tuned to when a frame starts.
     Transmitter(talhost::World &world, uint64_t seed, Put put, std::function<uint8_t()> channel)
-        : world_(world), rng_(seed), put_(std::move(put)), channel_(std::move(channel)) {}
-    ~Transmitter() { reset(); }
+        : world_(world), events_(world), rng_(seed), put_(std::move(put)), channel_(std::move(channel)) {}
     Transmitter(const Transmitter &) = delete;
     Transmitter &operator=(const Transmitter &) = delete;
 
@@ -119,9 +120,9 @@ private:
     void mpdu_ok();
     void timed_out();
     void finish(bool delivered);
-    void schedule(uint64_t at, std::function<void()> fn);
 
     talhost::World &world_;
+    EventScope events_;
     std::mt19937_64 rng_;
     Put put_;
     std::function<uint8_t()> channel_;
@@ -133,7 +134,6 @@ private:
     bool waiting_ack_ = false;
     uint64_t timeout_event_ = 0;
     uint64_t busy_until_ = 0;     // this radio's last frame ends
-    std::vector<talhost::World::EventId> events_;
 };
 
 } // namespace talsim
