@@ -508,3 +508,129 @@ TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepA
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(WorldTraffic, AdHocStationsStartACellOrJoinTheOneTheyHear) {
+    WorldConfig empty;
+    build(empty);
+    // B, a second card on the same bus, enables after A has started the cell.
+    FactoryData fb;
+    fb.mac = {0x02, 0x00, 0x54, 0x41, 0x4C, 0x0B};
+    CardModel b(world, fb);
+    bus.map(0x340, kPortCount, &b);
+    air->attach(b);
+    for (CardModel *c : {&card, &b}) {
+        c->records().set(rid::PortType, {0});
+        c->records().set(rid::DesiredSsid, ssid_record("Cell"));
+        c->records().set(rid::OwnChannel, {c == &card ? (uint16_t)9 : (uint16_t)2});
+    }
+    ASSERT_EQ(command(0x0001), result::Ok);
+    EXPECT_EQ(link_codes(300 * kMs), (std::vector<uint16_t>{linkstatus::Connected}));
+    const Mac cell{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01 ^ 0x11};
+    EXPECT_EQ(current_bssid(), cell);
+    EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), 9) << "its own channel";
+    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::IbssConnected);
+
+    bus.write16(0x340 + reg::Command, 0x0001);
+    world.run_for(300 * kMs);
+    EXPECT_EQ(b.records().image(rid::CurrentBssid), card.records().image(rid::CurrentBssid));
+    EXPECT_EQ(b.records().word(rid::CurrentChannel, 0), 9) << "the cell's channel, not its own";
+    EXPECT_EQ(b.records().word(rid::PortStatus, 0), portstatus::IbssConnected);
+    EXPECT_EQ(b.info_waiting(), 1u) << "its link status frame";
+
+    EXPECT_EQ(send(fb.mac, echo_request(kSelfIp, kHarbourHostIp, 1, 40)), ev::Alloc);
+    world.run_for(5 * kMs);
+    EXPECT_EQ(b.rx_stats().delivered, 1u);
+    std::vector<uint32_t> t = tallies();
+    EXPECT_EQ(t[0], 1u) << "delivered";
+    EXPECT_EQ(t[6] + t[7] + t[8], 0u) << "acknowledged at the first try";
+    bus.unmap(&b);
+}
+
+TEST(WorldFile, ReadsAccessPointsLinksAndRates) {
+    const char *text = R"(seed = 42
+loss = 0.25
+corruption = 0.001
+[[link]]
+from = "00:0b:0e:aa:00:09"
+loss = 1.0
+[[ap]]
+bssid = "00:0b:0e:aa:00:09"
+ssid = "Quay"
+channel = 3
+auth = "shared"
+wep = true
+keys = ["0102030405", "", "000102030405060708090A0B0C"]
+tx_key = 2
+beacon_interval = 50
+frag_threshold = 512
+rate = 5.5
+signal = 20
+out_of_range = [[100, 200], [300, 450]]
+host_mac = "00:0b:0e:0a:00:09"
+host_ip = "192.0.2.9"
+)";
+    std::string error;
+    auto w = parse_world(text, "quay.toml", error);
+    ASSERT_TRUE(w) << error;
+    EXPECT_EQ(w->seed, 42u);
+    EXPECT_EQ(w->loss_ppm, 250000u);
+    EXPECT_EQ(w->corruption_ppm, 1000u);
+    ASSERT_EQ(w->links.size(), 1u);
+    EXPECT_EQ(w->links[0].from, (Mac{0x00, 0x0B, 0x0E, 0xAA, 0x00, 0x09}));
+    EXPECT_FALSE(w->links[0].to);
+    EXPECT_EQ(w->links[0].loss_ppm, 1000000u);
+    ASSERT_EQ(w->aps.size(), 1u);
+    const ApConfig &ap = w->aps[0];
+    EXPECT_EQ(ap.ssid, "Quay");
+    EXPECT_EQ(ap.channel, 3);
+    EXPECT_EQ(ap.auth, ApAuth::SharedKey);
+    EXPECT_EQ(ap.keys[0], (Bytes{1, 2, 3, 4, 5}));
+    EXPECT_TRUE(ap.keys[1].empty());
+    EXPECT_EQ(ap.keys[2].size(), 13u);
+    EXPECT_EQ(ap.tx_key, 2);
+    EXPECT_EQ(ap.beacon_interval_tu, 50);
+    EXPECT_EQ(ap.frag_threshold, 512);
+    EXPECT_EQ(ap.rate, 11);
+    EXPECT_EQ(ap.signal, 20);
+    EXPECT_EQ(ap.out_of_range, (std::vector<std::pair<uint64_t, uint64_t>>{{100000, 200000}, {300000, 450000}}));
+    ASSERT_TRUE(ap.wired_host);
+    EXPECT_EQ(ap.wired_host->ip, (wire::Ipv4Addr{192, 0, 2, 9}));
+}
+
+TEST(WorldFile, AnErrorNamesTheFileTheLineAndWhatIsWrong) {
+    const std::string ap = "[[ap]]\nbssid = \"00:0b:0e:aa:00:09\"\nssid = \"Quay\"\n";
+    struct Case {
+        std::string text;
+        std::string error; // a prefix of it
+    } cases[] = {
+        {"seed = \n", "w.toml:1: "},
+        {"seed = 1\ncolour = 3\n", "w.toml:2: unknown key \"colour\""},
+        {"loss = 1.5\n", "w.toml:1: loss must be a fraction from 0 to 1"},
+        {"ap = 3\n", "w.toml:1: write each ap as a [[ap]] table"},
+        {ap + "channel = 15\n", "w.toml:4: channel must be an integer from 1 to 14"},
+        {ap, "w.toml:1: an access point needs a channel"},
+        {"[[ap]]\nbssid = \"00:0b:0e:aa:00\"\n", "w.toml:2: bssid must be a MAC address"},
+        {ap + "channel = 1\nkeys = [\"01020304\"]\n", "w.toml:5: a key must be 10 or 26 hexadecimal digits"},
+        {ap + "channel = 1\nauth = \"shared\"\n", "w.toml:1: shared key authentication needs wep = true"},
+        {ap + "channel = 1\nwep = true\ntx_key = 1\nkeys = [\"0102030405\"]\n",
+         "w.toml:1: wep is on but the transmit key 1 is not given"},
+        {ap + "channel = 1\nout_of_range = [[300, 200]]\n", "w.toml:5: an out_of_range entry must be"},
+        {ap + "channel = 1\nhost_ip = \"192.0.2.300\"\n", "w.toml:5: host_ip must be an IPv4 address"},
+        {ap + "channel = 1\nhost_ip = \"192.0.2.3\"\n", "w.toml:1: a wired host needs both host_mac and host_ip"},
+        {ap + "channel = 1\nrate = 3\n", "w.toml:5: rate must be 1, 2, 5.5 or 11"},
+        {"[[link]]\nfrom = \"00:0b:0e:aa:00:09\"\nloss = \"all\"\n", "w.toml:3: loss must be a fraction"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        EXPECT_FALSE(parse_world(c.text, "w.toml", error));
+        EXPECT_EQ(error.substr(0, c.error.size()), c.error) << error;
+    }
+    std::string error;
+    EXPECT_FALSE(load_world_file("/nonexistent/world.toml", error));
+    EXPECT_EQ(error, "/nonexistent/world.toml: cannot be read");
+}
+
+} // namespace

@@ -110,6 +110,10 @@ public:
 
     bool key_bytes(const toml::node &n, std::vector<uint8_t> &out) {
         auto s = n.value<std::string>();
+        if (s && s->empty()) {
+            out.clear(); // no key of this id
+            return true;
+        }
         if (!n.is_string() || !s || (s->size() != 10 && s->size() != 26) ||
             s->find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
             return fail(n, "a key must be 10 or 26 hexadecimal digits (5 or 13 bytes)");

@@ -28,7 +28,7 @@
 //     channel = 6              # 1-14
 //     auth = "shared"          # or "open" (the default)
 //     wep = true               # data sealed with the keys below
-//     keys = ["0102030405", "A1B2C3D4E5", "DEADBEEF00", "11223344CC"] # 5 or 13 bytes each, hex
+//     keys = ["0102030405", "A1B2C3D4E5", "DEADBEEF00", "11223344CC"] # 5 or 13 bytes each, hex; "" none
 //     tx_key = 0
 //     beacon_interval = 100    # time units of 1024 us
 //     frag_threshold = 2346    # 256-2346
