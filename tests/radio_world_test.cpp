@@ -5,6 +5,7 @@
 #include "air/radioworld.h"
 #include "card/cardwep.h"
 #include "support/card_bus.h"
+#include "support/info_frames.h"
 #include "wire/inet.h"
 #include "wire/mgmt.h"
 
@@ -76,33 +77,9 @@ protected:
         ASSERT_EQ(command(0x0001), result::Ok);
     }
 
-    // The next information frame (length word, type, data) within `us`, read
-    // through path 0 and acknowledged; empty if none came.
-    Words next_info(uint64_t us = 2000 * kMs) {
-        for (uint64_t t = 0; t < us && !(rd(reg::EvStat) & ev::Info); t += 100)
-            world.run_for(100);
-        if (!(rd(reg::EvStat) & ev::Info))
-            return {};
-        uint16_t fid = rd(reg::InfoFid);
-        point(0, fid);
-        Words f{rd(reg::Data0)};
-        for (uint16_t i = 0; i < f[0]; ++i)
-            f.push_back(rd(reg::Data0));
-        wr(reg::EvAck, ev::Info);
-        return f;
-    }
-
-    // The codes of the link status frames that come within `us`.
-    std::vector<uint16_t> link_codes(uint64_t us) {
-        std::vector<uint16_t> codes;
-        uint64_t end = world.now() + us;
-        while (world.now() < end) {
-            Words f = next_info(end - world.now());
-            if (f.size() >= 3 && f[1] == info::LinkStatus)
-                codes.push_back(f[2]);
-        }
-        return codes;
-    }
+    // Information frames through the bus face, as a host reads them.
+    Words next_info(uint64_t us = 2000 * kMs) { return reader.next(us); }
+    std::vector<uint16_t> link_codes(uint64_t us) { return reader.link_codes(us); }
 
     Mac current_bssid() {
         Bytes b = words_to_bytes(*card.records().data(rid::CurrentBssid));
@@ -112,6 +89,7 @@ protected:
     }
 
     std::unique_ptr<RadioWorld> air;
+    taltest::InfoReader reader{bus, world, kBase};
 };
 
 TEST_F(WorldCard, JoinOutcomesFollowTheNetworkItsKeyAndItsRules) {
@@ -283,8 +261,7 @@ protected:
     }
 
     std::vector<uint32_t> tallies() {
-        EXPECT_EQ(command(0x0011, info::Tallies), result::Ok);
-        Words f = next_info(10 * kMs);
+        Words f = reader.inquire(info::Tallies);
         EXPECT_EQ(f.size(), 2u + 2 * kTallyCount);
         std::vector<uint32_t> t;
         for (size_t i = 2; i + 1 < f.size(); i += 2)
@@ -430,8 +407,7 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
 
 TEST_F(WorldTraffic, ScanResultsListEveryAccessPointHeardInTheDocumentedLayout) {
     joined({.ssid = ""}); // a site survey: any network
-    ASSERT_EQ(command(0x0011, info::ScanResults), result::Ok);
-    Words f = next_info(10 * kMs);
+    Words f = reader.inquire(info::ScanResults);
     ASSERT_EQ(f.size(), 2u + 3 * 25);
     EXPECT_EQ(f[0], 1 + 3 * 25);
     EXPECT_EQ(f[1], info::ScanResults);

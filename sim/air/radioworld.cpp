@@ -344,8 +344,8 @@ void RadioWorld::apply_links() {
 }
 
 bool RadioWorld::capture(const std::string &path, std::string &error) {
-    medium_.set_observer(nullptr);
-    pcap_ = std::make_unique<PcapTap>(path);
+    close_capture();
+    pcap_ = std::make_unique<PcapTap>(path, watcher_);
     if (!pcap_->ok()) {
         error = pcap_->error();
         pcap_.reset();
@@ -356,8 +356,16 @@ bool RadioWorld::capture(const std::string &path, std::string &error) {
 }
 
 void RadioWorld::close_capture() {
-    medium_.set_observer(nullptr);
+    medium_.set_observer(watcher_);
     pcap_.reset();
+}
+
+void RadioWorld::watch(AirSink *sink) {
+    watcher_ = sink;
+    if (pcap_)
+        pcap_->set_next(sink);
+    else
+        medium_.set_observer(sink);
 }
 
 AccessPoint *RadioWorld::ap(const wire::MacAddr &bssid) {

@@ -103,6 +103,8 @@ public:
     // `error`) when the file cannot be opened.
     bool capture(const std::string &path, std::string &error);
     void close_capture();
+    // `sink` (a tap chain) sees every frame on the air too, after the capture.
+    void watch(AirSink *sink);
 
     Medium &medium() { return medium_; }
     AirTrace &trace() { return trace_; }
@@ -121,6 +123,7 @@ private:
     CorruptionFilter corruption_;
     AirTrace trace_;
     std::unique_ptr<PcapTap> pcap_;
+    AirSink *watcher_ = nullptr;
     std::vector<std::unique_ptr<AccessPoint>> aps_;
     std::vector<CardModel *> cards_;
     std::vector<std::pair<wire::MacAddr, const Radio *>> radios_; // by address, for link rules
