@@ -126,6 +126,13 @@ TEST_F(WorldAdapter, JoinsPingsTheWiredHostLosesAndRegainsTheLinkAndSurveys) {
     EXPECT_EQ(info.link_codes(4000 * kMs - host.world().now()),
               (std::vector<uint16_t>{linkstatus::OutOfRange, linkstatus::InRange}));
 
+    // The firmware counted them: frames the host sealed and opens itself too.
+    std::vector<uint16_t> t = info.inquire(info::Tallies);
+    ASSERT_EQ(t.size(), 2u + 2 * kTallyCount);
+    EXPECT_EQ((std::vector<uint16_t>{t[2], t[4], t[22], t[24]}), (std::vector<uint16_t>{3, 1, 4, 1}))
+        << "tx unicast, tx multicast, rx unicast (the ARP reply and three echo replies), rx multicast "
+           "(the ARP request, relayed)";
+
     // The scan lists the three networks of the default world.
     std::vector<uint16_t> scan = info.inquire(info::ScanResults);
     ASSERT_EQ(scan.size(), 2u + 3 * 25);

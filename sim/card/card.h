@@ -225,7 +225,8 @@
 //     than one retransmission; tx retry limit exceeded - frames whose tries
 //     ran out; tx discards - those frames again (the firmware gave them up);
 //   rx unicast / multicast frames and octets - data frames handed to the
-//     host (reassembled frames once, body bytes after decryption);
+//     host (reassembled frames once; body bytes as handed up: after the
+//     firmware's decryption, or sealed with IV and ICV for the host to open);
 //   rx fragments - data frames that passed the station filter and the
 //     duplicate check, each fragment counted;
 //   rx FCS errors - frames heard damaged (a collision, a flipped bit) while
@@ -631,6 +632,7 @@ private:
     };
     bool accepts_destination(const uint8_t *addr) const;
     void receive_data(const AirFrame &frame);
+    void count_rx(std::span<const uint8_t> header, std::span<const uint8_t> body);
     void fill_rx(std::span<const uint8_t> header, std::span<const uint8_t> body, uint16_t status,
                  uint8_t rate);
     // Filled FIDs announced one at a time: register `fid_reg` names the

@@ -173,6 +173,7 @@ void CardModel::receive_data(const AirFrame &frame) {
         }
         if (wep & wepflag::HostDecrypt) {
             rx_stats_.fragments += fragment;
+            count_rx(header, body);
             fill_rx(header, body, 0, frame.rate); // the host opens it
             return;
         }
@@ -218,10 +219,15 @@ void CardModel::receive_data(const AirFrame &frame) {
         hv.set_frame_control((uint16_t)(hv.frame_control() & ~wire::fc::MoreFragments));
         hv.set_seq_ctrl((uint16_t)(hv.seq_ctrl() & ~0xF));
     }
+    count_rx(header, body);
+    fill_rx(header, body, classify(body), frame.rate);
+}
+
+// A data frame on its way to the host, in the receive tallies.
+void CardModel::count_rx(std::span<const uint8_t> header, std::span<const uint8_t> body) {
     bool group = header[Header::kAddr1] & 1;
     (group ? tallies_.rx_multicast_frames : tallies_.rx_unicast_frames)++;
     (group ? tallies_.rx_multicast_octets : tallies_.rx_unicast_octets) += (uint32_t)body.size();
-    fill_rx(header, body, classify(body), frame.rate);
 }
 
 // Builds the receive frame and queues it in a FID.
