@@ -329,6 +329,25 @@ TEST_F(WorldTraffic, TalliesAfterAnExchangeCountWhatWentOutAndCameIn) {
                                 "card acknowledged, at 2 Mb/s";
 }
 
+TEST_F(WorldTraffic, DamagedFramesCountAsFcsErrorsAndQuestionsForOtherHostsGoUnanswered) {
+    joined({.ssid = "Harbour", .auth = 1, .wep = 0});
+    AccessPoint &ap = *air->ap(kHarbour);
+    air->corruption().rates.set_link(&ap, &card, 1000000);
+    air->trace().clear();
+    world.run_for(250 * kMs); // beacons
+    uint64_t damaged = std::count_if(air->trace().entries().begin(), air->trace().entries().end(),
+                                     [&](const AirTraceEntry &e) { return e.to == &card && e.dropped == Drop::Corrupted; });
+    EXPECT_GE(damaged, 2u);
+    EXPECT_EQ(tallies()[15], damaged) << "rx FCS errors";
+    air->corruption().rates.set_link(&ap, &card, 0);
+
+    EXPECT_EQ(send(wire::kBroadcast, arp_request(kSelfIp, {198, 51, 100, 2})), ev::Alloc);
+    EXPECT_EQ(send(kHarbourHost, echo_request(kSelfIp, {198, 51, 100, 2}, 1, 8)), ev::Alloc);
+    world.run_for(20 * kMs);
+    EXPECT_EQ(received().size(), 1u) << "only the relayed broadcast";
+    EXPECT_EQ(ap.wired_host()->stats().arp_replies + ap.wired_host()->stats().echo_replies, 0u);
+}
+
 // Drops the first `count` frames of one kind on their way to `to`.
 struct DropFirst : DeliveryFilter {
     DropFirst(const Radio *t, bool a, int n) : to(t), acks(a), count(n) {}
