@@ -127,6 +127,9 @@ TEST_F(WorldCard, JoinOutcomesFollowTheNetworkItsKeyAndItsRules) {
             EXPECT_EQ(*card.records().data(rid::CurrentSsid), ssid_record(air->ap(c.bssid)->config().ssid));
             EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), c.channel);
             EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
+            uint16_t signal = air->ap(c.bssid)->config().signal;
+            EXPECT_EQ(*card.records().data(rid::CommsQuality), (Words{(uint16_t)(signal - 10), signal, 10}))
+                << "quality, signal and the noise level of 10";
             EXPECT_TRUE(air->ap(c.bssid)->associated(kOwn));
         } else {
             EXPECT_EQ(std::count(codes.begin(), codes.end(), linkstatus::Connected), 0);
@@ -540,6 +543,41 @@ TEST_F(WorldTraffic, AdHocStationsStartACellOrJoinTheOneTheyHear) {
     std::vector<uint32_t> t = tallies();
     EXPECT_EQ(t[0], 1u) << "delivered";
     EXPECT_EQ(t[6] + t[7] + t[8], 0u) << "acknowledged at the first try";
+    air->detach(b);
+    bus.unmap(&b);
+}
+
+TEST_F(WorldTraffic, TheAccessPointRelaysBetweenItsStationsAndSendsAwayOneItDoesNotKnow) {
+    joined({.ssid = "Harbour", .auth = 1, .wep = 0});
+    FactoryData fb;
+    fb.mac = {0x02, 0x00, 0x54, 0x41, 0x4C, 0x0B};
+    CardModel b(world, fb);
+    bus.map(0x340, kPortCount, &b);
+    air->attach(b);
+    b.records().set(rid::DesiredSsid, ssid_record("Harbour"));
+    bus.write16(0x340 + reg::Command, 0x0001);
+    world.run_for(300 * kMs);
+    ASSERT_TRUE(air->ap(kHarbour)->associated(fb.mac));
+
+    Bytes body = echo_request(kSelfIp, {198, 51, 100, 11}, 1, 30);
+    EXPECT_EQ(send(fb.mac, body), ev::Alloc);
+    world.run_for(5 * kMs);
+    ASSERT_EQ(b.rx_waiting(), 1u);
+    EXPECT_EQ(air->ap(kHarbour)->stats().relayed, 1u);
+    EXPECT_EQ(air->ap(kHarbour)->wired_host()->stats().frames, 0u) << "not to the wired side";
+
+    // The AP forgets the card, whose copy of the deauthentication is lost:
+    // the card's next frame is answered by another one, and nothing it says counts.
+    AccessPoint &ap = *air->ap(kHarbour);
+    air->loss().rates.set_link(&ap, &card, 1000000);
+    ap.deauthenticate(kOwn);
+    world.run_for(30 * kMs);
+    air->loss().rates.set_link(&ap, &card, 0);
+    EXPECT_EQ(link_codes(1 * kMs), std::vector<uint16_t>{}) << "the card has not heard";
+    EXPECT_EQ(send(fb.mac, body), ev::Alloc);
+    EXPECT_EQ(link_codes(10 * kMs), (std::vector<uint16_t>{linkstatus::Disconnected}));
+    EXPECT_EQ(ap.stats().relayed, 1u);
+    air->detach(b);
     bus.unmap(&b);
 }
 

@@ -63,6 +63,7 @@ protected:
         air->attach(station->card);
     }
     void TearDown() override {
+        air->detach(station->card);
         station.reset();
         air.reset();
         HostTest::TearDown();

@@ -241,6 +241,7 @@ int cmd_world(const Args &args) {
     for (size_t i = 0; i < kTallyCount && 3 + 2 * i < t.size(); ++i)
         std::printf("  %-30s %u\n", kTallyNames[i], t[2 + 2 * i] | (uint32_t)t[3 + 2 * i] << 16);
     air.close_capture();
+    air.detach(st.card); // the station goes first
     std::printf("%llu frames on the air, written to %s\n", (unsigned long long)air.medium().stats().frames,
                 pcap_path.c_str());
     if (!host.verifier().clean()) {

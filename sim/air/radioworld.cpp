@@ -303,9 +303,6 @@ RadioWorld::RadioWorld(talhost::World &clock, const WorldConfig &config)
 }
 
 RadioWorld::~RadioWorld() {
-    // The cards outlive the world: they keep no way to an air that is gone.
-    for (CardModel *card : cards_)
-        card->set_air_sink(nullptr);
     aps_.clear();
     medium_.set_observer(nullptr);
 }
@@ -313,13 +310,18 @@ RadioWorld::~RadioWorld() {
 void RadioWorld::attach(CardModel &card) {
     medium_.detach(&card); // one way onto the air
     card.set_air_sink(medium_.attach(&card));
-    cards_.push_back(&card);
     card.set_station_firmware(true);
     std::vector<uint8_t> own = words_to_bytes(*card.records().data(rid::OwnMacAddress));
     wire::MacAddr a{};
     std::copy_n(own.begin(), a.size(), a.begin());
     radios_.emplace_back(a, &card);
     apply_links();
+}
+
+void RadioWorld::detach(CardModel &card) {
+    medium_.detach(&card);
+    card.set_air_sink(nullptr);
+    std::erase_if(radios_, [&](const auto &r) { return r.second == &card; });
 }
 
 void RadioWorld::apply_links() {

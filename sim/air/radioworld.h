@@ -96,9 +96,13 @@ public:
     RadioWorld &operator=(const RadioWorld &) = delete;
 
     // Puts the card on the medium (off any other way onto it) with its
-    // station firmware on; it joins at its next enable. The card may outlive
-    // the world: the world takes its air sink away when it goes.
+    // station firmware on; it joins at its next enable. The card's air sink
+    // is the world's: a card that outlives the world must not transmit
+    // after it (detach it, or give it another sink).
     void attach(CardModel &card);
+    // Takes the card off the medium (and its air sink away); a card that
+    // goes before the world must be detached first.
+    void detach(CardModel &card);
     // Writes every frame on the air to `path` from now on; false (and
     // `error`) when the file cannot be opened.
     bool capture(const std::string &path, std::string &error);
@@ -125,7 +129,6 @@ private:
     std::unique_ptr<PcapTap> pcap_;
     AirSink *watcher_ = nullptr;
     std::vector<std::unique_ptr<AccessPoint>> aps_;
-    std::vector<CardModel *> cards_;
     std::vector<std::pair<wire::MacAddr, const Radio *>> radios_; // by address, for link rules
 };
 
