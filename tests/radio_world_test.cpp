@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -405,8 +406,9 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
             EXPECT_EQ(v.retry(), i > 0) << "copy " << i;
             EXPECT_EQ(v.seq_ctrl(), wire::MacHeaderView<const uint8_t>::parse(copies[0].bytes)->seq_ctrl());
             if (i > 0) {
-                EXPECT_GE(copies[i].start_us, copies[i - 1].end_us + kSifsUs + ack_air_us(22, false) + kSlotUs)
-                    << "a retry waits out the acknowledgement timeout";
+                EXPECT_GE(copies[i].start_us,
+                          copies[i - 1].end_us + kSifsUs + ack_air_us(22, false) + kSlotUs + kDifsUs)
+                    << "a retry waits out the acknowledgement timeout and DIFS";
             }
         }
         if (c.event & ev::TxExc) {
@@ -460,14 +462,15 @@ TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepA
         Mac dst;
         Bytes body;
         Bytes answer;     // empty: check the echo reply below
+        Mac source;       // of the answer (Address3)
         size_t fragments; // the answer's, on the air
     } cases[] = {
         {"ARP", wire::kBroadcast, arp_request(kSelfIp, kTalNetHostIp),
          snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Reply, kHostMac, kTalNetHostIp, kOwn, kSelfIp}.to_bytes()),
-         1},
+         kHostMac, 1},
         {"vendor request", kTalNet, Bytes{0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE, 0x00, 0x01, 0x00, 0x00},
-         Bytes(kVendorHeader.begin(), kVendorHeader.end()) + vendor_answer_payload(VendorInfo{}), 1},
-        {"echo of 1000 bytes", kHostMac, echo_request(kSelfIp, kTalNetHostIp, 4, 1000), {}, 3},
+         Bytes(kVendorHeader.begin(), kVendorHeader.end()) + vendor_answer_payload(VendorInfo{}), kTalNet, 1},
+        {"echo of 1000 bytes", kHostMac, echo_request(kSelfIp, kTalNetHostIp, 4, 1000), {}, kHostMac, 3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -494,14 +497,19 @@ TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepA
                 pieces.push_back(f);
         }
         ASSERT_EQ(pieces.size(), c.fragments);
+        std::set<Bytes> ivs;
         for (size_t i = 0; i < pieces.size(); ++i) {
             auto v = *wire::MacHeaderView<const uint8_t>::parse(pieces[i].bytes);
             EXPECT_TRUE(v.protected_frame() && v.from_ds());
+            EXPECT_EQ(v.addr2(), kTalNet);
+            EXPECT_EQ(v.addr3(), c.source);
+            ivs.insert(Bytes(v.payload().begin(), v.payload().begin() + 3));
             EXPECT_EQ(v.fragment(), i);
             EXPECT_EQ(v.more_fragments(), i + 1 < pieces.size());
             EXPECT_LE(pieces[i].bytes.size() + kFcsBytes, 400u);
             EXPECT_TRUE(card_wep_open(kKeys[0], v.payload())) << "fragment " << i;
         }
+        EXPECT_EQ(ivs.size(), pieces.size()) << "an IV of its own for each fragment";
     }
 }
 
@@ -579,6 +587,108 @@ TEST_F(WorldTraffic, TheAccessPointRelaysBetweenItsStationsAndSendsAwayOneItDoes
     EXPECT_EQ(ap.stats().relayed, 1u);
     air->detach(b);
     bus.unmap(&b);
+}
+
+TEST_F(WorldTraffic, ALinkRuleOfTheWorldFileLosesThatLinksFramesOnly) {
+    world_config.links.push_back(LinkRule{kOwn, kHarbour, 1000000, 0});
+    world_config.links.push_back(LinkRule{Mac{0x02, 0, 0, 0, 0, 0x99}, kTalNet, 1000000, 0}); // nobody's
+    build(world_config);
+    enable({.ssid = "Harbour", .auth = 1, .wep = 0});
+    std::vector<uint16_t> codes = link_codes(500 * kMs);
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes[0], linkstatus::AssocFailed) << "its authentication never reaches the AP";
+    uint64_t lost = 0;
+    for (const AirTraceEntry &e : air->trace().entries())
+        if (e.dropped == Drop::Lost) {
+            ++lost;
+            EXPECT_EQ(e.from, &card);
+            EXPECT_EQ(e.to, air->ap(kHarbour));
+        }
+    EXPECT_EQ(lost, 1 + kRetryLimit) << "its probe request, and every try of its authentication request";
+    EXPECT_EQ(air->ap(kHarbour)->stats().authentications, 0u);
+}
+
+// A station of the test's own, speaking to an access point frame by frame.
+struct FakeStation : Radio {
+    explicit FakeStation(Medium &m) : medium(m) { medium.attach(this); }
+    ~FakeStation() override { medium.detach(this); }
+    uint8_t radio_channel() const override { return 6; }
+    void radio_receive(const AirFrame &f) override {
+        auto v = wire::MacHeaderView<const uint8_t>::parse(f.bytes);
+        if (!v || v->addr1() != kOwn)
+            return;
+        AirFrame ack;
+        ack.bytes = wire::Ack{v->addr2()}.to_bytes();
+        ack.rate = 4;
+        ack.channel = 6;
+        ack.start_us = f.end_us + kSifsUs;
+        ack.end_us = ack.start_us + ack_air_us(4, false);
+        medium.transmit(this, ack);
+        if (v->type() == wire::fc::TypeMgmt && v->subtype() == wire::mgmt::Auth)
+            answers.push_back(*wire::AuthBody::parse(v->payload()));
+    }
+    void send_auth(const wire::AuthBody &a, std::optional<Bytes> key = {}) {
+        Bytes body = a.to_bytes();
+        if (key)
+            body = card_wep_seal(0x123456, 0, *key, body);
+        AirFrame f;
+        f.bytes = wire::mgmt_frame(wire::mgmt::Auth, key ? wire::fc::Protected : 0, 0, kTalNet, kOwn, kTalNet,
+                                   seq++, body);
+        f.rate = 4;
+        f.channel = 6;
+        f.start_us = medium.world().now();
+        f.end_us = f.start_us + 500;
+        medium.transmit(this, f);
+        medium.world().run_for(5 * kMs);
+    }
+    Medium &medium;
+    uint16_t seq = 0;
+    std::vector<wire::AuthBody> answers;
+};
+
+TEST(AccessPointAuth, SharedKeyTakesOnlyItsOwnChallengeSealedWithItsKey) {
+    struct Case {
+        const char *name;
+        uint16_t algorithm;
+        bool first;           // send the first frame
+        std::optional<Bytes> key;
+        bool same_challenge;
+        uint16_t last_status;
+    } cases[] = {
+        {"the challenge back under its key", 1, true, kKeys[0], true, wire::status::Success},
+        {"under another key", 1, true, Bytes{9, 9, 9, 9, 9}, true, wire::status::ChallengeFailure},
+        {"another challenge under its key", 1, true, kKeys[0], false, wire::status::ChallengeFailure},
+        {"the third frame unsealed", 1, true, std::nullopt, true, wire::status::ChallengeFailure},
+        {"a third frame with no first", 1, false, kKeys[0], true, wire::status::ChallengeFailure},
+        {"open system", 0, true, std::nullopt, true, wire::status::AlgorithmUnsupported},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        talhost::World world;
+        WorldConfig w = default_world();
+        w.aps.resize(1);
+        RadioWorld air(world, w);
+        FakeStation sta(air.medium());
+        Bytes challenge(128, 0x77);
+        if (c.first) {
+            sta.send_auth(wire::AuthBody{c.algorithm, 1, 0, {}});
+            ASSERT_EQ(sta.answers.size(), 1u);
+            if (c.algorithm == 0) {
+                EXPECT_EQ(sta.answers[0].status, c.last_status);
+                continue;
+            }
+            ASSERT_TRUE(sta.answers[0].elements.challenge);
+            EXPECT_EQ(sta.answers[0].elements.challenge->size(), 128u);
+            if (c.same_challenge)
+                challenge = *sta.answers[0].elements.challenge;
+        }
+        wire::AuthBody third{1, 3, 0, {}};
+        third.elements.challenge = challenge;
+        sta.send_auth(third, c.key);
+        ASSERT_FALSE(sta.answers.empty());
+        EXPECT_EQ(sta.answers.back().sequence, 4);
+        EXPECT_EQ(sta.answers.back().status, c.last_status);
+    }
 }
 
 TEST(WorldFile, ReadsAccessPointsLinksAndRates) {
