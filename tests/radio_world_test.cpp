@@ -608,11 +608,12 @@ TEST_F(WorldTraffic, ALinkRuleOfTheWorldFileLosesThatLinksFramesOnly) {
     EXPECT_EQ(air->ap(kHarbour)->stats().authentications, 0u);
 }
 
-// A station of the test's own, speaking to an access point frame by frame.
+// A station of the test's own, speaking to an access point frame by frame;
+// it acknowledges what comes to it and keeps the management frames.
 struct FakeStation : Radio {
-    explicit FakeStation(Medium &m) : medium(m) { medium.attach(this); }
+    FakeStation(Medium &m, const Mac &ap, uint8_t ch) : medium(m), bssid(ap), channel(ch) { medium.attach(this); }
     ~FakeStation() override { medium.detach(this); }
-    uint8_t radio_channel() const override { return 6; }
+    uint8_t radio_channel() const override { return channel; }
     void radio_receive(const AirFrame &f) override {
         auto v = wire::MacHeaderView<const uint8_t>::parse(f.bytes);
         if (!v || v->addr1() != kOwn)
@@ -620,33 +621,71 @@ struct FakeStation : Radio {
         AirFrame ack;
         ack.bytes = wire::Ack{v->addr2()}.to_bytes();
         ack.rate = 4;
-        ack.channel = 6;
+        ack.channel = channel;
         ack.start_us = f.end_us + kSifsUs;
         ack.end_us = ack.start_us + ack_air_us(4, false);
         medium.transmit(this, ack);
+        if (v->type() == wire::fc::TypeMgmt && !v->retry())
+            heard.emplace_back(v->subtype(), Bytes(v->payload().begin(), v->payload().end()));
         if (v->type() == wire::fc::TypeMgmt && v->subtype() == wire::mgmt::Auth)
             answers.push_back(*wire::AuthBody::parse(v->payload()));
     }
-    void send_auth(const wire::AuthBody &a, std::optional<Bytes> key = {}) {
-        Bytes body = a.to_bytes();
-        if (key)
-            body = card_wep_seal(0x123456, 0, *key, body);
+    void send(uint8_t type, uint8_t subtype, const Mac &a1, const Bytes &body, uint16_t flags = 0) {
         AirFrame f;
-        f.bytes = wire::mgmt_frame(wire::mgmt::Auth, key ? wire::fc::Protected : 0, 0, kTalNet, kOwn, kTalNet,
-                                   seq++, body);
+        f.bytes = wire::MacHeader{type, subtype, flags, 0, a1, kOwn, bssid, seq++, 0}.to_bytes() + body;
         f.rate = 4;
-        f.channel = 6;
+        f.channel = channel;
         f.start_us = medium.world().now();
         f.end_us = f.start_us + 500;
         medium.transmit(this, f);
         medium.world().run_for(5 * kMs);
     }
+    void send_auth(const wire::AuthBody &a, std::optional<Bytes> key = {}) {
+        Bytes body = a.to_bytes();
+        if (key)
+            body = card_wep_seal(0x123456, 0, *key, body);
+        send(wire::fc::TypeMgmt, wire::mgmt::Auth, bssid, body, key ? wire::fc::Protected : 0);
+    }
     Medium &medium;
+    Mac bssid;
+    uint8_t channel;
     uint16_t seq = 0;
     std::vector<wire::AuthBody> answers;
+    std::vector<std::pair<uint8_t, Bytes>> heard; // subtype, body
 };
 
-TEST(AccessPointAuth, SharedKeyTakesOnlyItsOwnChallengeSealedWithItsKey) {
+TEST(AccessPointRules, ProbesForItsNameOrAnyAreAnsweredAndDataBeforeAssociationIsSentAway) {
+    talhost::World world;
+    WorldConfig w = default_world();
+    w.aps = {w.aps[1]}; // Harbour: open, channel 1
+    RadioWorld air(world, w);
+    FakeStation sta(air.medium(), kHarbour, 1);
+    auto probes = [&](const std::optional<std::string> &ssid) {
+        wire::Elements e;
+        e.ssid = ssid;
+        Bytes body;
+        e.emit(body);
+        sta.heard.clear();
+        sta.send(wire::fc::TypeMgmt, wire::mgmt::ProbeRequest, wire::kBroadcast, body);
+        return std::count_if(sta.heard.begin(), sta.heard.end(),
+                             [](const auto &h) { return h.first == wire::mgmt::ProbeResponse; });
+    };
+    EXPECT_EQ(probes("Harbour"), 1);
+    EXPECT_EQ(probes(""), 1) << "any network";
+    EXPECT_EQ(probes("TalNet"), 0);
+
+    sta.send_auth(wire::AuthBody{0, 1, 0, {}});
+    ASSERT_EQ(sta.answers.size(), 1u);
+    EXPECT_EQ(sta.answers[0].status, wire::status::Success);
+    sta.heard.clear();
+    sta.send(wire::fc::TypeData, 0, kHarbour, Bytes{0xAA, 0xAA, 0x03, 0, 0, 0, 0x08, 0x00}, wire::fc::ToDs);
+    ASSERT_EQ(sta.heard.size(), 1u);
+    EXPECT_EQ(sta.heard[0].first, wire::mgmt::Deauth);
+    EXPECT_EQ(wire::ReasonBody::parse(sta.heard[0].second)->reason, 7) << "not associated";
+    EXPECT_EQ(air.ap(kHarbour)->stats().data_received, 0u);
+}
+
+TEST(AccessPointRules, SharedKeyTakesOnlyItsOwnChallengeSealedWithItsKey) {
     struct Case {
         const char *name;
         uint16_t algorithm;
@@ -668,7 +707,7 @@ TEST(AccessPointAuth, SharedKeyTakesOnlyItsOwnChallengeSealedWithItsKey) {
         WorldConfig w = default_world();
         w.aps.resize(1);
         RadioWorld air(world, w);
-        FakeStation sta(air.medium());
+        FakeStation sta(air.medium(), kTalNet, 6);
         Bytes challenge(128, 0x77);
         if (c.first) {
             sta.send_auth(wire::AuthBody{c.algorithm, 1, 0, {}});
