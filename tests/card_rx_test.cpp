@@ -347,7 +347,7 @@ TEST(Medium, FrameReachesEveryOtherRadioOnItsChannelAndTheObserverOnce) {
     EXPECT_EQ(same.heard.size(), 1u);
     EXPECT_TRUE(other.heard.empty());
     EXPECT_EQ(observer.frames().size(), 1u);
-    EXPECT_EQ(medium.stats().other_channel, 1u);
+    EXPECT_EQ(medium.stats().of(Drop::OtherChannel), 1u);
 
     // A radio without a clock of its own: delivered at the frame's end.
     f.start_us = 100;

@@ -92,8 +92,8 @@ TEST_F(CardTx, InfrastructureFrameGoesToDsWithBssidFirst) {
     Bytes body = snap_body(20);
     send(card_frame(kDst, kSrc, body));
 
-    // ToDS; duration = SIFS + ACK at 11 Mb/s, long preamble: 10 + 192 + 11.
-    Bytes expect = Bytes{0x08, 0x01, 0xD5, 0x00} + bytes(kBssid) + bytes(kSrc) + bytes(kDst) +
+    // ToDS; duration = SIFS + the ACK at the basic 2 Mb/s, long preamble: 10 + 192 + 56.
+    Bytes expect = Bytes{0x08, 0x01, 0x02, 0x01} + bytes(kBssid) + bytes(kSrc) + bytes(kDst) +
                    Bytes{0x00, 0x00} + body;
     ASSERT_EQ(air.frames().size(), 1u);
     EXPECT_EQ(on_air(), expect);

@@ -2,7 +2,9 @@
 // right offsets, and refuses input shorter than its header once, at parse.
 #include "wire/ethernet.h"
 #include "wire/ieee80211.h"
+#include "wire/inet.h"
 #include "wire/llc.h"
+#include "wire/mgmt.h"
 #include "wire/radiotap.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::span<const uint8_t> cspan(const Bytes &b) { return b; }
+
+Bytes operator+(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 // ---- 802.11 MAC header ----
 
@@ -208,6 +215,132 @@ TEST(RadiotapView, ChannelFrequencies) {
     for (Case c : {Case{1, 2412}, Case{6, 2437}, Case{11, 2462}, Case{13, 2472}, Case{14, 2484}, Case{0, 0},
                    Case{15, 0}})
         EXPECT_EQ(radiotap::channel_mhz(c.channel), c.mhz) << c.channel;
+}
+
+// ---- Management bodies ----
+
+// A beacon body as an access point sends it: timestamp 0x0102030405060708,
+// interval 100, capability ESS + privacy, SSID "Tal", rates 1 and 2 Mb/s
+// basic, channel 6, and a vendor element kept as it came.
+const Bytes kBeacon{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x64, 0x00, 0x11, 0x00,
+                    0x00, 0x03, 'T',  'a',  'l',  0x01, 0x02, 0x82, 0x84, 0x03, 0x01, 0x06,
+                    0xDD, 0x02, 0xAB, 0xCD};
+
+TEST(MgmtBodies, ABeaconReadsAtItsOffsetsAndWritesBackTheSameBytes) {
+    auto b = BeaconBody::parse(kBeacon);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->timestamp, 0x0102030405060708u);
+    EXPECT_EQ(b->interval, 100);
+    EXPECT_EQ(b->capability, cap::Ess | cap::Privacy);
+    EXPECT_EQ(b->elements.ssid, "Tal");
+    EXPECT_EQ(b->elements.rates, (Bytes{0x82, 0x84}));
+    EXPECT_EQ(b->elements.channel, 6);
+    ASSERT_EQ(b->elements.other.size(), 1u);
+    EXPECT_EQ(b->to_bytes(), kBeacon);
+}
+
+TEST(MgmtBodies, EveryBodyRoundTripsAndAShortOrOverrunningOneIsRefused) {
+    Elements e;
+    e.ssid = "TalNet";
+    e.rates = {0x82, 0x84, 0x8B, 0x96};
+    Elements challenge;
+    challenge.challenge = Bytes(128, 0x5A);
+    AuthBody auth{auth::SharedKey, 3, status::Success, challenge};
+    AssocRequestBody assoc{cap::Ess | cap::Privacy, 1, std::nullopt, e};
+    AssocRequestBody reassoc{cap::Ess, 3, MacAddr{0, 0x0B, 0x0E, 0xAA, 0, 1}, e};
+    AssocResponseBody response{cap::Ess, status::Success, 5, e};
+    ReasonBody reason{7};
+
+    EXPECT_EQ(AuthBody::parse(auth.to_bytes()), auth);
+    EXPECT_EQ(AssocRequestBody::parse(assoc.to_bytes(), false), assoc);
+    EXPECT_EQ(AssocRequestBody::parse(reassoc.to_bytes(), true), reassoc);
+    EXPECT_EQ(AssocResponseBody::parse(response.to_bytes()), response);
+    EXPECT_EQ(ReasonBody::parse(reason.to_bytes()), reason);
+    EXPECT_EQ(auth.to_bytes().size(), 6u + 2 + 128);
+    EXPECT_EQ(response.to_bytes()[4], 5);
+    EXPECT_EQ(response.to_bytes()[5], 0xC0) << "the association id's top two bits are set on the air";
+
+    Bytes overrun = kBeacon;
+    overrun.pop_back();
+    struct Case {
+        const char *name;
+        bool refused;
+    } cases[] = {
+        {"beacon shorter than its fixed fields", !BeaconBody::parse(Bytes(11, 0))},
+        {"element past the end", !BeaconBody::parse(overrun)},
+        {"SSID of 33 bytes", !Elements::parse(Bytes{0x00, 33} + Bytes(33, 'x'))},
+        {"channel element of 2 bytes", !Elements::parse(Bytes{0x03, 0x02, 0x06, 0x06})},
+        {"reassociation without the current AP", !AssocRequestBody::parse(Bytes(9, 0), true)},
+        {"reason of one byte", !ReasonBody::parse(Bytes{7})},
+    };
+    for (const Case &c : cases)
+        EXPECT_TRUE(c.refused) << c.name;
+}
+
+TEST(MgmtBodies, AnAckIsTenBytesToItsReceiverAndNothingElseParsesAsOne) {
+    MacAddr ra{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
+    Bytes ack{0xD4, 0x00, 0x00, 0x00, 0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
+    EXPECT_EQ(Ack{ra}.to_bytes(), ack);
+    EXPECT_EQ(Ack::parse(ack), Ack{ra});
+    EXPECT_FALSE(Ack::parse(Bytes(ack.begin(), ack.end() - 1)));
+    EXPECT_FALSE(Ack::parse(kDataHeader)) << "a data frame";
+    Bytes rts = ack;
+    rts[0] = 0xB4;
+    EXPECT_FALSE(Ack::parse(rts)) << "another control frame";
+}
+
+// ---- ARP, IPv4, ICMP ----
+
+TEST(InetViews, ArpIpv4AndEchoWriteTheirKnownBytesAndReadThemBack) {
+    Arp arp{arp::Request, {0x02, 0, 0x54, 0x41, 0x4C, 0x01}, {192, 0, 2, 10}, {}, {192, 0, 2, 1}};
+    Bytes arp_bytes{0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01, 0x02, 0x00, 0x54, 0x41, 0x4C, 0x01,
+                    192,  0,    2,    10,   0,    0,    0,    0,    0,    0,    192,  0,    2,    1};
+    EXPECT_EQ(arp.to_bytes(), arp_bytes);
+    EXPECT_EQ(Arp::parse(*ArpView<const uint8_t>::parse(cspan(arp_bytes))), arp);
+    Bytes not_ethernet = arp_bytes;
+    not_ethernet[1] = 6;
+    EXPECT_FALSE(Arp::parse(*ArpView<const uint8_t>::parse(cspan(not_ethernet))));
+
+    // An echo request of 4 data bytes: its checksum over the whole message.
+    IcmpEcho echo{icmp::EchoRequest, 0, 0x1234, 1, {0xDE, 0xAD, 0xBE, 0xEF}};
+    Bytes echo_bytes{0x08, 0x00, 0x48, 0x2D, 0x12, 0x34, 0x00, 0x01, 0xDE, 0xAD, 0xBE, 0xEF};
+    EXPECT_EQ(echo.to_bytes(), echo_bytes);
+    auto ev = IcmpEchoView<const uint8_t>::parse(cspan(echo_bytes));
+    ASSERT_TRUE(ev && ev->checksum_ok());
+    EXPECT_EQ(IcmpEcho::parse(*ev), echo);
+
+    Ipv4 ip;
+    ip.total_length = (uint16_t)(20 + echo_bytes.size());
+    ip.id = 0x1C46;
+    ip.ttl = 64;
+    ip.src = {192, 0, 2, 10};
+    ip.dst = {192, 0, 2, 1};
+    Bytes packet = ip.to_bytes() + echo_bytes;
+    EXPECT_EQ(Bytes(packet.begin(), packet.begin() + 12),
+              (Bytes{0x45, 0x00, 0x00, 0x20, 0x1C, 0x46, 0x40, 0x00, 0x40, 0x01, 0x9A, 0x8B}));
+    auto iv = Ipv4View<const uint8_t>::parse(cspan(packet));
+    ASSERT_TRUE(iv && iv->checksum_ok());
+    EXPECT_EQ(Ipv4::parse(*iv), ip);
+    EXPECT_EQ(Bytes(iv->payload().begin(), iv->payload().end()), echo_bytes);
+}
+
+TEST(InetViews, Ipv4RefusesWhatItsLengthFieldsDoNotCover) {
+    Ipv4 ip;
+    ip.total_length = 28;
+    Bytes p = ip.to_bytes() + Bytes(8, 0);
+    EXPECT_TRUE(Ipv4View<const uint8_t>::parse(cspan(p)));
+    Bytes short_total = p;
+    short_total.pop_back();
+    EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(short_total))) << "total length past the bytes";
+    Bytes ihl = p;
+    ihl[0] = 0x44;
+    EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(ihl))) << "header of 16 bytes";
+    Bytes v6 = p;
+    v6[0] = 0x65;
+    EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(v6)));
+    Bytes bad_sum = p;
+    bad_sum[8] ^= 1;
+    EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(bad_sum))->checksum_ok());
 }
 
 } // namespace

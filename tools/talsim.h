@@ -28,6 +28,7 @@ struct Command {
 
 int cmd_config(const Args &args);
 int cmd_send(const Args &args);
+int cmd_world(const Args &args);
 
 // Returns true (and prints usage) when args ask for help.
 bool wants_help(const Args &args, const Command &cmd);

@@ -76,7 +76,11 @@ const CardModel::CommandInfo *CardModel::command_info(uint8_t code) {
 }
 
 CardModel::CardModel(talhost::World &world, const FactoryData &factory)
-    : world_(world), records_(factory) {
+    : world_(world), records_(factory),
+      // The backoff draws are seeded by the card's own address: reproducible, and apart per card.
+      tx_(world, (uint64_t)factory.mac[3] << 16 | factory.mac[4] << 8 | factory.mac[5],
+          [this](const TxJob *job, const AirFrame &f) { put_on_air(job, f); },
+          [this] { return radio_channel(); }) {
     paths_[0] = Path{reg::Select0, reg::Offset0, reg::Data0, Busy::Path0};
     paths_[1] = Path{reg::Select1, reg::Offset1, reg::Data1, Busy::Path1};
     reset();
@@ -152,6 +156,7 @@ void CardModel::reset() {
     rec_loaded_ = false;
     frames_.release_all();
     records_.restore_defaults();
+    sta_ = Sta{}; // its work went with everything scheduled
     reset_tx_state();
     reset_rx_state();
     reset_aux_state();
@@ -286,8 +291,10 @@ void CardModel::make_record_unreadable(uint16_t rid, uint16_t result) {
 
 void CardModel::set_removed(bool removed) {
     removed_ = removed;
-    if (removed)
+    if (removed) {
         cancel_all(true);
+        tx_.reset();
+    }
     for (PeriodicEvent &e : periodic_)
         arm_periodic(e);
     update_irq();
@@ -424,6 +431,7 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
     rec_rid_ = 0;
     rec_loaded_ = false;
     port_enabled_ = false;
+    sta_stop();
     reset_tx_state();
     reset_rx_state();
     announced_.reset();
@@ -439,6 +447,8 @@ uint16_t CardModel::cmd_enable(uint16_t word) {
     records_.set_word(rid::CurrentChannel, 0, records_.word(rid::OwnChannel, 0));
     if (joined_)
         apply_join();
+    else if (station_firmware_)
+        sta_start();
     return result::Ok;
 }
 
@@ -446,6 +456,7 @@ uint16_t CardModel::cmd_disable(uint16_t word) {
     if (word & 0xFF00)
         return result::BadParameter;
     port_enabled_ = false;
+    sta_stop();
     records_.set_word(rid::PortStatus, 0, portstatus::Disabled);
     return result::Ok;
 }
@@ -493,9 +504,7 @@ uint16_t CardModel::cmd_access(uint16_t word) {
 
 namespace {
 
-constexpr uint32_t kSifsUs = 10;
 constexpr uint32_t kMacHeaderBytes = 24;
-constexpr uint32_t kAckBytes = 14;
 constexpr uint32_t kMinFragThreshold = 256;
 constexpr uint32_t kMaxFragThreshold = 2346;
 constexpr size_t kWepOverhead = 8;        // IV header and ICV
@@ -552,7 +561,7 @@ void CardModel::apply_join() {
 
 void CardModel::reset_tx_state() {
     tx_queued_.clear();
-    medium_free_at_ = 0;
+    tx_.reset();
     sequence_ = 0;
     iv_counter_ = 0;
     iv_frames_left_ = 0;
@@ -579,7 +588,7 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
         length = data_len ? data_len : (uint16_t)((buf[txf::Length] << 8) | buf[txf::Length + 1]);
         if (!port_enabled_)
             why = TxRefusal::PortDisabled;
-        else if (infra && !joined_)
+        else if (infra && !associated())
             why = TxRefusal::NotJoined;
         else if (length > txf::MaxBody)
             why = TxRefusal::TooLong;
@@ -606,7 +615,7 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
     const uint8_t *a3 = infra ? dst : bssid.data();
     uint8_t rate = tx_rate(records_.word(rid::TxRateControl, 0));
     bool short_preamble = records_.word(rid::ShortPreamble, 0) != 0 && rate > 2;
-    uint16_t duration = (a1[0] & 1) ? 0 : (uint16_t)(kSifsUs + air_time_us(kAckBytes, rate, short_preamble));
+    uint16_t duration = (a1[0] & 1) ? 0 : ack_duration(rate, short_preamble);
 
     std::vector<uint8_t> header(kMacHeaderBytes, 0);
     wire::MacHeader{wire::fc::TypeData, 0, flags, duration, mac(a1), mac(src), mac(a3), sequence_, 0}
@@ -621,6 +630,7 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
     else
         pieces = fragment_body(body, seal);
     bool tx_event = (get_le16(buf, txf::TxControl) & txf::TxControlTxOk) != 0;
+    TxJob job;
     for (size_t i = 0; i < pieces.size(); ++i) {
         std::vector<uint8_t> frame = header;
         if (pieces.size() > 1) {
@@ -635,30 +645,41 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
         } else {
             frame.insert(frame.end(), pieces[i].begin(), pieces[i].end());
         }
-
-        AirFrame air;
-        air.rate = rate;
-        air.short_preamble = short_preamble;
-        air.channel = (uint8_t)records_.word(rid::CurrentChannel, 0);
-        air.start_us = std::max(world_.now(), medium_free_at_);
-        air.end_us = air.start_us + air_time_us((uint32_t)frame.size() + kFcsBytes, rate, short_preamble);
-        air.bytes = std::move(frame);
-        medium_free_at_ = air.end_us;
-
-        bool last = i + 1 == pieces.size();
-        schedule(air.end_us - world_.now(), true,
-                 [this, fid, reclaim, tx_event, last, group = (dst[0] & 1) != 0,
-                  octets = (uint32_t)body.size(), air = std::move(air)]() mutable {
-                     if (!last) {
-                         put_on_air(fid, air);
-                         return;
-                     }
-                     (group ? tallies_.tx_multicast_frames : tallies_.tx_unicast_frames)++;
-                     (group ? tallies_.tx_multicast_octets : tallies_.tx_unicast_octets) += octets;
-                     finish_tx(fid, reclaim, tx_event, std::move(air));
-                 });
+        job.mpdus.push_back(std::move(frame));
     }
+    job.rate = rate;
+    job.short_preamble = short_preamble;
+    job.directed = !(a1[0] & 1);
+    job.tag = fid;
+    job.done = [this, fid, reclaim, tx_event, group = (dst[0] & 1) != 0,
+                octets = (uint32_t)body.size()](const TxOutcome &o) {
+        count_tx(o);
+        if (!o.delivered) {
+            ++tallies_.tx_discards;
+            set_reg(reg::TxComplFid, fid);
+            tx_done(fid, reclaim, ev::TxExc);
+            return;
+        }
+        (group ? tallies_.tx_multicast_frames : tallies_.tx_unicast_frames)++;
+        (group ? tallies_.tx_multicast_octets : tallies_.tx_unicast_octets) += octets;
+        ++tx_stats_.sent;
+        if (tx_event)
+            set_reg(reg::TxComplFid, fid);
+        tx_done(fid, reclaim, tx_event ? ev::Tx : 0);
+    };
+    tx_.send(std::move(job));
     return result::Ok;
+}
+
+// The retry tallies of one frame the firmware is done with.
+void CardModel::count_tx(const TxOutcome &o) {
+    tallies_.tx_deferred += o.deferred;
+    if (!o.delivered)
+        ++tallies_.tx_retry_limit_exceeded;
+    else if (o.retries == 1)
+        ++tallies_.tx_single_retry_frames;
+    else if (o.retries > 1)
+        ++tallies_.tx_multiple_retry_frames;
 }
 
 // The body as the firmware cuts it for the air: whole, or in fragments
@@ -701,20 +722,16 @@ void CardModel::tx_done(uint16_t fid, bool reclaim, uint16_t events) {
     raise_event(events);
 }
 
-void CardModel::put_on_air(uint16_t fid, const AirFrame &frame) {
-    ++tx_stats_.fragments;
-    ++tallies_.tx_fragments;
-    trace(TraceKind::FrameOnAir, fid, (uint16_t)frame.bytes.size(), frame.rate);
+// Every frame the firmware puts on the air ends here: data frames (the FID
+// they came from) are counted and traced; then the air sink takes it.
+void CardModel::put_on_air(const TxJob *job, const AirFrame &frame) {
+    if (job && job->tag) {
+        ++tx_stats_.fragments;
+        ++tallies_.tx_fragments;
+        trace(TraceKind::FrameOnAir, job->tag, (uint16_t)frame.bytes.size(), frame.rate);
+    }
     if (air_sink_)
         air_sink_->on_air(frame);
-}
-
-void CardModel::finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame) {
-    ++tx_stats_.sent;
-    put_on_air(fid, frame);
-    if (tx_event)
-        set_reg(reg::TxComplFid, fid);
-    tx_done(fid, reclaim, tx_event ? ev::Tx : 0);
 }
 
 std::vector<uint8_t> CardModel::firmware_seal(std::span<const uint8_t> body) {

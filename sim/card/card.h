@@ -121,9 +121,12 @@
 // infrastructure mode ToDS with Address1 = the joined BSSID (record 0xFD42),
 // Address2 = 802.3 source, Address3 = 802.3 destination; in ad hoc mode
 // Address1 = destination, Address2 = source, Address3 = BSSID. Duration is 0
-// to a group address, else SIFS (10 us) plus an ACK (14 bytes) at the same
-// rate and preamble. The sequence number counts frames put on the air from 0
-// (initialize and reset start it again), fragment 0.
+// to a group address, else SIFS (10 us) plus an ACK (14 bytes) at the basic
+// rate that acknowledges it (2 Mb/s for frames at 2 Mb/s and above, 1 Mb/s
+// for 1 Mb/s frames; short preamble when the frame has one and the ACK's rate
+// allows it). The sequence number counts frames put on the air from 0
+// (initialize and reset start it again; management frames of the station
+// firmware take numbers from the same counter), fragment 0.
 // WEP (flags record 0xFC28): privacy off (bit 0 clear) - nothing protected,
 // whatever bits 4 and 7 say. Privacy on - the protected bit; with bit 4 the
 // body goes as the host gave it; without it the firmware seals it: IV header
@@ -199,6 +202,92 @@
 // the acknowledgement releases the FID it named. inject_rx() puts any
 // receive frame into a FID the same way, for tests and fuzzing.
 //
+// Acknowledgements and retries (sim/air/transmitter.h has the timing): off
+// by default, where every frame counts as delivered at its end and frames
+// go out back to back; on with set_station_firmware(true). Then the card
+// senses the channel before a frame, waits for an ACK after each directed
+// frame (an ACK control frame to its own address within SIFS + the ACK's
+// air time + one slot), sends a frame that got none again with the retry
+// bit, at most 7 times in all, and acknowledges every frame with a good FCS
+// addressed to its own address (data or management) SIFS after it ends. A
+// frame whose tries ran out raises the transmit-exception event 0x0004 (FID
+// in 0x24) and its buffer comes back as for any other frame.
+//
+// Tallies (Tallies, in the order of the tallies frame), as the firmware
+// counts them; management and control frames count in none but FCS errors:
+//   tx unicast / multicast frames and octets - data frames delivered (every
+//     fragment acknowledged, or a group frame sent), body bytes as the host
+//     gave them;
+//   tx fragments - data frames put on the air, each fragment and each
+//     retransmission counted;
+//   tx deferred - data frames whose first try found the channel busy;
+//   tx single / multiple retry frames - delivered after exactly one / more
+//     than one retransmission; tx retry limit exceeded - frames whose tries
+//     ran out; tx discards - those frames again (the firmware gave them up);
+//   rx unicast / multicast frames and octets - data frames handed to the
+//     host (reassembled frames once; body bytes as handed up: after the
+//     firmware's decryption, or sealed with IV and ICV for the host to open);
+//   rx fragments - data frames that passed the station filter and the
+//     duplicate check, each fragment counted;
+//   rx FCS errors - frames heard damaged (a collision, a flipped bit) while
+//     the port is enabled;
+//   rx discards no buffer, rx WEP undecryptable - as the receive side says;
+//   tx discards wrong SA, rx message in message, rx message in bad message -
+//     never counted: the firmware sends any source address the host gives
+//     and the medium has no partial receptions.
+//
+// Information frames (record buffer words, little-endian): word 0 the
+// length in words of the type and data, word 1 the type, then the data;
+// each goes in its own information FID, announced in register 0x10 with the
+// information event 0x0080, one at a time as receive FIDs are (the next
+// after the host acknowledges the event, which releases the FID).
+//   0xF100 tallies: the 21 counters, 32 bits each, low word first (length 43);
+//   0xF101 scan results: one 25-word entry per network heard in the last
+//     scan, in the order first heard - channel, average noise level, signal
+//     level, BSSID (6 bytes), beacon interval, capability, SSID length, SSID
+//     (32 bytes, zero padded) - at most as many as fit a frame buffer;
+//   0xF200 link status: one word, the code (cardregs.h, linkstatus).
+// The inquire command 0x0011 (p0 = 0xF100 or 0xF101, else BadParameter)
+// builds the frame when it completes and announces it 100 us later.
+// inject_info() puts any bytes in an information FID (a truncated frame, a
+// length word beyond the bytes, an unknown type), for tests.
+//
+// Station firmware (set_station_firmware(true), the radio world's cards;
+// the backend's join() stands for it otherwise and wins while it is set):
+// at enable, and whenever it has lost its network, the firmware scans -
+// every channel of its channel list (record 0xFD10, bit n = channel n + 1)
+// in order, a probe request for any network (empty SSID element) on each,
+// 10 ms listening there for beacons and probe responses. What it heard
+// becomes the scan results. Infrastructure mode (port type 1) then picks,
+// among the access points (ESS capability) whose SSID is the desired SSID
+// (record 0xFC02; empty: any), the one with the strongest signal (the first
+// heard among equals; the one it was with before, when it is heard again),
+// tunes to its channel and authenticates: open system, or shared key when
+// record 0xFC2A word 0 is 2, the third frame sealed by the firmware with the
+// default key of record 0xFC23 whatever the host-WEP flags say. Then it
+// associates (a reassociation request when it was with another AP) asking
+// for privacy when WEP flags bit 0 is set. When associated: records 0xFD42 =
+// the BSSID, 0xFD41 = the AP's SSID, 0xFDC1 = its channel, 0xFD40 = 4,
+// 0xFD43 = (signal - noise, signal, noise), and a link status frame: 1 on
+// a first join, 3 when it came from another AP, 5 when it is back with the
+// AP it had lost. A refusal, a missing answer (50 ms after the request was
+// acknowledged, or a request whose tries ran out) ends the attempt with
+// link status 6 (a wrong shared key is a refusal), and a new scan 1 s later.
+// Nothing matching heard: a new scan 1 s later. Four beacon intervals
+// without a beacon from its AP and the firmware scans again: another AP of
+// the network - it roams there (3); its own AP - it associates again (5);
+// none - link status 4 (once) and a scan every second until one is heard.
+// A deauthentication or disassociation from its AP: link status 2 and a
+// new scan 50 ms later. While it has no AP the port status is 2 (searching)
+// and 0xFD42 is zero, and transmit refuses frames as without a join.
+// Ad hoc mode joins a cell (IBSS capability) with the desired SSID (any
+// cell for an empty one), taking its BSSID and channel, or, when none is
+// heard, starts one on its own channel (record 0xFC03) with a BSSID made
+// from its address (first byte 02, then address bytes 2 to 6, the last XOR
+// 0x11), sends its beacons and answers probe requests; either
+// way port status 3 and link status 1. Disable and initialize stop the
+// station firmware; an enable starts it again.
+//
 // join(bssid): the station is in that BSS (the backend stands for the radio
 // world until it exists). While the port is enabled - at once, or at the next
 // enable - records 0xFD42 = bssid, 0xFD41 = the desired SSID (0xFC02), 0xFDC1 =
@@ -213,6 +302,7 @@
 #include "card/records.h"
 
 #include "air/airport.h"
+#include "air/transmitter.h"
 
 #include "portbus.h"
 #include "world.h"
@@ -358,15 +448,29 @@ public:
 
     // ---- Backend: transmit ----
     // Frames put on the air go to `sink` (none: they vanish).
-    void set_air_sink(AirSink *sink) { air_sink_ = sink; }
+    void set_air_sink(AirSink *sink) {
+        air_sink_ = sink;
+        tx_.set_sink(sink);
+    }
     AirSink *air_sink() const { return air_sink_; }
     void join(const std::array<uint8_t, 6> &bssid, uint8_t channel = 0);
     void leave();
     bool joined() const { return joined_; }
     const TxStats &tx_stats() const { return tx_stats_; }
+    // The firmware's own MAC: acknowledgements, retries, scanning, joining.
+    void set_station_firmware(bool on) {
+        station_firmware_ = on;
+        tx_.set_acknowledged(on);
+    }
+    bool station_firmware() const { return station_firmware_; }
+    enum class StaState : uint8_t { Idle, Scanning, Authenticating, Associating, Connected, Lost };
+    StaState station_state() const { return sta_.state; }
+    // In a BSS: by the backend's join(), or associated by the station firmware.
+    bool associated() const { return joined_ || sta_.state == StaState::Connected; }
     // ---- Backend and medium: receive ----
     uint8_t radio_channel() const override;
     void radio_receive(const AirFrame &frame) override;
+    void radio_bad_frame(const AirFrame &frame) override;
     // Puts `frame` (a receive frame from offset 0: control block, headers,
     // DataLen, body; any content) into a receive FID as the firmware would
     // after its filters; false when no FID is free.
@@ -528,8 +632,8 @@ private:
 
     // Transmit.
     void refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length);
-    void put_on_air(uint16_t fid, const AirFrame &frame);
-    void finish_tx(uint16_t fid, bool reclaim, bool tx_event, AirFrame frame);
+    void put_on_air(const TxJob *job, const AirFrame &frame);
+    void count_tx(const TxOutcome &o);
     void tx_done(uint16_t fid, bool reclaim, uint16_t events);
     std::vector<uint8_t> firmware_seal(std::span<const uint8_t> body);
     std::vector<uint8_t> firmware_key(uint8_t id) const;
@@ -545,6 +649,7 @@ private:
     };
     bool accepts_destination(const uint8_t *addr) const;
     void receive_data(const AirFrame &frame);
+    void count_rx(std::span<const uint8_t> header, std::span<const uint8_t> body);
     void fill_rx(std::span<const uint8_t> header, std::span<const uint8_t> body, uint16_t status,
                  uint8_t rate);
     // Filled FIDs announced one at a time: register `fid_reg` names the
@@ -570,6 +675,45 @@ private:
     bool queue_rx(std::vector<uint8_t> frame);
     void reset_rx_state();
     uint16_t cmd_inquire(uint16_t word);
+    // Station firmware (cardsta.cpp).
+    enum class ScanFor : uint8_t { Join, Lost };
+    struct Sta {
+        StaState state = StaState::Idle;
+        ScanFor scan_for = ScanFor::Join;
+        std::vector<uint8_t> channels;   // of the scan under way
+        size_t next_channel = 0;
+        std::vector<ScanEntry> heard;    // this scan's networks
+        ScanEntry target;                // the network being joined, or joined
+        std::optional<std::array<uint8_t, 6>> previous; // the AP it was with
+        bool lost_announced = false;
+        bool started_cell = false;       // ad hoc: this station began the cell
+        uint64_t timer = 0;              // the one pending step (dwell, answer, beacon loss, rescan)
+        uint64_t beacon_timer = 0;       // an ad hoc cell's next beacon
+    };
+    void sta_start();
+    void sta_stop();
+    void sta_after(uint64_t delay_us, std::function<void()> fn);
+    void sta_scan(ScanFor why);
+    void sta_scan_channel();
+    void sta_scan_done();
+    void sta_authenticate();
+    void sta_associate();
+    void sta_connected();
+    void sta_failed();
+    void sta_lost();
+    void sta_left(uint16_t code);
+    void sta_start_cell();
+    void sta_cell_beacon();
+    void sta_arm_beacon_loss();
+    void sta_receive_mgmt(const AirFrame &frame);
+    void sta_heard(const AirFrame &frame, const std::array<uint8_t, 6> &bssid, std::span<const uint8_t> body);
+    void sta_auth_answer(std::span<const uint8_t> body);
+    void sta_send_mgmt(uint8_t subtype, const std::array<uint8_t, 6> &da, const std::array<uint8_t, 6> &bssid,
+                       std::vector<uint8_t> body, bool sealed = false,
+                       std::function<void()> on_acknowledged = nullptr);
+    std::array<uint8_t, 6> own_address() const;
+    std::vector<uint8_t> cell_beacon_body() const;
+    void set_bss_records(const ScanEntry &bss, uint16_t port_status);
     std::vector<uint8_t> tallies_frame() const;
     std::vector<uint8_t> scan_results_frame() const;
     // Auxiliary memory.
@@ -605,7 +749,9 @@ private:
     // Transmit state.
     AirSink *air_sink_ = nullptr;
     std::set<uint16_t> tx_queued_;   // FIDs the firmware holds for transmission
-    uint64_t medium_free_at_ = 0;
+    Transmitter tx_;
+    bool station_firmware_ = false; // backend choice, kept by reset and initialize
+    Sta sta_;
     uint16_t sequence_ = 0;
     uint32_t iv_counter_ = 0;
     uint32_t iv_frames_left_ = 0;

@@ -6,6 +6,7 @@
 #include "card/cardwep.h"
 
 #include "wire/ieee80211.h"
+#include "wire/mgmt.h"
 
 #include <algorithm>
 
@@ -100,9 +101,25 @@ void CardModel::radio_receive(const AirFrame &frame) {
         fill_rx(bytes.first(hdr), bytes.subspan(hdr), 0, frame.rate);
         return;
     }
+    if (station_firmware_) {
+        // The MAC's own traffic: acknowledgements to it, management frames.
+        if (auto ack = wire::Ack::parse(bytes)) {
+            if (ack->ra == own_address())
+                tx_.on_ack();
+            drop(RxDrop::Filtered, rx_stats_.filtered);
+            return;
+        }
+    }
     auto v = Header::parse(bytes);
     if (!v || v->version() != 0) {
         drop(RxDrop::Malformed, rx_stats_.filtered);
+        return;
+    }
+    if (station_firmware_ && v->type() != wire::fc::TypeControl && v->addr1() == own_address())
+        tx_.send_ack(v->addr2(), frame.rate, frame.short_preamble);
+    if (station_firmware_ && v->type() == wire::fc::TypeMgmt) {
+        sta_receive_mgmt(frame);
+        drop(RxDrop::Filtered, rx_stats_.filtered);
         return;
     }
     if (v->type() != wire::fc::TypeData) {
@@ -115,7 +132,7 @@ void CardModel::radio_receive(const AirFrame &frame) {
                                                                    bytes.begin() + Header::kAddr2))
                       : (!v->from_ds() && !v->to_ds() &&
                          std::equal(bssid.begin(), bssid.end(), bytes.begin() + Header::kAddr3));
-    if (!joined_ || !ours || !accepts_destination(bytes.data() + Header::kAddr1)) {
+    if (!associated() || !ours || !accepts_destination(bytes.data() + Header::kAddr1)) {
         drop(RxDrop::Filtered, rx_stats_.filtered);
         return;
     }
@@ -128,6 +145,11 @@ void CardModel::radio_receive(const AirFrame &frame) {
     last_seq_[ta] = v->seq_ctrl();
     ++tallies_.rx_fragments;
     receive_data(frame);
+}
+
+void CardModel::radio_bad_frame(const AirFrame &) {
+    if (!removed_ && port_enabled_)
+        ++tallies_.rx_fcs_errors;
 }
 
 // A data frame the station filter let through: WEP, reassembly, the FID.
@@ -151,6 +173,7 @@ void CardModel::receive_data(const AirFrame &frame) {
         }
         if (wep & wepflag::HostDecrypt) {
             rx_stats_.fragments += fragment;
+            count_rx(header, body);
             fill_rx(header, body, 0, frame.rate); // the host opens it
             return;
         }
@@ -196,10 +219,15 @@ void CardModel::receive_data(const AirFrame &frame) {
         hv.set_frame_control((uint16_t)(hv.frame_control() & ~wire::fc::MoreFragments));
         hv.set_seq_ctrl((uint16_t)(hv.seq_ctrl() & ~0xF));
     }
+    count_rx(header, body);
+    fill_rx(header, body, classify(body), frame.rate);
+}
+
+// A data frame on its way to the host, in the receive tallies.
+void CardModel::count_rx(std::span<const uint8_t> header, std::span<const uint8_t> body) {
     bool group = header[Header::kAddr1] & 1;
     (group ? tallies_.rx_multicast_frames : tallies_.rx_unicast_frames)++;
     (group ? tallies_.rx_multicast_octets : tallies_.rx_unicast_octets) += (uint32_t)body.size();
-    fill_rx(header, body, classify(body), frame.rate);
 }
 
 // Builds the receive frame and queues it in a FID.

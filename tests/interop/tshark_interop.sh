@@ -4,18 +4,7 @@
 # and every WEP ICV must read as the driver and the card meant them, and the
 # key-id byte must name the key the host sealed with.
 # usage: tshark_interop.sh TALSIM EXAMPLES_DIR
-set -euo pipefail
-talsim=$1
-examples=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-if ! command -v tshark >/dev/null; then
-    echo "tshark is missing: tools/install-deps.sh installs it" >&2
-    exit 1
-fi
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/interop_lib.sh"
 
 # The plain exchange: the example adapter with WEP off.
 sed 's/^"WepReq"=dword:00000003/"WepReq"=dword:00000000/' "$examples/adapter.reg" >"$work/plain.reg"

@@ -45,6 +45,18 @@ expect "send with a bad count" 2 'count takes a number' -- \
     "$talsim" send "$examples/adapter.reg" --count 0
 expect "send to an unwritable capture" 2 'a.pcap' -- \
     "$talsim" send "$examples/adapter.reg" --pcap "$work/none/a.pcap"
+printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 16\n' >"$work/bad.toml"
+printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 1\n' >"$work/harbour.toml"
+expect "world: join and ping" 0 'reply from 192.0.2.1: icmp_seq=2' -- \
+    "$talsim" world "$examples/adapter.reg" --pcap "$work/w.pcap" --pings 2
+expect "world: link changes over a run" 0 'link status 1 \(connected\)' -- \
+    "$talsim" world "$examples/adapter.reg" --pcap "$work/w.pcap" --pings 0 --run 100
+expect "world: a malformed world file" 2 "^$work/bad.toml:4: channel must be an integer from 1 to 14$" -- \
+    "$talsim" world "$examples/adapter.reg" --world "$work/bad.toml"
+expect "world: no network of the adapter's name" 1 'no access point joined' -- \
+    "$talsim" world "$examples/adapter.reg" --world "$work/harbour.toml" --pcap "$work/w.pcap"
+expect "world: a bad ping count" 2 'pings takes a number' -- \
+    "$talsim" world "$examples/adapter.reg" --pings x
 
 # The capture is a classic pcap with radiotap (link type 127).
 magic=$(od -An -tx1 -N4 "$work/a.pcap" | tr -d ' \n')
