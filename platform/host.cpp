@@ -761,11 +761,12 @@ void Host::send_complete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS st
     MiniportBlock *b = checked_block(handle, "NdisMSendComplete");
     if (!b)
         return;
-    bool twice = false;
-    for (const SendCompletion &c : b->completions)
-        if (c.packet == packet)
-            twice = true;
     if (!b->owned.erase(packet)) {
+        // Only a fault looks back through the completions.
+        bool twice = false;
+        for (const SendCompletion &c : b->completions)
+            if (c.packet == packet)
+                twice = true;
         verifier_.report(twice ? rule::PacketCompletedTwice : rule::PacketNotOwned,
                          "packet " + hex((uintptr_t)packet));
         return;

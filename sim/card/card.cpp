@@ -90,12 +90,7 @@ CardModel::~CardModel() { cancel_all(false); }
 
 // ---- Bus face ----
 
-uint16_t CardModel::port_read16(uint32_t offset) {
-    // A frame moves through the data registers word by word.
-    if (offset == reg::Data0 || offset == reg::Data1) {
-        if (const uint8_t *at = fast_word(paths_[offset == reg::Data1]))
-            return (uint16_t)(at[0] | (at[1] << 8));
-    }
+uint16_t CardModel::port_read16_general(uint32_t offset) {
     uint16_t off = (uint16_t)offset;
     uint16_t value;
     const RegisterInfo *ri = register_info(off);
@@ -111,14 +106,7 @@ uint16_t CardModel::port_read16(uint32_t offset) {
     return value;
 }
 
-void CardModel::port_write16(uint32_t offset, uint16_t value) {
-    if (offset == reg::Data0 || offset == reg::Data1) {
-        if (uint8_t *at = fast_word(paths_[offset == reg::Data1])) {
-            at[0] = (uint8_t)value;
-            at[1] = (uint8_t)(value >> 8);
-            return;
-        }
-    }
+void CardModel::port_write16_general(uint32_t offset, uint16_t value) {
     uint16_t off = (uint16_t)offset;
     trace(TraceKind::PortWrite, off, value);
     if (removed_)
@@ -150,6 +138,7 @@ void CardModel::reset() {
         p.pos = 0;
         p.settle_token = 0;
         p.fast = nullptr;
+        p.fast_limit = 0;
     }
     rec_buf_.fill(0);
     rec_rid_ = 0;
@@ -917,6 +906,7 @@ void CardModel::write_offset(uint16_t offset, uint16_t value) {
     p.target = reg(p.select_reg);
     p.busy = true;
     p.fast = nullptr;
+    p.fast_limit = 0;
     p.error = (value & (uint16_t)~kOffsetMask) != 0; // odd, or beyond the offset field
     if (timing_.path_busy_us == 0) {
         settle_path(p);
@@ -946,7 +936,7 @@ void CardModel::settle_path(Path &p) {
     p.error = p.error || !valid;
     std::vector<uint8_t> *buf = p.error || is_rid(p.target) ? nullptr : frames_.buffer(p.target);
     p.fast = buf ? buf->data() : nullptr;
-    p.fast_size = buf ? buf->size() : 0;
+    p.fast_limit = buf && buf->size() > 1 ? (uint32_t)buf->size() - 1 : 0;
     p.fast_generation = frames_.generation();
 }
 

@@ -416,8 +416,24 @@ public:
     CardModel &operator=(const CardModel &) = delete;
 
     // ---- Bus face ----
-    uint16_t port_read16(uint32_t offset) override;
-    void port_write16(uint32_t offset, uint16_t value) override;
+    // A frame moves through the data registers word by word: that common
+    // case is served here, everything else out of line.
+    uint16_t port_read16(uint32_t offset) override {
+        if (offset == reg::Data0 || offset == reg::Data1)
+            if (const uint8_t *at = fast_word(paths_[offset == reg::Data1]))
+                return (uint16_t)(at[0] | (at[1] << 8));
+        return port_read16_general(offset);
+    }
+    void port_write16(uint32_t offset, uint16_t value) override {
+        if (offset == reg::Data0 || offset == reg::Data1) {
+            if (uint8_t *at = fast_word(paths_[offset == reg::Data1])) {
+                at[0] = (uint8_t)value;
+                at[1] = (uint8_t)(value >> 8);
+                return;
+            }
+        }
+        port_write16_general(offset, value);
+    }
 
     // ---- Backend: state ----
     void reset();
@@ -567,14 +583,14 @@ private:
         // The settled FID's bytes, for the data register's common case; good
         // while the frame memory's generation is `fast_generation`.
         uint8_t *fast = nullptr;
-        size_t fast_size = 0;
+        uint32_t fast_limit = 0; // a word starts below it; 0 with no buffer
         uint64_t fast_generation = 0;
     };
     // The data register's common case: a settled path on a FID, inside it,
     // no trace, no fault. nullptr: take the general way.
     uint8_t *fast_word(Path &p) {
-        if (!p.fast || p.fast_generation != frames_.generation() || p.pos + 1 >= p.fast_size ||
-            removed_ || stuck_[(int)p.busy_kind] || trace_.active())
+        if (p.pos >= p.fast_limit || p.fast_generation != frames_.generation() || removed_ ||
+            stuck_[(int)p.busy_kind] || trace_.active())
             return nullptr;
         uint8_t *at = p.fast + p.pos;
         p.pos += 2;
@@ -599,6 +615,8 @@ private:
     void device_error(uint16_t offset, bool write, uint16_t value, std::string what);
     [[gnu::cold, gnu::noinline]] void device_error(uint16_t offset, bool write, uint16_t value,
                                                    const char *what);
+    uint16_t port_read16_general(uint32_t offset);
+    void port_write16_general(uint32_t offset, uint16_t value);
     void trace(TraceKind kind, uint16_t offset, uint16_t value, uint16_t aux = 0);
 
     // Scheduled work; `firmware` work is abandoned by initialize, all of it by reset().

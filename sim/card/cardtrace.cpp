@@ -6,6 +6,7 @@ namespace talsim {
 
 void CardTrace::enable(size_t capacity) {
     enabled_ = true;
+    active_ = true;
     capacity_ = capacity ? capacity : 1;
     while (ring_.size() > capacity_) {
         ring_.pop_front();

@@ -67,14 +67,17 @@ public:
     static constexpr size_t kDefaultCapacity = 65536;
 
     void enable(size_t capacity = kDefaultCapacity);
-    void disable() { enabled_ = false; }
+    void disable() { enabled_ = false; active_ = (bool)sink_; }
     bool enabled() const { return enabled_; }
     void clear() { ring_.clear(); dropped_ = 0; }
 
     // Called for every record, whether the ring is enabled or not.
-    void set_sink(std::function<void(const TraceRecord &)> sink) { sink_ = std::move(sink); }
+    void set_sink(std::function<void(const TraceRecord &)> sink) {
+        sink_ = std::move(sink);
+        active_ = enabled_ || sink_;
+    }
 
-    bool active() const { return enabled_ || sink_; }
+    bool active() const { return active_; }
     void add(const TraceRecord &r);
 
     std::vector<TraceRecord> records() const { return {ring_.begin(), ring_.end()}; }
@@ -85,6 +88,7 @@ public:
 
 private:
     bool enabled_ = false;
+    bool active_ = false; // enabled or with a sink: read on every port access
     size_t capacity_ = kDefaultCapacity;
     std::deque<TraceRecord> ring_;
     uint64_t dropped_ = 0;

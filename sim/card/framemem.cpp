@@ -31,7 +31,8 @@ bool FrameMemory::release(uint16_t fid) {
     int i = index_of(fid);
     if (i < 0 || !slots_[i].used)
         return false;
-    slots_[i] = Slot{};
+    slots_[i].used = false; // the bytes keep their room for the next frame
+    slots_[i].bytes.clear();
     ++generation_;
     return true;
 }
