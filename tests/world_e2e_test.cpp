@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,59 @@ TEST_F(WorldAdapter, JoinsPingsTheWiredHostLosesAndRegainsTheLinkAndSurveys) {
     EXPECT_GE(sealed, 9u) << "ARP, three pings, their answers and the shared-key challenge";
     EXPECT_EQ(station->card.device_error_count(), 0u);
     EXPECT_EQ(a->EventLoopStops, 0u);
+}
+
+// The example's adapter in the default world: each failure the wrapper or
+// the card can be made to show stops initialization cleanly; without one
+// the adapter comes up, passes traffic both ways and halts leaving nothing.
+TEST_F(WorldAdapter, ComesUpFromTheExampleOrFailsCleanlyAndHaltsLeavingNothing) {
+    talhost::ParseError err;
+    auto config = talhost::load_reg_file(TAL_EXAMPLES_DIR "/adapter.reg", err);
+    ASSERT_TRUE(config) << err.message();
+    using Fault = std::function<void(talsim::CardModel &)>;
+    struct Case {
+        const char *name;
+        Fault fault;
+        NDIS_STATUS status;
+    } cases[] = {
+        {"record allocation", [this](auto &) { host.fail_allocation(1); }, NDIS_STATUS_RESOURCES},
+        {"configuration", [this](auto &) { host.faults().fail_open_configuration = true; },
+         NDIS_STATUS_FAILURE},
+        {"port range", [this](auto &) { host.faults().port_range_status = NDIS_STATUS_RESOURCES; },
+         NDIS_STATUS_RESOURCES},
+        {"interrupt", [this](auto &) { host.faults().interrupt_status = NDIS_STATUS_RESOURCES; },
+         NDIS_STATUS_RESOURCES},
+        {"initialize command", [](auto &card) { card.hang_command(0x0000); }, NDIS_STATUS_FAILURE},
+        {"enable command", [](auto &card) { card.fail_command(0x0001, 0x05); }, NDIS_STATUS_FAILURE},
+        {"transmit buffer", [](auto &card) { card.fail_command(0x000A, 0x0C); }, 0x0C},
+        {"none", [](auto &) {}, NDIS_STATUS_SUCCESS},
+    };
+    UINT base = 0x400;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        host.faults() = talhost::HostFaults{};
+        taltest::Station st(host, air->medium(), base += 0x40, kMac);
+        air->attach(st.card);
+        c.fault(st.card);
+        ASSERT_EQ(st.bring_up(*config), c.status);
+        EXPECT_TRUE(host.verifier().clean()) << host.verifier().text();
+        if (c.status == NDIS_STATUS_SUCCESS) {
+            talhost::TestBinding b(host, st.handle);
+            b.set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
+            host.world().run_for(500 * kMs);
+            ASSERT_FALSE(st.adapter->LinkIsActive) << "joined";
+            wire::Arp who{wire::arp::Request, kMac, kSelfIp, {}, kHostIp};
+            b.send(eth(wire::kBroadcast, wire::kEtherTypeArp, who.to_bytes()));
+            b.send(ping(1));
+            host.world().run_for(20 * kMs);
+            EXPECT_EQ(b.completions().size(), 2u);
+            EXPECT_EQ(b.frames().size(), 2u) << "the ARP reply and the echo reply";
+            host.halt(st.handle);
+        }
+        air->detach(st.card);
+        EXPECT_TRUE(host.verifier().clean()) << host.verifier().text();
+        EXPECT_EQ(host.live_allocations(), 0u);
+    }
 }
 
 } // namespace
