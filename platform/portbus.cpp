@@ -53,6 +53,29 @@ void PortBus::release(uint32_t base, uint32_t count) {
             table_[p] = (uint16_t)(table_[p] - kClaimOne);
 }
 
+uint16_t PortBus::entry(uint32_t port, bool write, uint16_t value) {
+    if (port >= kPorts) {
+        watch(port, write, value, true);
+        return 0;
+    }
+    if ((table_[port] & kClaimMask) == 0 || watch_all_)
+        watch(port, write, value, (table_[port] & kClaimMask) == 0);
+    return table_[port];
+}
+
+uint16_t PortBus::read16_watched(uint32_t port) {
+    uint16_t e = entry(port, false, 0);
+    if (uint16_t d = e & kDeviceMask)
+        return maps_[d].dev->port_read16(port - maps_[d].base);
+    return 0xFFFF;
+}
+
+void PortBus::write16_watched(uint32_t port, uint16_t value) {
+    uint16_t e = entry(port, true, value);
+    if (uint16_t d = e & kDeviceMask)
+        maps_[d].dev->port_write16(port - maps_[d].base, value);
+}
+
 void PortBus::watch(uint32_t port, bool write, uint16_t value, bool unclaimed) {
     if (!watcher_)
         return;

@@ -54,16 +54,23 @@ public:
     // Every access goes to the watcher's before_access (off by default).
     void watch_every_access(bool on) { watch_all_ = on; }
 
+    // The common case (a claimed port, no watcher asking for everything)
+    // stays here; the rest goes out of line.
     uint16_t read16(uint32_t port) {
-        uint16_t e = entry(port, false, 0);
-        if (uint16_t d = e & kDeviceMask)
-            return maps_[d].dev->port_read16(port - maps_[d].base);
-        return 0xFFFF;
+        if (port < kPorts && (table_[port] & kClaimMask) != 0 && !watch_all_) {
+            if (uint16_t d = table_[port] & kDeviceMask)
+                return maps_[d].dev->port_read16(port - maps_[d].base);
+            return 0xFFFF;
+        }
+        return read16_watched(port);
     }
     void write16(uint32_t port, uint16_t value) {
-        uint16_t e = entry(port, true, value);
-        if (uint16_t d = e & kDeviceMask)
-            maps_[d].dev->port_write16(port - maps_[d].base, value);
+        if (port < kPorts && (table_[port] & kClaimMask) != 0 && !watch_all_) {
+            if (uint16_t d = table_[port] & kDeviceMask)
+                maps_[d].dev->port_write16(port - maps_[d].base, value);
+            return;
+        }
+        write16_watched(port, value);
     }
 
 private:
@@ -79,15 +86,10 @@ private:
     };
 
     // The port's entry after the watcher has seen what it must see.
-    uint16_t entry(uint32_t port, bool write, uint16_t value) {
-        if (port >= kPorts) [[unlikely]] {
-            watch(port, write, value, true);
-            return 0;
-        }
-        if ((table_[port] & kClaimMask) == 0 || watch_all_) [[unlikely]]
-            watch(port, write, value, (table_[port] & kClaimMask) == 0);
-        return table_[port];
-    }
+    uint16_t read16_watched(uint32_t port);
+    void write16_watched(uint32_t port, uint16_t value);
+    // The table entry, after the watcher has seen the access.
+    uint16_t entry(uint32_t port, bool write, uint16_t value);
     void watch(uint32_t port, bool write, uint16_t value, bool unclaimed);
 
     std::vector<uint16_t> table_;
