@@ -487,6 +487,7 @@ TEST_F(FilterTest, TheAdapterIsAskedForTheOrOfTheFiltersAndTheUnionOfTheLists) {
     std::vector<std::pair<ULONG, size_t>> told;
     host.filter(handle).on_change = [&](ULONG filter, const std::vector<MacAddress> &list) {
         told.emplace_back(filter, list.size());
+        return NDIS_STATUS_SUCCESS;
     };
     auto a = std::make_unique<TestBinding>(host, handle);
     TestBinding b(host, handle);
