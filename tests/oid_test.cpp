@@ -12,6 +12,7 @@
 #include "binding.h"
 #include "card/cardwep.h"
 #include "driver/taloids.h"
+#include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
 
 using talhost::kNotWritten;
@@ -224,7 +225,9 @@ protected:
             {OID_PRIV_WEP_KEY3, false, none, is({0x11, 0x22, 0x33, 0x44, 0xCC, 0})},
             {OID_PRIV_WEP_FLAGS, false, [this] { record(0xFC28, {0x1193}); }, is(le32(0x93))},
             {OID_PRIV_DRIVER_VERSION, false, none, is({3, 0, 6, 0, 3, 0, 0, 0})},
-            {OID_PRIV_PRIMARY_FW_VERSION, false, none,
+            // The configuration pass reads the identities the card reports.
+            {OID_PRIV_PRIMARY_FW_VERSION, false,
+             [this] { record(0xFD02, {0x15, 2, 3, 4}); record(0xFD20, {0x1F, 5, 6, 7}); cardInitialSet(adapter.get()); },
              [version] { return version(0xFD02); }},
             {OID_PRIV_STATION_FW_VERSION, false, none,
              [version] { return version(0xFD20); }},
@@ -284,6 +287,9 @@ TEST_F(OidTest, EveryAnsweredCodeHonoursItsBufferAndAnswersFromTheCard) {
             }
         }
     }
+    // The survey's end leaves no scan results behind.
+    utility->query(OID_PRIV_SITE_SURVEY_END, 4);
+    EXPECT_EQ(utility->query(OID_PRIV_SCAN_RESULTS, 980).answer(), Bytes(980, 0));
 }
 
 TEST_F(OidTest, ListedCodesWithoutAQueryHandlerAreInvalidAndSetsOfQueryOnlyCodesToo) {

@@ -627,6 +627,14 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
              };
              host.set(h, 1, {1, 2});
          }},
+        {talhost::rule::RequestWroteOutsideAnswer, // into a set's input
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             f.on_request = [](PUCHAR b, ULONG, PULONG, PULONG) {
+                 b[1] = 9;
+                 return NDIS_STATUS_SUCCESS;
+             };
+             host.set(h, 1, {1, 2});
+         }},
         {talhost::rule::RequestAnsweredTwice, // pended, then answered twice
          [](Host &host, NDIS_HANDLE h, Fake &f) {
              f.on_request = [](PUCHAR b, ULONG, PULONG done, PULONG) {
