@@ -182,7 +182,8 @@ NDIS_STATUS NTAPI TalSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID
         if (Length / TAL_ADDRESS_LEN > TAL_MAX_MULTICAST)
             return talRefuse(BytesRead, BytesNeeded, 0, NDIS_STATUS_MULTICAST_FULL);
         Adapter->NumberOfAddress = (USHORT)(Length / TAL_ADDRESS_LEN);
-        NdisMoveMemory(Adapter->MulticastAddress, InformationBuffer, Length);
+        if (Length != 0) // an empty list may come without a buffer
+            NdisMoveMemory(Adapter->MulticastAddress, InformationBuffer, Length);
         // The card takes the list now only while the filter asks for it.
         if (Adapter->PacketFilter & NDIS_PACKET_TYPE_MULTICAST)
             setMulticast(Adapter);

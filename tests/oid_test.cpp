@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding.h"
+#include "card/cardlink.h"
 #include "card/cardwep.h"
 #include "driver/taloids.h"
 #include "mgmt/talmgmt.h"
@@ -549,6 +550,26 @@ TEST_F(OidTest, BindingsFiltersReachTheDriverAndARefusedOneIsUndone) {
     EXPECT_EQ(other.set_packet_filter(NDIS_PACKET_TYPE_PROMISCUOUS), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(adapter->PacketFilter, 0x21u);
     EXPECT_EQ(record_bytes(0xFC80), Bytes{});
+}
+
+// The wrapper creates an adapter from a registry file through the
+// initialize handler; the card then runs with the file's settings.
+TEST_F(OidTest, AnAdapterFromTheExampleFileAnswersWithTheFilesSettings) {
+    halt();
+    talhost::ParseError err;
+    EXPECT_EQ(host.add_adapter_file(TAL_EXAMPLES_DIR "/missing.reg", err), nullptr);
+    NDIS_HANDLE h = host.add_adapter_file(TAL_EXAMPLES_DIR "/adapter.reg", err);
+    ASSERT_NE(h, nullptr) << err.message();
+    talsim::connect_interrupt_line(card, host, h);
+    ASSERT_EQ(host.initialize(h), NDIS_STATUS_SUCCESS);
+    {
+        talhost::TestBinding b(host, h);
+        EXPECT_EQ(b.query(OID_PRIV_DESIRED_ESSID, 40).answer(), text("TalNet", true));
+        EXPECT_EQ(b.query(OID_PRIV_CHANNEL, 4).answer(), le32(6));
+        EXPECT_EQ(b.query(OID_PRIV_STATION_NAME, 40).answer(), text("tal-station"));
+        EXPECT_EQ(b.query(OID_PRIV_WEP_KEY1, 6).answer(), Bytes({0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0}));
+    }
+    host.halt(h);
 }
 
 } // namespace
