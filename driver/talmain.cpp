@@ -4,6 +4,9 @@
 #include "driver/talmain.h"
 
 #include "datapath/interrupt.h"
+#include "datapath/talsend.h"
+#include "datapath/transfer.h"
+#include "driver/taloids.h"
 #include "driver/talpower.h"
 #include "mac/talregs.h"
 #include "mac/talutil.h"
@@ -20,7 +23,6 @@
 #define TAL_DEFAULT_AUTHENTICATION 2
 #define TAL_DEFAULT_FRAG_THRESHOLD 2346
 #define TAL_DEFAULT_IV_COUNT 1000
-#define TAL_MAX_LOOKAHEAD 1508
 #define TAL_WEP_MODE_40 3
 #define TAL_WEP_MODE_104 7
 #define TAL_KEY_TEXT_LEN 40      // four 40-bit keys as 10 digits each
@@ -426,4 +428,40 @@ NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMedi
     if (Adapter->PollInDriver == 1)
         talStartPollingTimers(Adapter);
     return NDIS_STATUS_SUCCESS;
+}
+
+// ---- Driver entry ----
+
+// Runs once at load, at passive level, before any adapter exists. The
+// handler table lives on the stack: the wrapper copies it. Adapters come
+// later, one initialize call per installed card.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    NDIS_HANDLE NdisWrapperHandle;
+    NDIS30_MINIPORT_CHARACTERISTICS TalChar;
+    NDIS_STATUS Status;
+
+    NdisInitializeWrapper(&NdisWrapperHandle, DriverObject, RegistryPath, NULL);
+
+    // Every slot not named stays null: no hang check, no reconfiguration,
+    // and the driver masks the card's interrupts itself.
+    NdisZeroMemory(&TalChar, sizeof(TalChar));
+    TalChar.MajorNdisVersion = TAL_NDIS_MAJOR_VERSION;
+    TalChar.MinorNdisVersion = TAL_NDIS_MINOR_VERSION;
+    TalChar.HaltHandler = TalHalt;
+    TalChar.HandleInterruptHandler = TalHandleInterrupt;
+    TalChar.InitializeHandler = TalInitialize;
+    TalChar.ISRHandler = TalIsr;
+    TalChar.QueryInformationHandler = TalQueryInformation;
+    TalChar.ResetHandler = TalReset;
+    TalChar.SendHandler = TalSend;
+    TalChar.SetInformationHandler = TalSetInformation;
+    TalChar.TransferDataHandler = TalTransferData;
+
+    Status = NdisMRegisterMiniport(NdisWrapperHandle, &TalChar, sizeof(TalChar));
+    if (Status != NDIS_STATUS_SUCCESS) {
+        // Nothing will use the wrapper's handle: give it back.
+        NdisTerminateWrapper(NdisWrapperHandle, NULL);
+        return Status;
+    }
+    return 0;
 }

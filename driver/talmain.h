@@ -5,6 +5,14 @@
 
 // The medium the adapter presents to the protocols.
 #define TAL_MEDIUM NdisMedium802_3
+// The wrapper version the handler table is written for.
+#define TAL_NDIS_MAJOR_VERSION 3
+#define TAL_NDIS_MINOR_VERSION 0
+
+// The driver's entry point: connects it to the wrapper and registers the
+// ten miniport handlers. 0, or the wrapper's failure status unchanged (the
+// wrapper handle is then given back).
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
                                 PNDIS_MEDIUM MediumArray, UINT MediumArraySize,

@@ -403,6 +403,10 @@ USHORT cardReset(TAL_ADAPTER *Adapter) {
         return status;
     }
     cardStatusRead(Adapter);
+    // The reset left the multicast record empty and the configuration pass
+    // does not write it: the list the packet filter asks for goes back in.
+    if (Adapter->PacketFilter & NDIS_PACKET_TYPE_MULTICAST)
+        setMulticast(Adapter);
 
     if (Adapter->NetworkMode == TAL_NETWORK_MODE_INFRA) {
         Adapter->LinkStatus = TAL_LINK_NONE_AFTER_RESET;

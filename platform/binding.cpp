@@ -14,10 +14,12 @@ TestBinding::~TestBinding() {
     }
 }
 
-void TestBinding::set_packet_filter(ULONG filter) { open_->filter->set_packet_filter(open_, filter); }
+NDIS_STATUS TestBinding::set_packet_filter(ULONG filter) {
+    return open_->filter->set_packet_filter(open_, filter);
+}
 
-void TestBinding::set_multicast(std::vector<MacAddress> list) {
-    open_->filter->set_multicast(open_, std::move(list));
+NDIS_STATUS TestBinding::set_multicast(std::vector<MacAddress> list) {
+    return open_->filter->set_multicast(open_, std::move(list));
 }
 
 NDIS_STATUS TestBinding::send(const std::vector<uint8_t> &frame) {

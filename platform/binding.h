@@ -41,8 +41,16 @@ public:
     TestBinding(const TestBinding &) = delete;
     TestBinding &operator=(const TestBinding &) = delete;
 
-    void set_packet_filter(ULONG filter);
-    void set_multicast(std::vector<MacAddress> list);
+    // The adapter's answer: a refused filter or list is not taken.
+    NDIS_STATUS set_packet_filter(ULONG filter);
+    NDIS_STATUS set_multicast(std::vector<MacAddress> list);
+    ULONG packet_filter() const { return open_->packet_filter; }
+
+    // Requests as a protocol or a configuration utility makes them.
+    RequestResult query(NDIS_OID oid, ULONG length) { return host_.query(adapter_, oid, length); }
+    RequestResult set(NDIS_OID oid, const std::vector<uint8_t> &input) {
+        return host_.set(adapter_, oid, input);
+    }
     void set_take(Take take) { take_ = take; }
 
     // A frame to the adapter through the wrapper's send path; the binding

@@ -34,14 +34,22 @@ void _ETH_FILTER::close(Open *open) {
     changed();
 }
 
-void _ETH_FILTER::set_packet_filter(Open *open, ULONG filter) {
+NDIS_STATUS _ETH_FILTER::set_packet_filter(Open *open, ULONG filter) {
+    ULONG before = open->packet_filter;
     open->packet_filter = filter & kKnownTypes;
-    changed();
+    NDIS_STATUS status = changed();
+    if (status != NDIS_STATUS_SUCCESS && status != NDIS_STATUS_PENDING)
+        open->packet_filter = before;
+    return status;
 }
 
-void _ETH_FILTER::set_multicast(Open *open, std::vector<MacAddress> list) {
+NDIS_STATUS _ETH_FILTER::set_multicast(Open *open, std::vector<MacAddress> list) {
+    std::vector<MacAddress> before = std::move(open->multicast);
     open->multicast = std::move(list);
-    changed();
+    NDIS_STATUS status = changed();
+    if (status != NDIS_STATUS_SUCCESS && status != NDIS_STATUS_PENDING)
+        open->multicast = std::move(before);
+    return status;
 }
 
 ULONG _ETH_FILTER::combined_filter() const {
@@ -60,9 +68,8 @@ std::vector<MacAddress> _ETH_FILTER::combined_multicast() const {
     return all;
 }
 
-void _ETH_FILTER::changed() {
-    if (on_change)
-        on_change(combined_filter(), combined_multicast());
+NDIS_STATUS _ETH_FILTER::changed() {
+    return on_change ? on_change(combined_filter(), combined_multicast()) : NDIS_STATUS_SUCCESS;
 }
 
 bool _ETH_FILTER::accepts(const Open &open, const uint8_t *dest) const {

@@ -58,15 +58,19 @@ struct _ETH_FILTER {
 
     // A binding's filter and list. Only the packet types the library knows
     // count: directed, multicast, all-multicast, broadcast, promiscuous.
-    void set_packet_filter(Open *open, ULONG filter);
-    void set_multicast(Open *open, std::vector<talhost::MacAddress> list);
+    // The adapter's answer comes back; a refused change is undone, so the
+    // binding keeps what it had.
+    NDIS_STATUS set_packet_filter(Open *open, ULONG filter);
+    NDIS_STATUS set_multicast(Open *open, std::vector<talhost::MacAddress> list);
     // What the adapter must receive for all bindings: the OR of their
     // filters and the union of their multicast lists.
     ULONG combined_filter() const;
     std::vector<talhost::MacAddress> combined_multicast() const;
     // Called after a binding's filter or list changed, with the combined
-    // values (where the wrapper will tell the miniport through a set).
-    std::function<void(ULONG filter, const std::vector<talhost::MacAddress> &multicast)> on_change;
+    // values; the host tells the miniport through set requests and returns
+    // the miniport's status.
+    std::function<NDIS_STATUS(ULONG filter, const std::vector<talhost::MacAddress> &multicast)>
+        on_change;
 
     void set_station_address(const talhost::MacAddress &a) { station_ = a; }
     const talhost::MacAddress &station_address() const { return station_; }
@@ -85,7 +89,7 @@ struct _ETH_FILTER {
     uint64_t indications() const { return indications_; }
 
 private:
-    void changed();
+    NDIS_STATUS changed();
 
     talhost::Host &host_;
     talhost::MiniportBlock &block_;

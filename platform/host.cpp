@@ -54,9 +54,175 @@ NDIS_HANDLE Host::add_adapter(AdapterConfig config) {
     b->config = std::move(config);
     b->filter = std::make_unique<EthFilter>(*this, *b);
     b->ndis.EthDB = b->filter.get();
+    // The filter library tells the driver what the bindings want.
+    b->filter->on_change = [this, blk = b.get()](ULONG filter, const std::vector<MacAddress> &list) {
+        return filter_changed(*blk, filter, list);
+    };
     NDIS_HANDLE h = &b->ndis;
     blocks_.push_back(std::move(b));
     return h;
+}
+
+NDIS_HANDLE Host::add_adapter_file(const std::string &path, ParseError &err) {
+    std::optional<AdapterConfig> config = load_reg_file(path, err);
+    return config ? add_adapter(std::move(*config)) : nullptr;
+}
+
+NTSTATUS Host::load_driver(DriverEntryFunction entry) {
+    static UNICODE_STRING registry_path = NDIS_STRING_CONST("\\Registry\\Machine\\System\\Tal");
+    NTSTATUS status = entry(nullptr, &registry_path);
+    if (status != 0 && driver_.wrapper_initialized)
+        verifier_.report(rule::WrapperNotTerminated,
+                         "the driver failed to load with status " + hex((uint32_t)status));
+    return status;
+}
+
+// ---- Requests ----
+
+namespace {
+constexpr size_t kGuard = 16;
+constexpr uint8_t kGuardByte = 0xE7;
+constexpr uint8_t kUnwrittenByte = 0xC3;
+} // namespace
+
+std::vector<uint8_t> RequestResult::answer() const {
+    if (status != NDIS_STATUS_SUCCESS || bytes == kNotWritten)
+        return {};
+    return std::vector<uint8_t>(buffer.begin(), buffer.begin() + std::min<size_t>(bytes, buffer.size()));
+}
+
+RequestResult Host::query(NDIS_HANDLE handle, NDIS_OID oid, ULONG length,
+                          std::function<void(const RequestResult &)> done) {
+    auto r = std::make_unique<OpenRequest>();
+    r->oid = oid;
+    r->length = length;
+    r->done = std::move(done);
+    r->guarded.assign(length + 2 * kGuard, kGuardByte);
+    std::fill_n(r->guarded.begin() + kGuard, length, kUnwrittenByte);
+    return request(block(handle), std::move(r));
+}
+
+RequestResult Host::set(NDIS_HANDLE handle, NDIS_OID oid, const std::vector<uint8_t> &input,
+                        std::function<void(const RequestResult &)> done) {
+    auto r = std::make_unique<OpenRequest>();
+    r->set = true;
+    r->oid = oid;
+    r->length = (ULONG)input.size();
+    r->input = input;
+    r->done = std::move(done);
+    r->guarded.assign(input.size() + 2 * kGuard, kGuardByte);
+    std::copy(input.begin(), input.end(), r->guarded.begin() + kGuard);
+    return request(block(handle), std::move(r));
+}
+
+RequestResult Host::request(MiniportBlock &b, std::unique_ptr<OpenRequest> r) {
+    RequestResult pending;
+    if (b.halted || !b.context)
+        return RequestResult{NDIS_STATUS_ADAPTER_NOT_FOUND, kNotWritten, kNotWritten, {}};
+    // One request at a time, and none inside a running handler: it waits.
+    if (b.handler_depth > 0 || b.pending_request) {
+        auto *raw = r.release();
+        b.deferred_requests.push_back([this, &b, raw] { request(b, std::unique_ptr<OpenRequest>(raw)); });
+        return pending;
+    }
+    W_QUERY_INFORMATION_HANDLER q = driver_.chars.QueryInformationHandler;
+    W_SET_INFORMATION_HANDLER s = driver_.chars.SetInformationHandler;
+    if (r->set ? !s : !q) {
+        verifier_.report(rule::HandlerSlotEmpty, r->set ? "SetInformationHandler" : "QueryInformationHandler");
+        return RequestResult{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten, {}};
+    }
+    b.pending_request = std::move(r);
+    OpenRequest &req = *b.pending_request;
+    NDIS_STATUS status;
+    {
+        HandlerScope scope(*this, &b.ndis);
+        PVOID buffer = req.guarded.data() + kGuard;
+        status = req.set ? s(b.context, req.oid, buffer, req.length, &req.bytes, &req.needed)
+                         : q(b.context, req.oid, buffer, req.length, &req.bytes, &req.needed);
+        if (status == NDIS_STATUS_PENDING)
+            return pending; // NdisM*InformationComplete answers it
+    }
+    std::unique_ptr<OpenRequest> done = std::move(b.pending_request);
+    return finish_request(b, *done, status);
+}
+
+// The answer: checked against the buffer the handler was given.
+RequestResult Host::finish_request(MiniportBlock &b, OpenRequest &r, NDIS_STATUS status) {
+    (void)b;
+    RequestResult res{status, r.bytes, r.needed,
+                      std::vector<uint8_t>(r.guarded.begin() + kGuard, r.guarded.end() - kGuard)};
+    std::string what = std::string(r.set ? "set " : "query ") + hex(r.oid);
+    for (size_t i = 0; i < kGuard; i++)
+        if (r.guarded[i] != kGuardByte || r.guarded[r.guarded.size() - 1 - i] != kGuardByte) {
+            verifier_.report(rule::RequestWroteOutsideAnswer, what + ": past the buffer's ends");
+            break;
+        }
+    if (status == NDIS_STATUS_SUCCESS && r.bytes != kNotWritten && r.bytes > r.length)
+        verifier_.report(rule::RequestBytesBeyondBuffer,
+                         what + ": " + std::to_string(r.bytes) + " of " + std::to_string(r.length));
+    if (r.set) {
+        if (res.buffer != r.input)
+            verifier_.report(rule::RequestWroteOutsideAnswer, what + ": into the set's input");
+    } else {
+        size_t answered = status == NDIS_STATUS_SUCCESS && r.bytes != kNotWritten ? r.bytes : 0;
+        for (size_t i = answered; i < res.buffer.size(); i++)
+            if (res.buffer[i] != kUnwrittenByte) {
+                verifier_.report(rule::RequestWroteOutsideAnswer,
+                                 what + ": byte " + std::to_string(i) + " after the answer");
+                break;
+            }
+    }
+    if (r.done)
+        r.done(res);
+    return res;
+}
+
+void Host::request_complete(NDIS_HANDLE handle, bool set, NDIS_STATUS status) {
+    MiniportBlock *b = checked_block(handle, set ? "NdisMSetInformationComplete"
+                                                 : "NdisMQueryInformationComplete");
+    if (!b)
+        return;
+    // Only a request its handler pended, and still inside the handler no
+    // longer, waits for an answer.
+    if (!b->pending_request || b->pending_request->set != set || b->handler_depth > 0) {
+        verifier_.report(rule::RequestAnsweredTwice,
+                         std::string(set ? "set" : "query") + " completed with no request pending");
+        return;
+    }
+    std::unique_ptr<OpenRequest> r = std::move(b->pending_request);
+    finish_request(*b, *r, status);
+    // Requests that waited for this one go in now.
+    while (!b->deferred_requests.empty() && !b->pending_request) {
+        std::function<void()> next = std::move(b->deferred_requests.front());
+        b->deferred_requests.erase(b->deferred_requests.begin());
+        next();
+    }
+}
+
+// The bindings' combined list and filter, each set when it changed: the
+// list first, so that a filter asking for multicast finds it in place.
+NDIS_STATUS Host::filter_changed(MiniportBlock &b, ULONG filter,
+                                 const std::vector<MacAddress> &multicast) {
+    if (b.halted || !b.context || !driver_.chars.SetInformationHandler)
+        return NDIS_STATUS_SUCCESS;
+    if (multicast != b.sent_multicast) {
+        std::vector<uint8_t> bytes;
+        for (const MacAddress &a : multicast)
+            bytes.insert(bytes.end(), a.begin(), a.end());
+        NDIS_STATUS s = set(&b.ndis, OID_802_3_MULTICAST_LIST, bytes).status;
+        if (s != NDIS_STATUS_SUCCESS && s != NDIS_STATUS_PENDING)
+            return s;
+        b.sent_multicast = multicast;
+    }
+    if (filter != b.sent_filter) {
+        std::vector<uint8_t> bytes = {(uint8_t)filter, (uint8_t)(filter >> 8),
+                                      (uint8_t)(filter >> 16), (uint8_t)(filter >> 24)};
+        NDIS_STATUS s = set(&b.ndis, OID_GEN_CURRENT_PACKET_FILTER, bytes).status;
+        if (s != NDIS_STATUS_SUCCESS && s != NDIS_STATUS_PENDING)
+            return s;
+        b.sent_filter = filter;
+    }
+    return NDIS_STATUS_SUCCESS;
 }
 
 MiniportBlock *Host::find_block(NDIS_HANDLE handle) {
@@ -804,6 +970,13 @@ Host::HandlerScope::~HandlerScope() {
         block_.deferred_sends.erase(block_.deferred_sends.begin());
         host_.send(&block_.ndis, d.packet, d.handler, d.from);
     }
+    // Then the requests, while none is pending in the driver.
+    while (!block_.deferred_requests.empty() && !block_.pending_request &&
+           block_.handler_depth == 0) {
+        std::function<void()> r = std::move(block_.deferred_requests.front());
+        block_.deferred_requests.erase(block_.deferred_requests.begin());
+        r();
+    }
 }
 
 NDIS_STATUS Host::send(NDIS_HANDLE handle, PNDIS_PACKET packet, W_SEND_HANDLER handler,
@@ -857,6 +1030,24 @@ VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID, PVOID, PVOID) 
     Host &h = Host::current();
     h.driver().wrapper_initialized = true;
     *NdisWrapperHandle = &h.driver();
+}
+
+VOID NdisTerminateWrapper(NDIS_HANDLE NdisWrapperHandle, PVOID) {
+    Host &h = Host::current();
+    if (NdisWrapperHandle != &h.driver() || !h.driver().wrapper_initialized) {
+        h.verifier().report(talhost::rule::UnknownHandle, "NdisTerminateWrapper");
+        return;
+    }
+    h.driver().wrapper_initialized = false;
+    h.driver().wrapper_terminations++;
+}
+
+VOID NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    Host::current().request_complete(MiniportAdapterHandle, false, Status);
+}
+
+VOID NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    Host::current().request_complete(MiniportAdapterHandle, true, Status);
 }
 
 VOID NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,

@@ -78,6 +78,34 @@ struct InterruptCounts {
 
 struct MiniportBlock;
 
+// A query or set request as a binding makes it, and what came back. The
+// counters read kNotWritten where the handler left them alone; `buffer` is
+// the information buffer after the request (a query's answer is its first
+// `bytes` bytes).
+inline constexpr ULONG kNotWritten = 0xFFFFFFFF;
+struct RequestResult {
+    NDIS_STATUS status = NDIS_STATUS_PENDING;
+    ULONG bytes = kNotWritten;  // BytesWritten (query) or BytesRead (set)
+    ULONG needed = kNotWritten; // BytesNeeded
+    std::vector<uint8_t> buffer;
+    // The answer of a successful query: the bytes the handler wrote.
+    std::vector<uint8_t> answer() const;
+};
+
+// A request the wrapper has handed to the miniport: the buffer with guard
+// bytes on both sides, the counters the handler writes, and where the
+// answer goes when the handler pends it.
+struct OpenRequest {
+    bool set = false;
+    NDIS_OID oid = 0;
+    ULONG length = 0;
+    std::vector<uint8_t> guarded; // guard, buffer, guard
+    std::vector<uint8_t> input;   // a set's bytes as given
+    ULONG bytes = kNotWritten;
+    ULONG needed = kNotWritten;
+    std::function<void(const RequestResult &)> done;
+};
+
 // A miniport timer as the wrapper keeps it. The driver's NDIS_MINIPORT_TIMER
 // names it; function and context are taken at initialization.
 struct HostTimer {
@@ -133,11 +161,19 @@ struct MiniportBlock {
     std::map<PNDIS_PACKET, Protocol *> senders;
     // Completions of packets no binding sent.
     std::function<void(PNDIS_PACKET, NDIS_STATUS)> on_send_complete;
+    // The request the handler pended (at most one at a time), the requests
+    // waiting for the running handler to return, and what the filter
+    // library last had the driver take.
+    std::unique_ptr<OpenRequest> pending_request;
+    std::vector<std::function<void()>> deferred_requests;
+    ULONG sent_filter = 0;
+    std::vector<MacAddress> sent_multicast;
 };
 
 // What DriverEntry registered.
 struct DriverRegistration {
     bool wrapper_initialized = false;
+    int wrapper_terminations = 0;
     bool registered = false;
     NDIS30_MINIPORT_CHARACTERISTICS chars{};
     UINT chars_length = 0;
@@ -181,8 +217,17 @@ public:
     void fail_allocation(int n) { faults_.fail_allocation_number = allocation_count_ + n; }
     DriverRegistration &driver() { return driver_; }
 
+    // Loads the driver: its entry point with a driver object and registry
+    // path of the host's own. A failed load must have given the wrapper
+    // handle back.
+    using DriverEntryFunction = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
+    NTSTATUS load_driver(DriverEntryFunction entry);
+
     // An adapter instance, as the wrapper creates one per installed card.
     NDIS_HANDLE add_adapter(AdapterConfig config = {});
+    // One from a registry file's Parameters key (nullptr and err filled when
+    // the file does not parse); initialize() then brings it up.
+    NDIS_HANDLE add_adapter_file(const std::string &path, ParseError &err);
     MiniportBlock &block(NDIS_HANDLE handle);
     MiniportBlock *find_block(NDIS_HANDLE handle);
     // The WrapperConfigurationContext handed to the initialize handler.
@@ -245,6 +290,20 @@ public:
     void hold_timers(NDIS_HANDLE handle, bool held);
     // The wrapper's timer for a driver's record (nullptr if never initialized).
     const HostTimer *timer(PNDIS_MINIPORT_TIMER record);
+
+    // ---- Requests (NdisRequest from a binding) ----
+    // A query with an information buffer of `length` bytes, or a set with
+    // `input`, through the registered handler; guard bytes around the
+    // buffer. The verifier names a handler that answers twice, reports more
+    // bytes than the buffer holds or writes outside its answer. A request
+    // made while a handler of the adapter runs, or one the handler pends,
+    // comes back PENDING; `done` then hears the answer.
+    RequestResult query(NDIS_HANDLE handle, NDIS_OID oid, ULONG length,
+                        std::function<void(const RequestResult &)> done = nullptr);
+    RequestResult set(NDIS_HANDLE handle, NDIS_OID oid, const std::vector<uint8_t> &input,
+                      std::function<void(const RequestResult &)> done = nullptr);
+    // The handler's NdisM{Query,Set}InformationComplete.
+    void request_complete(NDIS_HANDLE handle, bool set, NDIS_STATUS status);
 
     // ---- Receive side: the Ethernet filter library ----
     EthFilter &filter(NDIS_HANDLE handle) { return *block(handle).filter; }
@@ -319,6 +378,10 @@ public:
     MiniportBlock *checked_block(NDIS_HANDLE handle, const char *call);
 
 private:
+    RequestResult request(MiniportBlock &b, std::unique_ptr<OpenRequest> r);
+    RequestResult finish_request(MiniportBlock &b, OpenRequest &r, NDIS_STATUS status);
+    NDIS_STATUS filter_changed(MiniportBlock &b, ULONG filter,
+                               const std::vector<MacAddress> &multicast);
     void unclaimed_access(uint32_t port, bool write, uint16_t value) override;
     void before_access(uint32_t port, bool write, uint16_t value) override;
     void interrupt(MiniportBlock &b);

@@ -39,6 +39,10 @@ inline constexpr const char *IndicationWithoutComplete = "receive-indication-wit
 inline constexpr const char *CompleteWithoutIndication = "receive-complete-without-indication";
 inline constexpr const char *TransferOutsideIndication = "transfer-data-outside-indication";
 inline constexpr const char *UnknownHandle = "unknown-adapter-handle";
+inline constexpr const char *RequestAnsweredTwice = "request-answered-twice";
+inline constexpr const char *RequestBytesBeyondBuffer = "request-bytes-beyond-buffer";
+inline constexpr const char *RequestWroteOutsideAnswer = "request-wrote-outside-answer";
+inline constexpr const char *WrapperNotTerminated = "wrapper-handle-not-terminated";
 } // namespace rule
 
 struct Violation {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "info_target.h"
+#include "oid_target.h"
 #include "reg_target.h"
 #include "rx_target.h"
 
@@ -34,6 +35,10 @@ TEST(FuzzRegression, RegistryCorpusKeepsEveryConfigurationInvariant) {
 
 TEST(FuzzRegression, InformationFrameCorpusStaysInsideItsFields) {
     EXPECT_GE(replay("info", tal_fuzz_information_frames), 6u) << "the corpus is missing";
+}
+
+TEST(FuzzRegression, RequestCorpusKeepsTheWrappersRules) {
+    EXPECT_GE(replay("oid", tal_fuzz_requests), 6u) << "the corpus is missing";
 }
 
 TEST(FuzzRegression, ReceiveCorpusStaysInsideItsBuffers) {

@@ -325,6 +325,9 @@ TEST_F(LoopTest, PollingTimersRunTheLoopFiftyTimesAMillisecond) {
             EXPECT_EQ(t->due_at - host.timer(&adapter->TalTimer[i - 1])->due_at, 20u);
         }
     }
+    // The binding's filter request held the card across the first
+    // expiries; once they have caught up the cadence is steady.
+    host.world().run_for(1000);
     start_measuring();
     host.world().run_for(999);
     EXPECT_EQ(count(false, TAL_REG_EVSTAT), 50u) << "one loop run per timer expiry";

@@ -34,6 +34,8 @@ struct Fake {
     NDIS_STATUS send_status = NDIS_STATUS_SUCCESS;
     std::vector<uint8_t> frame; // the frame being indicated: header and data
     std::vector<NDIS_HANDLE> transfer_contexts;
+    // A query's or set's body: buffer, length, the two counters.
+    std::function<NDIS_STATUS(PUCHAR, ULONG, PULONG, PULONG)> on_request;
 
     void note(const std::string &what) {
         bool locked = ((PNDIS_MINIPORT_BLOCK)handle)->LockAcquired;
@@ -95,6 +97,15 @@ NDIS_STATUS FakeTransfer(PNDIS_PACKET packet, PUINT transferred, NDIS_HANDLE con
     return NDIS_STATUS_SUCCESS;
 }
 
+NDIS_STATUS FakeRequest(NDIS_HANDLE context, NDIS_OID, PVOID buffer, ULONG length, PULONG done,
+                        PULONG needed) {
+    Fake &f = fake(context);
+    if (f.on_request)
+        return f.on_request((PUCHAR)buffer, length, done, needed);
+    *done = 0;
+    return NDIS_STATUS_SUCCESS;
+}
+
 NDIS30_MINIPORT_CHARACTERISTICS all_handlers() {
     NDIS30_MINIPORT_CHARACTERISTICS c{};
     c.DisableInterruptHandler = FakeDisable;
@@ -103,6 +114,8 @@ NDIS30_MINIPORT_CHARACTERISTICS all_handlers() {
     c.ISRHandler = FakeIsr;
     c.SendHandler = FakeSend;
     c.TransferDataHandler = FakeTransfer;
+    c.QueryInformationHandler = FakeRequest;
+    c.SetInformationHandler = FakeRequest;
     return c;
 }
 
@@ -487,6 +500,7 @@ TEST_F(FilterTest, TheAdapterIsAskedForTheOrOfTheFiltersAndTheUnionOfTheLists) {
     std::vector<std::pair<ULONG, size_t>> told;
     host.filter(handle).on_change = [&](ULONG filter, const std::vector<MacAddress> &list) {
         told.emplace_back(filter, list.size());
+        return NDIS_STATUS_SUCCESS;
     };
     auto a = std::make_unique<TestBinding>(host, handle);
     TestBinding b(host, handle);
@@ -585,6 +599,65 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
                  EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)h)->EthDB, &f, (PCHAR)frame,
                                              frame, 14, frame + 14, 46, 46);
                  EthFilterDprIndicateReceiveComplete(((PNDIS_MINIPORT_BLOCK)h)->EthDB);
+             });
+         }},
+        {talhost::rule::RequestBytesBeyondBuffer,
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             f.on_request = [](PUCHAR b, ULONG, PULONG done, PULONG) {
+                 std::memset(b, 1, 8);
+                 *done = 9;
+                 return NDIS_STATUS_SUCCESS;
+             };
+             host.query(h, 1, 8);
+         }},
+        {talhost::rule::RequestWroteOutsideAnswer, // past the bytes it reports
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             f.on_request = [](PUCHAR b, ULONG, PULONG done, PULONG) {
+                 std::memset(b, 1, 6);
+                 *done = 4;
+                 return NDIS_STATUS_SUCCESS;
+             };
+             host.query(h, 1, 8);
+         }},
+        {talhost::rule::RequestWroteOutsideAnswer, // before the buffer, in a set
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             f.on_request = [](PUCHAR b, ULONG, PULONG, PULONG) {
+                 b[-1] = 0;
+                 return NDIS_STATUS_SUCCESS;
+             };
+             host.set(h, 1, {1, 2});
+         }},
+        {talhost::rule::RequestWroteOutsideAnswer, // into a set's input
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             f.on_request = [](PUCHAR b, ULONG, PULONG, PULONG) {
+                 b[1] = 9;
+                 return NDIS_STATUS_SUCCESS;
+             };
+             host.set(h, 1, {1, 2});
+         }},
+        {talhost::rule::RequestAnsweredTwice, // pended, then answered twice
+         [](Host &host, NDIS_HANDLE h, Fake &f) {
+             f.on_request = [](PUCHAR b, ULONG, PULONG done, PULONG) {
+                 b[0] = 7;
+                 *done = 1;
+                 return NDIS_STATUS_PENDING;
+             };
+             std::vector<uint8_t> answer;
+             EXPECT_EQ(host.query(h, 1, 4, [&](const talhost::RequestResult &r) { answer = r.answer(); })
+                           .status, NDIS_STATUS_PENDING);
+             NdisMQueryInformationComplete(h, NDIS_STATUS_SUCCESS);
+             EXPECT_EQ(answer, std::vector<uint8_t>{7});
+             EXPECT_TRUE(host.verifier().clean());
+             NdisMQueryInformationComplete(h, NDIS_STATUS_SUCCESS);
+         }},
+        {talhost::rule::WrapperNotTerminated,
+         [](Host &host, NDIS_HANDLE, Fake &) {
+             host.faults().register_miniport_status = NDIS_STATUS_FAILURE;
+             host.load_driver([](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS {
+                 NDIS_HANDLE w;
+                 NdisInitializeWrapper(&w, nullptr, nullptr, nullptr);
+                 NDIS30_MINIPORT_CHARACTERISTICS c{};
+                 return NdisMRegisterMiniport(w, &c, sizeof c);
              });
          }},
         {talhost::rule::CallAfterHalt,

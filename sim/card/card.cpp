@@ -53,6 +53,8 @@ const CardModel::CommandInfo CardModel::kCommands[] = {
     {cmd::Test, "test", 100, &CardModel::cmd_test},
     {cmd::Inquire, "inquire", 25, &CardModel::cmd_inquire},
     {cmd::Download, "download", 150, &CardModel::cmd_download},
+    {cmd::ReadRegister, "read register", 20, &CardModel::cmd_read_register},
+    {cmd::WriteRegister, "write register", 20, &CardModel::cmd_write_register},
 };
 
 CardModel::RowIndex CardModel::build_rows() {
@@ -143,6 +145,7 @@ void CardModel::reset() {
     rec_buf_.fill(0);
     rec_rid_ = 0;
     rec_loaded_ = false;
+    controller_regs_.fill(0);
     frames_.release_all();
     records_.restore_defaults();
     sta_ = Sta{}; // its work went with everything scheduled
@@ -425,6 +428,22 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
     reset_rx_state();
     announced_.reset();
     update_irq();
+    return result::Ok;
+}
+
+uint16_t CardModel::cmd_read_register(uint16_t word) {
+    uint16_t index = latched_params_[0];
+    if ((word & 0xFF00) || index >= kControllerRegisters)
+        return result::BadParameter;
+    set_reg(reg::Resp0, controller_regs_[index]);
+    return result::Ok;
+}
+
+uint16_t CardModel::cmd_write_register(uint16_t word) {
+    uint16_t index = latched_params_[0];
+    if ((word & 0xFF00) || index >= kControllerRegisters)
+        return result::BadParameter;
+    controller_regs_[index] = latched_params_[1];
     return result::Ok;
 }
 

@@ -31,6 +31,13 @@
 // through a path selecting p0 is stored). A code the table lacks completes
 // with result 0x7F. Result codes are in cardregs.h (namespace result).
 //
+// Controller registers: a file of 128 16-bit registers inside the
+// controller, apart from the port window, zero at power-on; reset() clears
+// it, initialize leaves it (it is hardware, not firmware). Command 0x0030
+// reads register p0 into response 0 (0x0A); 0x0031 writes p1 to register
+// p0. An index from 128 up or a modifier completes with BadParameter and
+// changes nothing.
+//
 // Buffer access paths: path 0 = select 0x18, offset 0x1C, data 0x36; path 1
 // = select 0x1A, offset 0x1E, data 0x38. Writing the offset register makes
 // the path busy (offset bit 15) for timing().path_busy_us, then positions it
@@ -90,6 +97,7 @@
 //   frames()                        FrameMemory: fids(), allocated(fid), buffer(fid)
 //   timing(), set_command_latency(code, us), command_latency(code)
 //   aux_port_enabled(), downloaded() (address -> bytes), download_stats()
+//   controller_register(index), set_controller_register(index, value)
 //   trace()                         CardTrace: enable(capacity), records(), port_accesses()
 //   device_errors(), device_error_count(), clear_device_errors()
 //   faults: set_stuck_busy(Busy::Command|Path0|Path1, on), fail_command(word, result[, times]),
@@ -513,6 +521,10 @@ public:
         iv_frames_left_ = 0;
     }
 
+    // ---- Backend: controller registers ----
+    uint16_t controller_register(uint16_t index) const { return controller_regs_.at(index); }
+    void set_controller_register(uint16_t index, uint16_t value) { controller_regs_.at(index) = value; }
+
     // ---- Backend: download ----
     const std::map<uint32_t, std::vector<uint8_t>> &downloaded() const { return downloaded_; }
     const DownloadStats &download_stats() const { return download_stats_; }
@@ -647,6 +659,8 @@ private:
     uint16_t cmd_transmit(uint16_t word);
     uint16_t cmd_test(uint16_t word);
     uint16_t cmd_download(uint16_t word);
+    uint16_t cmd_read_register(uint16_t word);
+    uint16_t cmd_write_register(uint16_t word);
 
     // Transmit.
     void refuse_tx(uint16_t fid, bool reclaim, TxRefusal why, uint16_t length);
@@ -799,6 +813,8 @@ private:
     uint32_t download_writes_ = 0; // words written into the buffer since the announcement
     std::map<uint32_t, std::vector<uint8_t>> downloaded_;
     DownloadStats download_stats_;
+
+    std::array<uint16_t, kControllerRegisters> controller_regs_{};
 
     std::map<uint8_t, uint32_t> latency_override_;
     struct Scheduled {

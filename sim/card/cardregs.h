@@ -100,11 +100,16 @@ inline constexpr uint8_t Inquire = 0x11;                 // p0 = information typ
 inline constexpr uint8_t Test = 0x38;                    // test code in the high byte
 inline constexpr uint16_t TestMonitorOn = 0x0B00;        // 0x0B38: monitor operation
 inline constexpr uint16_t TestMonitorOff = 0x0F00;       // 0x0F38: back to a station
+inline constexpr uint8_t ReadRegister = 0x30;            // p0 = index; value in response 0
+inline constexpr uint8_t WriteRegister = 0x31;           // p0 = index, p1 = value
 inline constexpr uint8_t Download = 0x22;                // mode in the high byte:
 inline constexpr uint16_t DownloadEnd = 0x0000;          //   leave download mode
 inline constexpr uint16_t DownloadAnnounce = 0x0200;     //   p0/p1 address, p2 bytes
 inline constexpr uint16_t DownloadCommit = 0x0300;       //   store what was written since
 } // namespace cmd
+
+// The controller's internal register file that commands 0x30/0x31 reach.
+inline constexpr uint16_t kControllerRegisters = 128;
 
 // ---- Result codes (status register bits 8-14) ----
 namespace result {

@@ -1,7 +1,8 @@
-// The driver's handlers as DriverEntry will register them, for tests and
-// talsim until DriverEntry exists: the wrapper then calls the interrupt
-// service routine, the deferred handler, the timers' function and the
-// transfer-data handler of adapters that run by themselves.
+// The driver loaded as the system loads it: the host runs DriverEntry,
+// which registers the handlers with the wrapper; the wrapper then calls
+// them for the adapters it creates (initialize, the interrupt service
+// routine, the deferred handler, the timers' function, requests, sends and
+// transfers).
 #pragma once
 
 #include "datapath/interrupt.h"
@@ -9,20 +10,13 @@
 #include "datapath/transfer.h"
 #include "driver/talmain.h"
 #include "driver/talpower.h"
+#include "host.h"
 #include "support/miniport.h"
 
 namespace taltest {
 
 inline NDIS_STATUS register_tal_handlers() {
-    NDIS30_MINIPORT_CHARACTERISTICS c{};
-    c.HaltHandler = TalHalt;
-    c.HandleInterruptHandler = TalHandleInterrupt;
-    c.InitializeHandler = TalInitialize;
-    c.ISRHandler = TalIsr;
-    c.ResetHandler = TalReset;
-    c.SendHandler = TalSend;
-    c.TransferDataHandler = TalTransferData;
-    return register_miniport(c);
+    return (NDIS_STATUS)talhost::Host::current().load_driver(DriverEntry);
 }
 
 // Until the halt handler exists: the polling timers an adapter started.
