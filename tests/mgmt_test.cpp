@@ -314,27 +314,22 @@ TEST_F(ConfigurationPassTest, UnreadableCardRecordsGiveTheirDefaults) {
 
 // ---- Bring-up ----
 
-TEST_F(AdapterTest, BringUpLeavesTheTransmitBufferFreeAndEventsUnmasked) {
-    ASSERT_EQ(bring_up(), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(adapter->reclaimStatus, 1);
-    EXPECT_TRUE(card.frames().allocated(adapter->FIDValue));
-    EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN);
-    EXPECT_TRUE(card.port_enabled());
-    EXPECT_FALSE(adapter->Interrupt.Registered) << "polling without timers";
-    EXPECT_EQ(adapter->LinkIsActive, 1);
-    EXPECT_EQ(adapter->LinkStatus, 0);
-}
-
-TEST_F(AdapterTest, BringUpInInterruptModeRegistersTheConfiguredInterrupt) {
-    auto c = default_config();
-    c.set_dword("PollInDriver", 0);
-    c.set_dword("NetworkMode", 0);
-    ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
-    EXPECT_TRUE(adapter->Interrupt.Registered);
-    EXPECT_EQ(adapter->Interrupt.Vector, 10u);
-    EXPECT_EQ(adapter->LinkIsActive, 0) << "ad hoc modes are connected at once";
-    EXPECT_EQ(adapter->LinkStatus, 1);
-    EXPECT_TRUE(host.block(handle).statuses.empty()) << "no indication at bring-up";
+// The link: down until the card reports one with an access point, up from
+// the start otherwise; no indication either way.
+TEST_F(AdapterTest, BringUpLeavesTheTransmitBufferFreeEventsUnmaskedAndTheLinkByMode) {
+    for (ULONG mode : {1u, 0u}) {
+        SCOPED_TRACE(mode);
+        auto c = default_config();
+        c.set_dword("NetworkMode", mode);
+        ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(adapter->reclaimStatus, 1);
+        EXPECT_TRUE(card.frames().allocated(adapter->FIDValue));
+        EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN);
+        EXPECT_TRUE(card.port_enabled());
+        EXPECT_EQ(adapter->LinkIsActive, mode == 1 ? 1 : 0);
+        EXPECT_EQ(adapter->LinkStatus, mode == 1 ? 0u : 1u);
+        EXPECT_TRUE(host.block(handle).statuses.empty());
+    }
 }
 
 TEST_F(AdapterTest, AllocateRetriesAcknowledgeEachFailure) {
@@ -350,17 +345,6 @@ TEST_F(AdapterTest, AllocateRetriesAcknowledgeEachFailure) {
     EXPECT_EQ(bring_up(c), 0x0C);
     EXPECT_FALSE(adapter->Interrupt.Registered) << "the interrupt is given back too";
     EXPECT_EQ(count(writes_to(TAL_REG_EVACK), 0x0008), 10);
-}
-
-TEST_F(AdapterTest, HostWepStartsFromTheConfiguredKeyId) {
-    auto c = default_config();
-    c.set_dword("WepReq", 3);
-    c.set_string("DefaultKeys", "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
-    ASSERT_EQ(bring_up(c), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(adapter->iv[3], 0x00) << "key id 255 seals with key 0 and announces it";
-    EXPECT_EQ(std::vector<uint8_t>(adapter->key, adapter->key + 8),
-              (std::vector<uint8_t>{0, 0, 0, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(adapter->crc32_table[1], 0x77073096u);
 }
 
 // ---- Reset ----

@@ -471,7 +471,7 @@ TEST_F(RxTest, TransferDataCopiesWhatTheFrameAndThePacketHold) {
     }
 }
 
-// ---- Monitor mode on and off, multicast ----
+// ---- Monitor mode on and off ----
 
 TEST_F(RxTest, MonitorModeFailsThePacketsHeldAndSendsNothing) {
     up();
@@ -509,26 +509,6 @@ TEST_F(RxTest, RefusedTestCommandResetsTheCardAndLeavesMonitorModeOff) {
     for (const talsim::PortAccess &a : card.trace().port_accesses())
         reset = reset || (a.write && a.offset == TAL_REG_COMMAND && a.value == 0x0000);
     EXPECT_TRUE(reset) << "the card was initialized again";
-}
-
-TEST_F(RxTest, MulticastRecordHoldsTheListInOrder) {
-    up();
-    for (USHORT n : {0, 1, 32}) {
-        SCOPED_TRACE(n);
-        adapter->NumberOfAddress = n;
-        for (USHORT i = 0; i < 32; i++) {
-            Bytes a = {0x01, 0x00, 0x5E, 0x00, (uint8_t)(i >> 8), (uint8_t)i};
-            std::memcpy(adapter->MulticastAddress[i], a.data(), 6);
-        }
-        ASSERT_EQ(setMulticast(adapter.get()), 0);
-        Bytes record = talsim::words_to_bytes(*card.records().data(0xFC80));
-        ASSERT_EQ(record.size(), 6u * n);
-        for (USHORT i = 0; i < n; i++)
-            EXPECT_EQ(Bytes(record.begin() + 6 * i, record.begin() + 6 * i + 6),
-                      (Bytes{0x01, 0x00, 0x5E, 0x00, (uint8_t)(i >> 8), (uint8_t)i}));
-    }
-    ASSERT_EQ(disableMulticast(adapter.get()), 0);
-    EXPECT_TRUE(card.records().data(0xFC80)->empty());
 }
 
 } // namespace
