@@ -2,6 +2,7 @@
 // in a chain of sinks behind the card.
 #include "air/capture.h"
 #include "card/card.h"
+#include "support/bytes.h"
 
 #include "portbus.h"
 #include "world.h"
@@ -15,17 +16,11 @@
 #include <vector>
 
 using namespace talsim;
+using taltest::Bytes;
+using taltest::le32;
+using taltest::operator+;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes le32(uint32_t v) { return {(uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)}; }
 
 Bytes read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

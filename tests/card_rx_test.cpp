@@ -4,6 +4,7 @@
 #include "air/medium.h"
 #include "card/cardwep.h"
 #include "support/card_bus.h"
+#include "support/bytes.h"
 #include "wire/ieee80211.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,7 @@ const Mac kGroupIn{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
 const Mac kGroupOut{0x01, 0x00, 0x5E, 0x00, 0x00, 0x02};
 const Bytes kKey{1, 2, 3, 4, 5};
 
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using taltest::operator+;
 Bytes bytes(const Mac &m) { return Bytes(m.begin(), m.end()); }
 Bytes snap_ip(size_t payload) {
     Bytes b{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};

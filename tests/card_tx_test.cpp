@@ -5,6 +5,7 @@
 #include "air/airport.h"
 #include "card/card.h"
 #include "support/card_bus.h"
+#include "support/bytes.h"
 #include "wep_reference.h"
 
 #include "portbus.h"
@@ -26,10 +27,7 @@ constexpr Mac kDst{0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03};
 constexpr Mac kSrc{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
 constexpr Mac kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using taltest::operator+;
 Bytes bytes(const Mac &m) { return Bytes(m.begin(), m.end()); }
 
 // An LLC/SNAP-encapsulated IPv4 body of `n` bytes with a recognisable payload.

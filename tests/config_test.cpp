@@ -64,60 +64,58 @@ TEST_F(ConfigTest, MediumSearchTakesTheHighestIndexOfferingEthernet) {
     };
     for (const Case &c : cases) {
         UINT selected = 99;
+        size_t read = host.keywords_read().size();
         // No card answers at the configured ports, so a found medium still
         // ends in NDIS_STATUS_FAILURE, at the card's bring-up.
         EXPECT_EQ(initialize(base_config(), c.media, &selected), c.status);
         EXPECT_EQ(selected, c.index);
+        if (c.status == NDIS_STATUS_UNSUPPORTED_MEDIA) {
+            EXPECT_EQ(host.keywords_read().size(), read) << "nothing is taken";
+        }
+        EXPECT_EQ(host.live_allocations(), 0u);
     }
-}
-
-TEST_F(ConfigTest, UnsupportedMediumTakesNothing) {
-    UINT selected = 7;
-    EXPECT_EQ(initialize(base_config(), {NdisMedium802_5}, &selected),
-              NDIS_STATUS_UNSUPPORTED_MEDIA);
-    EXPECT_TRUE(host.keywords_read().empty());
-    EXPECT_EQ(host.live_allocations(), 0u);
 }
 
 // ---- Failure paths ----
 
-TEST_F(ConfigTest, AllocationFailureLogsOutOfResourcesAndReadsNothing) {
-    host.faults().fail_all_allocations = true;
-    UINT selected;
-    NDIS_HANDLE h;
-    EXPECT_EQ(initialize(base_config(), {NdisMedium802_3}, &selected, &h), NDIS_STATUS_RESOURCES);
-    ASSERT_EQ(host.error_log().size(), 1u);
-    EXPECT_EQ(host.error_log()[0].handle, h);
-    EXPECT_EQ(host.error_log()[0].code, 0xC0001389u);
-    EXPECT_EQ(host.error_log()[0].values, std::vector<ULONG>{1});
-    EXPECT_TRUE(host.keywords_read().empty());
-}
-
-TEST_F(ConfigTest, MissingIoBaseAddressFailsFreesTheRecordAndReadsNoFurtherKeyword) {
-    AdapterConfig c;
-    c.set_dword("Channel", 11);
-    c.set_string("ESSID", "net");
-    UINT selected;
-    EXPECT_EQ(initialize(c, {NdisMedium802_3}, &selected), NDIS_STATUS_FAILURE);
-    EXPECT_EQ(host.keywords_read(), std::vector<std::string>{"IoBaseAddress"});
-    EXPECT_EQ(host.live_allocations(), 0u);
-    EXPECT_EQ(host.open_config_handles(), 0u);
-    EXPECT_TRUE(host.error_log().empty());
-}
-
-TEST_F(ConfigTest, MissingIoBaseAddressIsReportedByTheConfigurationPass) {
-    AdapterConfig c;
-    c.set_dword("Channel", 11);
-    auto a = configure(c, NDIS_STATUS_FAILURE);
-    EXPECT_EQ(a->Channel, 0u) << "no keyword after IoBaseAddress is read";
-}
-
-TEST_F(ConfigTest, FailedConfigurationOpeningReturnsItsStatusAndFreesTheRecord) {
-    host.faults().fail_open_configuration = true;
-    UINT selected;
-    EXPECT_EQ(initialize(base_config(), {NdisMedium802_3}, &selected), NDIS_STATUS_FAILURE);
-    EXPECT_TRUE(host.keywords_read().empty());
-    EXPECT_EQ(host.live_allocations(), 0u);
+// The record is freed; nothing is read after the failure; only a failed
+// allocation is logged.
+TEST_F(ConfigTest, InitializationFailuresBeforeTheCardFreeTheRecordAndReadNoFurther) {
+    AdapterConfig no_port;
+    no_port.set_dword("Channel", 11);
+    no_port.set_string("ESSID", "net");
+    struct Case {
+        const char *name;
+        bool fail_allocation, fail_open;
+        AdapterConfig config;
+        NDIS_STATUS status;
+        std::vector<std::string> read;
+        bool logged;
+    } cases[] = {
+        {"allocation", true, false, base_config(), NDIS_STATUS_RESOURCES, {}, true},
+        {"configuration opening", false, true, base_config(), NDIS_STATUS_FAILURE, {}, false},
+        {"no IoBaseAddress", false, false, no_port, NDIS_STATUS_FAILURE, {"IoBaseAddress"}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        host.faults().fail_all_allocations = c.fail_allocation;
+        host.faults().fail_open_configuration = c.fail_open;
+        size_t read = host.keywords_read().size(), logged = host.error_log().size();
+        UINT selected;
+        NDIS_HANDLE h;
+        EXPECT_EQ(initialize(c.config, {NdisMedium802_3}, &selected, &h), c.status);
+        EXPECT_EQ(std::vector<std::string>(host.keywords_read().begin() + (long)read,
+                                           host.keywords_read().end()),
+                  c.read);
+        EXPECT_EQ(host.live_allocations(), 0u);
+        EXPECT_EQ(host.open_config_handles(), 0u);
+        ASSERT_EQ(host.error_log().size() - logged, c.logged ? 1u : 0u);
+        if (c.logged) {
+            EXPECT_EQ(host.error_log().back().handle, h);
+            EXPECT_EQ(host.error_log().back().code, 0xC0001389u);
+            EXPECT_EQ(host.error_log().back().values, std::vector<ULONG>{1});
+        }
+    }
 }
 
 TEST_F(ConfigTest, KeywordsAreReadInTheirOrder) {
@@ -192,25 +190,20 @@ TEST_F(ConfigTest, IntegerKeywordsStoreTheirValueUncheckedOrItsLowBits) {
     EXPECT_EQ(a->PollInDriver, 2u);
 }
 
-TEST_F(ConfigTest, IntegerKeywordsGivenAsStringsAreConvertedOrKeepTheirDefault) {
+TEST_F(ConfigTest, KeywordsGivenAsTheOtherKindAreConvertedOrKeepTheirDefault) {
     AdapterConfig c;
     c.set_string("IoBaseAddress", "3e0"); // the hexadecimal kind
     c.set_string("Channel", "11");
     c.set_string("TransmitRate", "fast"); // no digits: 0, as the system converts
     c.set_string("APDensity", "0x2");     // decimal: the digits up to the 'x'
     c.set_string("NetworkMode", " 3 (ad hoc)");
+    c.set_dword("ESSID", 5); // a string keyword: its default stays
     auto a = configure(c);
     EXPECT_EQ(a->IoBaseAddr, 0x3E0u);
     EXPECT_EQ(a->Channel, 11u);
     EXPECT_EQ(a->TransmitRate, 0u);
     EXPECT_EQ(a->APDensity, 0u);
     EXPECT_EQ(a->NetworkMode, 3u);
-}
-
-TEST_F(ConfigTest, StringKeywordGivenAsDwordKeepsItsDefault) {
-    AdapterConfig c = base_config();
-    c.set_dword("ESSID", 5);
-    auto a = configure(c);
     EXPECT_EQ(a->Desired_ESSID_Length, 3);
 }
 
@@ -303,6 +296,8 @@ TEST_F(ConfigTest, DefaultKeysTextBecomesKeyBytes) {
         {"8-bit buffer with its terminator", 3, kFourKeys + '\0', true, kFourKeyBytes},
         {"8-bit buffer without terminator loses its last character", 3, kFourKeys, true,
          kZeroKeys},
+        {"empty 8-bit buffer, never read past its end", 3, "", true, kZeroKeys},
+        {"8-bit buffer of one byte", 3, "7", true, kZeroKeys},
         {"count is taken modulo 256", 3, kFourKeys + std::string(256, 'F'), false,
          kFourKeyBytes},
         {"count modulo 256 can fall below 40", 3, kFourKeys + std::string(220, 'F'), false,
@@ -365,16 +360,6 @@ TEST_F(ConfigTest, OneLongKeyIn104BitMode) {
         EXPECT_EQ(bytes(a->WepDefaultKey0, 14), c.key0);
         for (const UCHAR *k : {a->WepDefaultKey1, a->WepDefaultKey2, a->WepDefaultKey3})
             EXPECT_EQ(bytes(k, 14), std::vector<uint8_t>(14, 0)) << "untouched in 104-bit mode";
-    }
-}
-
-TEST_F(ConfigTest, ShortDefaultKeysBuffersAreNeverReadPastTheirEnd) {
-    for (std::vector<uint8_t> raw : {std::vector<uint8_t>{}, std::vector<uint8_t>{'7'}}) {
-        AdapterConfig cfg = base_config();
-        cfg.set_dword("WepReq", 3);
-        cfg.set_raw_string("DefaultKeys", raw);
-        auto a = configure(cfg);
-        EXPECT_EQ(bytes(a->WepDefaultKey0, 6), std::vector<uint8_t>(6, 0));
     }
 }
 

@@ -18,14 +18,13 @@
 #include "support/srecords.h"
 
 using taltest::AdapterTest;
+using taltest::R;
+using taltest::W;
 using talsim::PortAccess;
 using Bytes = std::vector<uint8_t>;
 using Words = std::vector<uint16_t>;
 
 namespace {
-
-constexpr PortAccess R(uint16_t off, uint16_t v) { return {false, off, v}; }
-constexpr PortAccess W(uint16_t off, uint16_t v) { return {true, off, v}; }
 
 Bytes header(uint32_t address, uint16_t words) {
     return {(uint8_t)(address >> 24), (uint8_t)(address >> 16), (uint8_t)(address >> 8),
@@ -66,19 +65,6 @@ protected:
         return s;
     }
 
-    Words writes_to(uint16_t off) {
-        Words out;
-        for (const PortAccess &a : card.trace().port_accesses())
-            if (a.write && a.offset == off)
-                out.push_back(a.value);
-        return out;
-    }
-    size_t reads_of(uint16_t off) {
-        size_t n = 0;
-        for (const PortAccess &a : card.trace().port_accesses())
-            n += !a.write && a.offset == off;
-        return n;
-    }
     // The writes to the registers a block transfer uses, in order.
     std::vector<PortAccess> transfer_writes() {
         std::vector<PortAccess> out;

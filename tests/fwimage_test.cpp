@@ -2,23 +2,18 @@
 // download requests.
 #include "fwimage.h"
 
+#include "support/bytes.h"
 #include "support/srecords.h"
 
 #include <gtest/gtest.h>
 
-#include <numeric>
 
 using namespace talsim;
 using taltest::srecord;
-using Bytes = std::vector<uint8_t>;
+using taltest::Bytes;
+using taltest::counting;
 
 namespace {
-
-Bytes counting(size_t n, uint8_t first = 0) {
-    Bytes b(n);
-    std::iota(b.begin(), b.end(), first);
-    return b;
-}
 
 FirmwareImage parse_ok(const std::string &text) {
     talhost::ParseError err;

@@ -3,6 +3,7 @@
 // site survey's steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -10,20 +11,13 @@
 #include "mac/talregs.h"
 #include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
+#include "support/bytes.h"
 
 using taltest::AdapterTest;
-using Bytes = std::vector<uint8_t>;
+using taltest::Bytes;
+using taltest::words_le;
 
 namespace {
-
-Bytes words(std::initializer_list<uint16_t> w) {
-    Bytes b;
-    for (uint16_t x : w) {
-        b.push_back((uint8_t)x);
-        b.push_back((uint8_t)(x >> 8));
-    }
-    return b;
-}
 
 class InfoTest : public AdapterTest {
 protected:
@@ -57,11 +51,9 @@ protected:
         return out;
     }
 
-    int transmits() {
-        int n = 0;
-        for (const talsim::PortAccess &a : card.trace().port_accesses())
-            n += a.write && a.offset == TAL_REG_COMMAND && a.value == 0x010B;
-        return n;
+    long transmits() {
+        std::vector<uint16_t> c = writes_to(TAL_REG_COMMAND);
+        return std::count(c.begin(), c.end(), 0x010B);
     }
 
     size_t seen_ = 0;
@@ -81,14 +73,14 @@ TEST_F(InfoTest, LinkStatusChangesAreIndicatedOnceAndLinkUpAsksTheAccessPoint) {
         USHORT link_status;
         int vendor_requests;
     } cases[] = {
-        {"roamed while down", 1, 1, words({2, 0xF200, 3}), {up}, 0, 3, 1},
-        {"back in range while down", 1, 1, words({2, 0xF200, 5}), {up}, 0, 5, 1},
-        {"connected while up", 1, 0, words({2, 0xF200, 1}), {}, 0, 1, 0},
-        {"disconnected while up", 1, 0, words({2, 0xF200, 2}), {down}, 1, 2, 0},
-        {"out of range while up", 1, 0, words({2, 0xF200, 4}), {down}, 1, 4, 0},
-        {"disconnected while down", 1, 1, words({2, 0xF200, 2}), {}, 1, 2, 0},
-        {"ad hoc ignores it", 0, 0, words({2, 0xF200, 2}), {}, 0, 9, 0},
-        {"too short for its code", 1, 0, words({1, 0xF200, 2}), {}, 0, 9, 0},
+        {"roamed while down", 1, 1, words_le({2, 0xF200, 3}), {up}, 0, 3, 1},
+        {"back in range while down", 1, 1, words_le({2, 0xF200, 5}), {up}, 0, 5, 1},
+        {"connected while up", 1, 0, words_le({2, 0xF200, 1}), {}, 0, 1, 0},
+        {"disconnected while up", 1, 0, words_le({2, 0xF200, 2}), {down}, 1, 2, 0},
+        {"out of range while up", 1, 0, words_le({2, 0xF200, 4}), {down}, 1, 4, 0},
+        {"disconnected while down", 1, 1, words_le({2, 0xF200, 2}), {}, 1, 2, 0},
+        {"ad hoc ignores it", 0, 0, words_le({2, 0xF200, 2}), {}, 0, 9, 0},
+        {"too short for its code", 1, 0, words_le({1, 0xF200, 2}), {}, 0, 9, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -133,16 +125,13 @@ TEST_F(InfoTest, TalliesFrameIsReadByItsLengthAndClampedToTheBuffer) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Bytes f = words({c.length, 0xF100});
+        Bytes f = words_le({c.length, 0xF100});
         for (uint16_t w = 0; w < 200; w++)
             f.push_back((uint8_t)(w + 1)), f.push_back(0x80);
         std::memset(&adapter->tallies, 0xEE, sizeof adapter->tallies);
         card.trace().clear();
         serve(f);
-        size_t reads = 0;
-        for (const talsim::PortAccess &a : card.trace().port_accesses())
-            reads += !a.write && a.offset == TAL_REG_DATA0;
-        EXPECT_EQ(reads, 5 + c.words_read);
+        EXPECT_EQ(reads_of(TAL_REG_DATA0), 5 + c.words_read);
         const ULONG *got = (const ULONG *)&adapter->tallies;
         for (size_t k = 0; k < 21; k++) {
             ULONG want = k < c.counters_set ? (ULONG)(0x8000 | (2 * k + 1)) | (ULONG)(0x8000 | (2 * k + 2)) << 16
@@ -159,7 +148,7 @@ TEST_F(InfoTest, ScanResultsFrameIsKeptWholeUpToTheBuffer) {
     } cases[] = {{10, 22}, {499, 1000}, {500, 982}, {0xFFFF, 982}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.length);
-        Bytes f = words({c.length, 0xF101});
+        Bytes f = words_le({c.length, 0xF101});
         for (size_t i = 4; i < 1200; i++)
             f.push_back((uint8_t)(i * 7));
         std::memset(adapter->scan_buffer, 0xEE, sizeof adapter->scan_buffer);
@@ -176,23 +165,10 @@ TEST_F(InfoTest, InquiriesAskTheCardForTheFrameType) {
     start_measuring();
     ASSERT_EQ(CardUpdateTallies(adapter.get()), 0);
     ASSERT_EQ(CardUpdateScanResult(adapter.get()), 0);
-    std::vector<uint16_t> p0;
-    uint16_t last_p0 = 0;
-    for (const talsim::PortAccess &a : card.trace().port_accesses()) {
-        if (a.write && a.offset == TAL_REG_PARAM0)
-            last_p0 = a.value;
-        if (a.write && a.offset == TAL_REG_COMMAND && a.value == 0x0011)
-            p0.push_back(last_p0);
-    }
-    EXPECT_EQ(p0, (std::vector<uint16_t>{0xF100, 0xF101}));
+    EXPECT_EQ(writes_to(TAL_REG_COMMAND), (std::vector<uint16_t>{0x0011, 0x0011}));
+    EXPECT_EQ(writes_to(TAL_REG_PARAM0), (std::vector<uint16_t>{0xF100, 0xF101}));
     card.fail_command(0x0011, 0x0A, 1);
     EXPECT_EQ(CardUpdateTallies(adapter.get()), 0x0A);
-}
-
-TEST_F(InfoTest, UnknownTypeIsConsumedAndAcknowledged) {
-    serve(words({4, 0xF000, 1, 2, 3}));
-    EXPECT_FALSE(card.events() & TAL_EV_INFO);
-    EXPECT_EQ(card.info_waiting(), 0u);
 }
 
 // ---- Site survey ----
@@ -234,10 +210,8 @@ TEST_F(InfoTest, SiteSurveyRestoresTheConfiguredNameAndModeHoweverItsStepsCome) 
         }
         EXPECT_EQ(std::string((char *)adapter->Desired_ESSID, adapter->Desired_ESSID_Length), "TalNet");
         EXPECT_EQ(adapter->NetworkMode, 0u);
-        int resets = 0;
-        for (const talsim::PortAccess &a : card.trace().port_accesses())
-            resets += a.write && a.offset == TAL_REG_COMMAND && a.value == 0x0000;
-        EXPECT_EQ(resets, c.resets);
+        std::vector<uint16_t> commands = writes_to(TAL_REG_COMMAND);
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), 0x0000), c.resets);
         host.world().run_for(10000);
     }
 }

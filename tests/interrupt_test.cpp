@@ -11,21 +11,16 @@
 #include "download/taldown.h"
 #include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
+#include "support/bytes.h"
 
 using taltest::AdapterTest;
-using Bytes = std::vector<uint8_t>;
+using taltest::Bytes;
+using taltest::cat;
 
 namespace {
 
 const Bytes kStation = {0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
 const Bytes kPeer = {0x00, 0x60, 0x1D, 0x0A, 0x0B, 0x0C};
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A receive frame the card hands over: RFC 1042 body of `payload` bytes,
 // or `body` as given.
@@ -72,19 +67,7 @@ protected:
     }
 
     // The event bits the driver acknowledged since the trace began, in order.
-    std::vector<uint16_t> acks() {
-        std::vector<uint16_t> out;
-        for (const talsim::PortAccess &a : card.trace().port_accesses())
-            if (a.write && a.offset == TAL_REG_EVACK)
-                out.push_back(a.value);
-        return out;
-    }
-    size_t count(bool write, uint16_t offset, int value = -1) {
-        size_t n = 0;
-        for (const talsim::PortAccess &a : card.trace().port_accesses())
-            n += a.write == write && a.offset == offset && (value < 0 || a.value == value);
-        return n;
-    }
+    std::vector<uint16_t> acks() { return writes_to(TAL_REG_EVACK); }
 
     void TearDown() override {
         binding.reset();
@@ -119,7 +102,7 @@ TEST_F(LoopTest, EventsServedByAcknowledgingOnly) {
     start_measuring();
     run_loop();
     EXPECT_EQ(acks(), (std::vector<uint16_t>{0x0002, 0x0004, 0x2000, 0x8000}));
-    EXPECT_EQ(count(false, TAL_REG_TXCOMPLFID), 1u) << "register 0x24 read for 0x0004";
+    EXPECT_EQ(reads_of(TAL_REG_TXCOMPLFID), 1u) << "register 0x24 read for 0x0004";
     EXPECT_EQ(card.events(), 0);
 }
 
@@ -129,7 +112,7 @@ TEST_F(LoopTest, EventsItDoesNotServeAreNeitherAcknowledgedNorWaitedFor) {
     start_measuring();
     run_loop();
     EXPECT_TRUE(acks().empty());
-    EXPECT_EQ(count(false, TAL_REG_EVSTAT), 1u);
+    EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 1u);
     EXPECT_EQ(adapter->InterruptStatus & TAL_EV_CMD, TAL_EV_CMD) << "kept, not served";
 }
 
@@ -143,7 +126,7 @@ TEST_F(LoopTest, InformationFrameThatCannotBeReadIsServedAgainOnTheNextPass) {
                              [&] { card.set_stuck_busy(talsim::Busy::Path0, false); });
     start_measuring();
     run_loop();
-    EXPECT_EQ(count(false, TAL_REG_INFOFID), 2u);
+    EXPECT_EQ(reads_of(TAL_REG_INFOFID), 2u);
     EXPECT_EQ(acks(), (std::vector<uint16_t>{0x0080}));
 }
 
@@ -330,8 +313,8 @@ TEST_F(LoopTest, PollingTimersRunTheLoopFiftyTimesAMillisecond) {
     host.world().run_for(1000);
     start_measuring();
     host.world().run_for(999);
-    EXPECT_EQ(count(false, TAL_REG_EVSTAT), 50u) << "one loop run per timer expiry";
-    EXPECT_EQ(count(true, TAL_REG_INTEN), 0u) << "polling runs leave the mask alone";
+    EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 50u) << "one loop run per timer expiry";
+    EXPECT_EQ(writes_to(TAL_REG_INTEN).size(), 0u) << "polling runs leave the mask alone";
     card.inject_rx(card_rx(40));
     host.world().run_for(1000);
     EXPECT_EQ(binding->received().size(), 1u);
@@ -357,7 +340,7 @@ TEST_F(LoopTest, LoopStopsAtARemovedCardOrAStuckEventAndLeavesTheCardMasked) {
     host.world().run_for(100);
     EXPECT_EQ(adapter->EventLoopStops, 2u);
     EXPECT_TRUE(acks().empty()) << "nothing served";
-    EXPECT_EQ(count(false, TAL_REG_EVSTAT), 1u);
+    EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 1u);
     card.set_removed(false);
 }
 

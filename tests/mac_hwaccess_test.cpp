@@ -17,9 +17,8 @@ using talsim::PortAccess;
 namespace {
 
 using taltest::CardTest;
-
-constexpr PortAccess R(uint16_t off, uint16_t v) { return {false, off, v}; }
-constexpr PortAccess W(uint16_t off, uint16_t v) { return {true, off, v}; }
+using taltest::R;
+using taltest::W;
 
 class HwAccess : public CardTest {
 protected:
@@ -30,16 +29,6 @@ protected:
             if (a.write)
                 out.push_back(a);
         return out;
-    }
-    size_t reads_of(uint16_t off) {
-        auto all = accesses();
-        return (size_t)std::count_if(all.begin(), all.end(),
-                                     [&](const PortAccess &a) { return !a.write && a.offset == off; });
-    }
-    size_t writes_to(uint16_t off) {
-        auto all = accesses();
-        return (size_t)std::count_if(all.begin(), all.end(),
-                                     [&](const PortAccess &a) { return a.write && a.offset == off; });
     }
     uint64_t stalls() { return host.world().stall_calls(); }
     uint64_t stalled_us() { return host.world().stalled_us(); }
@@ -68,46 +57,27 @@ struct Budget {
     uint64_t polls;
 };
 
-constexpr Budget kBudgets[] = {{50, 10001}, {100, 20001}, {150, 30001}, {1000, 3393}, {10000, 33921}};
-
-TEST_F(HwAccess, BusyWaitThatRunsOutPollsItsBudgetWithFiveMicrosecondStalls) {
+// Each budget in both waits; the download flag (1, and only 1) stretches
+// the event wait's stall to a millisecond, never the busy wait's.
+TEST_F(HwAccess, WaitsThatRunOutPollTheirBudgetAndTheDownloadFlagSlowsOnlyEventWaits) {
+    const Budget budgets[] = {{50, 10001}, {100, 20001}, {150, 30001}, {1000, 3393}, {10000, 33921}};
     card.set_stuck_busy(talsim::Busy::Command, true);
-    for (const Budget &b : kBudgets) {
-        SCOPED_TRACE(b.timeout);
-        start_measuring();
-        EXPECT_EQ(waitbusy(adapter.get(), TAL_REG_COMMAND, b.timeout), TAL_RESULT_TIMEOUT);
-        EXPECT_EQ(reads_of(TAL_REG_COMMAND), b.polls);
-        EXPECT_EQ(stalls(), b.polls);
-        EXPECT_EQ(stalled_us(), 5 * b.polls);
+    for (const Budget &b : budgets) {
+        for (UCHAR downcheck : {0, 1, 2}) {
+            for (bool event : {false, true}) {
+                SCOPED_TRACE(testing::Message() << b.timeout << " download " << (int)downcheck
+                                                << (event ? " event" : " busy"));
+                adapter->downcheck = downcheck;
+                start_measuring();
+                EXPECT_EQ(event ? waitevent(adapter.get(), TAL_EV_CMD, b.timeout)
+                                : waitbusy(adapter.get(), TAL_REG_COMMAND, b.timeout),
+                          TAL_RESULT_TIMEOUT);
+                EXPECT_EQ(reads_of(event ? TAL_REG_EVSTAT : TAL_REG_COMMAND), b.polls);
+                EXPECT_EQ(stalls(), b.polls);
+                EXPECT_EQ(stalled_us(), (event && downcheck == 1 ? 1000 : 5) * b.polls);
+            }
+        }
     }
-}
-
-TEST_F(HwAccess, EventWaitThatRunsOutPollsItsBudget) {
-    for (const Budget &b : kBudgets) {
-        SCOPED_TRACE(b.timeout);
-        start_measuring();
-        EXPECT_EQ(waitevent(adapter.get(), TAL_EV_CMD, b.timeout), TAL_RESULT_TIMEOUT);
-        EXPECT_EQ(reads_of(TAL_REG_EVSTAT), b.polls);
-        EXPECT_EQ(stalled_us(), 5 * b.polls);
-    }
-}
-
-TEST_F(HwAccess, DownloadFlagStretchesEventWaitsToOneMillisecondPerPollButNotBusyWaits) {
-    adapter->downcheck = 1;
-    start_measuring();
-    EXPECT_EQ(waitevent(adapter.get(), TAL_EV_CMD, 1000), TAL_RESULT_TIMEOUT);
-    EXPECT_EQ(stalls(), 3393u);
-    EXPECT_EQ(stalled_us(), 3393000u);
-
-    card.set_stuck_busy(talsim::Busy::Command, true);
-    start_measuring();
-    EXPECT_EQ(waitbusy(adapter.get(), TAL_REG_COMMAND, 1000), TAL_RESULT_TIMEOUT);
-    EXPECT_EQ(stalled_us(), 5u * 3393);
-
-    adapter->downcheck = 2; // only 1 stretches
-    start_measuring();
-    EXPECT_EQ(waitevent(adapter.get(), TAL_EV_CMD, 1000), TAL_RESULT_TIMEOUT);
-    EXPECT_EQ(stalled_us(), 5u * 3393);
 }
 
 struct EventWait {
@@ -152,42 +122,34 @@ TEST_F(HwAccess, BusyWaitEndsAtTheFirstPollThatShowsTheBitClear) {
 
 // ---- Issuing commands ----
 
-TEST_F(HwAccess, ThreeParameterCommandWritesParametersInOrderAndTheCommandWordLast) {
-    card.set_command_latency(0x22, 10);
-    start_measuring();
-    // An odd block length the card refuses with its own result code.
-    EXPECT_EQ(issueCmd3(adapter.get(), 0x0222, 0x1111, 0x2222, 0x3333), 0x0A);
-    std::vector<PortAccess> expected = {R(0x00, 0x0000), W(0x02, 0x1111), W(0x04, 0x2222),
-                                        W(0x06, 0x3333), W(0x00, 0x0222)};
-    repeat(expected, R(0x30, 0x0000), 2);
-    expected.push_back(R(0x30, 0x0010));
-    expected.push_back(R(0x08, 0x0A22));
-    expected.push_back(W(0x34, 0x0010));
-    EXPECT_EQ(accesses(), expected);
-}
-
 struct Variant {
     int params;
+    USHORT result; // the card's
     std::vector<PortAccess> writes;
 };
 
-TEST_F(HwAccess, EachVariantWritesOnlyItsOwnParameters) {
+// Parameters in order, the command word last, the event acknowledged; a
+// result the card gives is the command's.
+TEST_F(HwAccess, EachVariantWritesOnlyItsOwnParametersAndReturnsTheCardsResult) {
     const Variant cases[] = {
-        {0, {W(0x00, 0x0001), W(0x34, 0x0010)}},
-        {1, {W(0x02, 0x0A0A), W(0x00, 0x0001), W(0x34, 0x0010)}},
-        {2, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x00, 0x0001), W(0x34, 0x0010)}},
-        {3, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x06, 0x0C0C), W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {0, 0, {W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {1, 0, {W(0x02, 0x0A0A), W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {2, 0, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {3, 0x05, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x06, 0x0C0C), W(0x00, 0x0001), W(0x34, 0x0010)}},
     };
     for (const Variant &c : cases) {
         SCOPED_TRACE(c.params);
+        if (c.result)
+            card.fail_command(0x0001, c.result, 1);
         start_measuring();
         TAL_ADAPTER *a = adapter.get();
         USHORT r = c.params == 0   ? issueCmd0(a, 0x0001)
                    : c.params == 1 ? issueCmd1(a, 0x0001, 0x0A0A)
                    : c.params == 2 ? issueCmd2(a, 0x0001, 0x0A0A, 0x0B0B)
                                    : issueCmd3(a, 0x0001, 0x0A0A, 0x0B0B, 0x0C0C);
-        EXPECT_EQ(r, TAL_RESULT_OK);
+        EXPECT_EQ(r, c.result);
         EXPECT_EQ(writes(), c.writes);
+        EXPECT_EQ(card.events(), 0);
     }
 }
 
@@ -215,19 +177,11 @@ TEST_F(HwAccess, ResultComesFromStatusBitsEightToFourteenOnly) {
     }
 }
 
-TEST_F(HwAccess, NonZeroResultIsReturnedAndItsEventAcknowledged) {
-    card.fail_command(0x000A, 0x05);
-    start_measuring();
-    EXPECT_EQ(issueCmd1(adapter.get(), 0x000A, 0x093C), 0x05);
-    EXPECT_EQ(writes().back(), W(0x34, 0x0010));
-    EXPECT_EQ(card.events(), 0);
-}
-
 TEST_F(HwAccess, CommandEventThatNeverRisesTimesOutWithoutAcknowledging) {
     card.suppress_events(TAL_EV_CMD);
     start_measuring();
     EXPECT_EQ(issueCmd0(adapter.get(), 0x0001), TAL_RESULT_TIMEOUT);
-    EXPECT_EQ(writes_to(TAL_REG_EVACK), 0u);
+    EXPECT_TRUE(writes_to(TAL_REG_EVACK).empty());
     EXPECT_EQ(reads_of(TAL_REG_EVSTAT), 10001u);
 }
 
@@ -296,7 +250,8 @@ TEST_F(HwAccess, CommandBudgetIsKeyedOnTheWholeCommandWord) {
 
 // ---- Buffer access paths ----
 
-TEST_F(HwAccess, ZeroLengthTransfersStillSelectPositionAndWait) {
+// Select, offset, the busy wait, then the words: none, or three at offset 4.
+TEST_F(HwAccess, PathsSelectPositionAndWaitThenMoveTheWordsAtTheOffset) {
     USHORT fid = card.frames().allocate(64);
     USHORT word = 0xBEEF;
     start_measuring();
@@ -307,10 +262,7 @@ TEST_F(HwAccess, ZeroLengthTransfersStillSelectPositionAndWait) {
                                        R(0x1C, 0), W(0x1A, fid), W(0x1E, 0), R(0x1E, 0x8000),
                                        R(0x1E, 0x8000), R(0x1E, 0)}));
     EXPECT_EQ(word, 0xBEEF);
-}
 
-TEST_F(HwAccess, FrameWordsGoOutThroughPathOneAndBackThroughPathZero) {
-    USHORT fid = card.frames().allocate(64);
     const USHORT out[] = {0x0201, 0x0403, 0x0605};
     USHORT in[3] = {};
     EXPECT_EQ(putFrame1(adapter.get(), fid, out, 4, 3), TAL_RESULT_OK);
@@ -321,6 +273,8 @@ TEST_F(HwAccess, FrameWordsGoOutThroughPathOneAndBackThroughPathZero) {
               (std::vector<uint8_t>{0, 0, 0, 0, 1, 2, 3, 4, 5, 6}));
 }
 
+// A stuck path times out after its budget and moves nothing; a record write
+// then issues no access command, a record read fails after its command.
 TEST_F(HwAccess, StuckPathMovesNothingAndTimesOutAfterItsBudget) {
     USHORT fid = card.frames().allocate(64);
     USHORT buf[4] = {1, 2, 3, 4};
@@ -331,26 +285,18 @@ TEST_F(HwAccess, StuckPathMovesNothingAndTimesOutAfterItsBudget) {
     EXPECT_EQ(reads_of(TAL_REG_OFFSET0), 20001u);
     EXPECT_EQ(reads_of(TAL_REG_DATA0), 0u);
     EXPECT_EQ(putFrame1(adapter.get(), fid, buf, 0, 4), TAL_RESULT_TIMEOUT);
-    EXPECT_EQ(writes_to(TAL_REG_DATA1), 0u);
     EXPECT_EQ(std::vector<USHORT>(buf, buf + 4), (std::vector<USHORT>{1, 2, 3, 4}));
-    EXPECT_EQ(card.device_error_count(), 0u);
-}
 
-TEST_F(HwAccess, RecordWriteOnAStuckPathIssuesNoAccessCommand) {
-    card.set_stuck_busy(talsim::Busy::Path1, true);
     Record_Buffer rb = record({2, 0xFC03, 11});
-    start_measuring();
     EXPECT_EQ(putRecordFrame(adapter.get(), (USHORT *)&rb), TAL_RESULT_TIMEOUT);
-    EXPECT_EQ(writes_to(TAL_REG_COMMAND), 0u);
-    EXPECT_EQ(writes_to(TAL_REG_DATA1), 0u);
+    EXPECT_TRUE(writes_to(TAL_REG_COMMAND).empty());
+    EXPECT_TRUE(writes_to(TAL_REG_DATA1).empty());
     EXPECT_EQ(card.records().word(0xFC03, 0), 3);
-}
-
-TEST_F(HwAccess, RecordReadOnAStuckPathTimesOutAfterTheAccessCommand) {
-    card.set_stuck_busy(talsim::Busy::Path0, true);
-    Record_Buffer rb = record({2, 0xFC03});
+    rb = record({2, 0xFC03});
     EXPECT_EQ(getRecordFrame(adapter.get(), (USHORT *)&rb), TAL_RESULT_TIMEOUT);
+    EXPECT_EQ(writes_to(TAL_REG_COMMAND), std::vector<uint16_t>{0x0021});
     EXPECT_EQ(words(rb, 3), (std::vector<uint16_t>{2, 0xFC03, 0xEEEE}));
+    EXPECT_EQ(card.device_error_count(), 0u);
 }
 
 // ---- Records ----
@@ -399,36 +345,37 @@ TEST_F(HwAccess, RecordsRoundTripThroughTheCard) {
 
 struct Refusal {
     const char *what;
+    bool write;
     std::vector<uint16_t> image;
     USHORT result;
 };
 
-TEST_F(HwAccess, CardRefusesRecordWritesItDoesNotTake) {
+// The card's result comes back; a refused read leaves the buffer and the
+// path alone, a refused write the record.
+TEST_F(HwAccess, RecordAccessesTheCardRefusesReturnItsResultAndChangeNothing) {
+    card.make_record_unreadable(0xFD10);
     const Refusal cases[] = {
-        {"unknown record", {2, 0xFC99, 1}, talsim::result::BadRecord},
-        {"read-only record", {2, 0xFD10, 0xFFFF}, talsim::result::BadRecord},
-        {"length the record does not take", {3, 0xFC03, 1, 0}, talsim::result::BadLength},
-        {"key 0 neither 40 nor 104 bits", {5, 0xFC24, 1, 2, 3, 4}, talsim::result::BadLength},
+        {"write of an unknown record", true, {2, 0xFC99, 1}, talsim::result::BadRecord},
+        {"write of a read-only record", true, {2, 0xFD10, 0xFFFF}, talsim::result::BadRecord},
+        {"write of a length the record does not take", true, {3, 0xFC03, 1, 0}, talsim::result::BadLength},
+        {"key 0 neither 40 nor 104 bits", true, {5, 0xFC24, 1, 2, 3, 4}, talsim::result::BadLength},
+        {"read of an unknown record", false, {2, 0xFC99}, talsim::result::BadRecord},
+        {"read the card fails", false, {2, 0xFD10}, talsim::result::CardFailure},
     };
     for (const Refusal &c : cases) {
+        SCOPED_TRACE(c.what);
         Record_Buffer rb = record(c.image);
-        EXPECT_EQ(putRecordFrame(adapter.get(), (USHORT *)&rb), c.result) << c.what;
+        start_measuring();
+        EXPECT_EQ(c.write ? putRecordFrame(adapter.get(), (USHORT *)&rb)
+                          : getRecordFrame(adapter.get(), (USHORT *)&rb),
+                  c.result);
+        if (!c.write) {
+            EXPECT_EQ(words(rb, 3), (std::vector<uint16_t>{2, c.image[1], 0xEEEE}));
+            EXPECT_TRUE(writes_to(TAL_REG_SELECT0).empty());
+        }
     }
     EXPECT_EQ(card.records().word(0xFC03, 0), 3);
     EXPECT_EQ(card.records().word(0xFD10, 0), 0x07FF);
-}
-
-TEST_F(HwAccess, RefusedRecordReadLeavesTheBufferAndThePathsAlone) {
-    card.make_record_unreadable(0xFD10);
-    const std::pair<USHORT, USHORT> cases[] = {{0xFC99, talsim::result::BadRecord},
-                                               {0xFD10, talsim::result::CardFailure}};
-    for (auto [rid, result] : cases) {
-        Record_Buffer rb = record({2, rid});
-        start_measuring();
-        EXPECT_EQ(getRecordFrame(adapter.get(), (USHORT *)&rb), result);
-        EXPECT_EQ(words(rb, 3), (std::vector<uint16_t>{2, rid, 0xEEEE}));
-        EXPECT_EQ(writes_to(TAL_REG_SELECT0), 0u);
-    }
 }
 
 // The whole register conversation of writing a record and reading it back.

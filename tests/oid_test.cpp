@@ -15,26 +15,18 @@
 #include "driver/taloids.h"
 #include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
+#include "support/bytes.h"
 
 using talhost::kNotWritten;
 using talhost::RequestResult;
-using Bytes = std::vector<uint8_t>;
+using taltest::Bytes;
+using taltest::cat;
+using taltest::le;
+using taltest::le32;
+using taltest::words_le;
 
 namespace {
 
-Bytes le(uint64_t v, size_t n) {
-    Bytes b;
-    for (size_t i = 0; i < n; i++)
-        b.push_back((uint8_t)(v >> (8 * i)));
-    return b;
-}
-Bytes le32(uint32_t v) { return le(v, 4); }
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 Bytes text(const std::string &s, bool zero = false) {
     Bytes b(s.begin(), s.end());
     if (zero)
@@ -49,13 +41,6 @@ std::vector<uint16_t> counted(const std::string &s, uint16_t length_word) {
         w[1 + i / 2] |= (uint16_t)((uint8_t)s[i] << (8 * (i % 2)));
     return w;
 }
-Bytes words_le(const std::vector<uint16_t> &w) {
-    Bytes b;
-    for (uint16_t x : w)
-        b.insert(b.end(), {(uint8_t)x, (uint8_t)(x >> 8)});
-    return b;
-}
-
 const Bytes kGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x09};
 
 // The supported list, in its order: 105 codes, 30 of them without a handler.

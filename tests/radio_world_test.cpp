@@ -5,6 +5,7 @@
 #include "air/radioworld.h"
 #include "card/cardwep.h"
 #include "support/card_bus.h"
+#include "support/bytes.h"
 #include "support/info_frames.h"
 #include "wire/inet.h"
 #include "wire/mgmt.h"
@@ -36,10 +37,7 @@ const Bytes kKeys[4] = {{0x01, 0x02, 0x03, 0x04, 0x05},
                         {0x11, 0x22, 0x33, 0x44, 0xCC}};
 constexpr uint64_t kMs = 1000;
 
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using taltest::operator+;
 
 Words ssid_record(const std::string &s) {
     Bytes b(s.begin(), s.end());

@@ -14,9 +14,13 @@
 #include "mac/talutil.h"
 #include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
+#include "support/bytes.h"
 
 using taltest::AdapterTest;
-using Bytes = std::vector<uint8_t>;
+using taltest::be16;
+using taltest::Bytes;
+using taltest::cat;
+using taltest::counting;
 
 namespace {
 
@@ -27,22 +31,6 @@ const Bytes kKey1 = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5};
 const Bytes kRfc1042 = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
 const Bytes kTunnel = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8};
 const Bytes kVendor = {0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE};
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes counting(size_t n, uint8_t from = 0) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; i++)
-        b[i] = (uint8_t)(from + i);
-    return b;
-}
-
-Bytes be16(size_t v) { return {(uint8_t)(v >> 8), (uint8_t)v}; }
 
 // A receive frame as the card fills a FID.
 struct CardRx {
@@ -248,11 +236,14 @@ protected:
     }
 };
 
-TEST_F(ReassemblyTest, ThreeHostDecryptedFragmentsMakeOneFrame) {
+TEST_F(ReassemblyTest, ThreeHostDecryptedFragmentsMakeOneFrameARepeatedOneIsIgnored) {
     up(wep_config());
     // 508, 500 and 200 plaintext bytes: 500 + 500 + 200 after the header goes.
     EXPECT_EQ(receive(fragment(part(0, 508), 0, true)).length, 0);
     EXPECT_EQ(receive(fragment(part(508, 500), 1, true)).length, 0);
+    Received again = receive(fragment(part(508, 500), 1, true));
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.length, 0);
     Received r = receive(fragment(part(1008, 200), 2, false));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.length, 1200);
@@ -266,20 +257,26 @@ TEST_F(ReassemblyTest, FragmentsThatDoNotContinueTheFrameDropIt) {
         CardRx second;
         USHORT status;      // of the second fragment
         bool still_gathering;
+        ULONG errors = 0;   // counted
     };
     up(wep_config());
+    CardRx bad_icv = fragment(part(508, 500), 1, true);
+    bad_icv.body[30] ^= 0x80;
     const Case cases[] = {
         {"another sequence number", fragment(part(508, 500), 1, true, 8), 0x7F, false},
         {"another transmitter", fragment(part(508, 500), 1, true, 7, kOther), 0x7F, false},
         {"a fragment number skipped", fragment(part(508, 500), 2, true), 0x7F, false},
         {"the first again: a new frame", fragment(part(0, 508), 0, true), 0, true},
+        {"a bad ICV", bad_icv, 0x7F, false, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         receive(fragment(part(0, 508), 0, true));
+        ULONG errors = adapter->PacketMonitor.RxPacketErrCounter;
         Received r = receive(c.second);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.length, 0);
+        EXPECT_EQ(adapter->PacketMonitor.RxPacketErrCounter - errors, c.errors);
         EXPECT_EQ(adapter->reassemblyInProgress, c.still_gathering ? 1 : 0);
         if (c.still_gathering) {
             EXPECT_EQ(adapter->savePos, 14 + 500);
@@ -292,27 +289,6 @@ TEST_F(ReassemblyTest, FragmentsThatDoNotContinueTheFrameDropIt) {
     receive(fragment(part(0, 508), 0, true));
     EXPECT_EQ(receive(CardRx{0, 0x4208, 3, 0, kPeer, sealed(whole)}).length, 1200);
     EXPECT_EQ(receive(fragment(part(508, 500), 1, true)).status, 0x7F);
-}
-
-TEST_F(ReassemblyTest, RepeatedFragmentIsIgnoredAndTheFrameCompletes) {
-    up(wep_config());
-    receive(fragment(part(0, 508), 0, true));
-    receive(fragment(part(508, 500), 1, true));
-    Received again = receive(fragment(part(508, 500), 1, true));
-    EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(again.length, 0);
-    EXPECT_EQ(receive(fragment(part(1008, 200), 2, false)).frame,
-              ethernet({0x08, 0x00}, counting(1200)));
-}
-
-TEST_F(ReassemblyTest, BadIcvInAContinuationEndsTheReassembly) {
-    up(wep_config());
-    receive(fragment(part(0, 508), 0, true));
-    CardRx bad = fragment(part(508, 500), 1, true);
-    bad.body[30] ^= 0x80;
-    EXPECT_EQ(receive(bad).status, 0x7F);
-    EXPECT_EQ(adapter->reassemblyInProgress, 0);
-    EXPECT_EQ(adapter->PacketMonitor.RxPacketErrCounter, 1u);
 }
 
 TEST_F(ReassemblyTest, OversizedRunsAreDroppedNeverWrittenPastTheBuffer) {
@@ -401,17 +377,6 @@ TEST_F(RxTest, VendorAnswersAreConsumedAndParsedWithinTheirBounds) {
     // Seven bytes of a vendor header are an ordinary body.
     Received r = receive(CardRx{0, 0x0208, 1, 0, kPeer, Bytes(kVendor.begin(), kVendor.end() - 1)});
     EXPECT_EQ(r.length, 46);
-}
-
-TEST_F(RxTest, VendorInformationReadsAsFlagThenRecord) {
-    up();
-    receive(CardRx{0, 0x0208, 1, 0, kPeer, cat({kVendor, {0, 1, 9, 0, 2, 4, '1', '.', '0', 0}})});
-    UCHAR out[200];
-    std::memset(out, 0xEE, sizeof out);
-    QuenlixOUIRead(adapter.get(), out);
-    EXPECT_EQ(out[0], 1);
-    EXPECT_EQ(std::memcmp(out + 1 + 32, "1.0", 4), 0) << "the version field";
-    EXPECT_EQ(out[199], 0xEE) << "199 bytes, no more";
 }
 
 TEST_F(RxTest, VendorRequestGoesToTheBssidOnlyWhenTheBufferIsFree) {
@@ -506,7 +471,7 @@ TEST_F(RxTest, TransferDataCopiesWhatTheFrameAndThePacketHold) {
     }
 }
 
-// ---- Monitor mode on and off, multicast ----
+// ---- Monitor mode on and off ----
 
 TEST_F(RxTest, MonitorModeFailsThePacketsHeldAndSendsNothing) {
     up();
@@ -544,26 +509,6 @@ TEST_F(RxTest, RefusedTestCommandResetsTheCardAndLeavesMonitorModeOff) {
     for (const talsim::PortAccess &a : card.trace().port_accesses())
         reset = reset || (a.write && a.offset == TAL_REG_COMMAND && a.value == 0x0000);
     EXPECT_TRUE(reset) << "the card was initialized again";
-}
-
-TEST_F(RxTest, MulticastRecordHoldsTheListInOrder) {
-    up();
-    for (USHORT n : {0, 1, 32}) {
-        SCOPED_TRACE(n);
-        adapter->NumberOfAddress = n;
-        for (USHORT i = 0; i < 32; i++) {
-            Bytes a = {0x01, 0x00, 0x5E, 0x00, (uint8_t)(i >> 8), (uint8_t)i};
-            std::memcpy(adapter->MulticastAddress[i], a.data(), 6);
-        }
-        ASSERT_EQ(setMulticast(adapter.get()), 0);
-        Bytes record = talsim::words_to_bytes(*card.records().data(0xFC80));
-        ASSERT_EQ(record.size(), 6u * n);
-        for (USHORT i = 0; i < n; i++)
-            EXPECT_EQ(Bytes(record.begin() + 6 * i, record.begin() + 6 * i + 6),
-                      (Bytes{0x01, 0x00, 0x5E, 0x00, (uint8_t)(i >> 8), (uint8_t)i}));
-    }
-    ASSERT_EQ(disableMulticast(adapter.get()), 0);
-    EXPECT_TRUE(card.records().data(0xFC80)->empty());
 }
 
 } // namespace

@@ -59,38 +59,31 @@ TEST(WepTxSchedule, CounterPerFrameFollowsIvCountMax)
     }
 }
 
-TEST(WepTxSchedule, CounterWrapsAt24Bits)
+// An advance steps the 24-bit counter (wrapping), writes the key id byte
+// and rekeys the transmit block with the new IV; a reused IV touches neither.
+TEST(WepTxSchedule, AdvanceStepsTheCounterAndRekeysTheBlockAReusedIvNothing)
 {
-    auto a = NewAdapter();
-    Register(a.get(), SampleKeys(), 0);
-    a->iv[0] = a->iv[1] = a->iv[2] = 0xFF;
-    a->iv[3] = 0x3F; // rewritten from the key id on advance
-    wep_tx_nextiv(a.get());
-    const std::uint8_t expect[4] = {0, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(a->iv, expect, 4));
-    EXPECT_EQ(0, std::memcmp(a->key, expect, 3));
-}
-
-TEST(WepTxSchedule, AdvanceRekeysTransmitBlockWithNewIv)
-{
+    struct Case {
+        std::uint8_t before[3];
+        std::uint8_t header[4];
+    };
+    const Case cases[] = {{{0xFE, 0x12, 0x34}, {0xFF, 0x12, 0x34, 0x40}},
+                          {{0xFF, 0xFF, 0xFF}, {0x00, 0x00, 0x00, 0x40}}};
     Keys k = SampleKeys(3, 1);
-    auto a = NewAdapter();
-    Register(a.get(), k, 0);
-    a->iv[0] = 0xFE;
-    a->iv[1] = 0x12;
-    a->iv[2] = 0x34;
-    wep_tx_nextiv(a.get());
-    const std::uint8_t header[4] = {0xFF, 0x12, 0x34, 0x40};
-    EXPECT_EQ(0, std::memcmp(a->iv, header, 4));
-    EXPECT_EQ(a->ivCount, 0);
+    for (const auto &c : cases) {
+        auto a = NewAdapter();
+        Register(a.get(), k, 0);
+        std::memcpy(a->iv, c.before, 3);
+        a->iv[3] = 0x3F; // rewritten from the key id
+        wep_tx_nextiv(a.get());
+        EXPECT_EQ(0, std::memcmp(a->iv, c.header, 4));
+        EXPECT_EQ(0, std::memcmp(a->key, c.header, 3));
+        EXPECT_EQ(a->ivCount, 0);
+        std::vector<std::uint8_t> expect(TAL_WEPBOX_SIZE);
+        talref::keystream(Seed(k, c.header, 1), expect);
+        EXPECT_EQ(0, std::memcmp(a->tx_wepBox, expect.data(), TAL_WEPBOX_SIZE));
+    }
 
-    std::vector<std::uint8_t> expect(TAL_WEPBOX_SIZE);
-    talref::keystream(Seed(k, header, 1), expect);
-    EXPECT_EQ(0, std::memcmp(a->tx_wepBox, expect.data(), TAL_WEPBOX_SIZE));
-}
-
-TEST(WepTxSchedule, ReusedIvLeavesBlockAndKeyAlone)
-{
     auto a = NewAdapter();
     Register(a.get(), SampleKeys(), 5);
     std::vector<std::uint8_t> before(a->tx_wepBox, a->tx_wepBox + TAL_WEPBOX_SIZE);
@@ -209,48 +202,6 @@ TEST(WepRxCache, SameSeedKeepsKeystreamOtherSeedStartsAnew)
     EXPECT_EQ(a->rx_wepBoxValid, 0);
 }
 
-TEST(WepRxCache, KeystreamGrowsOnlyAsFarAsNeeded)
-{
-    Keys k = SampleKeys();
-    auto a = NewAdapter();
-    Register(a.get(), k);
-    const std::uint8_t h[4] = {7, 7, 7, 0};
-    std::vector<std::uint8_t> ks(TAL_WEPBOX_SIZE);
-    talref::keystream(Seed(k, h, 0), ks);
-
-    wep_rx_setkey(a.get(), h);
-    std::vector<std::uint8_t> buf(TAL_WEPBOX_SIZE);
-    for (USHORT len : {0, 1, 3, 64, 63, 1500, 1501, 700, TAL_WEPBOX_SIZE}) {
-        std::fill(buf.begin(), buf.end(), 0);
-        wep_decrypt(a.get(), buf.data(), len);
-        EXPECT_EQ(0, std::memcmp(buf.data(), ks.data(), len)) << len;
-        if (len < TAL_WEPBOX_SIZE) {
-            EXPECT_EQ(buf[len], 0) << "beyond " << len;
-        }
-    }
-    EXPECT_EQ(a->rx_wepBoxValid, TAL_WEPBOX_SIZE);
-    EXPECT_EQ(0, std::memcmp(a->rx_wepBox, ks.data(), TAL_WEPBOX_SIZE));
-}
-
-TEST(WepRxCache, TransmitRekeyBetweenExtensionsKeepsReceiveKeystreamRight)
-{
-    Keys k = SampleKeys();
-    auto a = NewAdapter();
-    Register(a.get(), k, 0);
-    const std::uint8_t h[4] = {0xAA, 0xBB, 0xCC, 0xC0};
-    std::vector<std::uint8_t> ks(TAL_WEPBOX_SIZE);
-    talref::keystream(Seed(k, h, 3), ks);
-
-    std::vector<std::uint8_t> buf(TAL_WEPBOX_SIZE, 0);
-    wep_rx_setkey(a.get(), h);
-    wep_decrypt(a.get(), buf.data(), 100);
-    SealFrame(a.get(), std::vector<std::uint8_t>(50, 1)); // re-keys prng
-    wep_rx_setkey(a.get(), h);
-    std::fill(buf.begin(), buf.end(), 0);
-    wep_decrypt(a.get(), buf.data(), 2000);
-    EXPECT_EQ(0, std::memcmp(buf.data(), ks.data(), 2000));
-}
-
 TEST(WepRxCache, ZeroSeedRightAfterRegistrationIsDecrypted)
 {
     Keys k; // all-zero keys
@@ -335,38 +286,29 @@ TEST(WepRxCache, RandomTrafficMatchesWholeBlockRebuild)
 // Sealed data field and its integrity check
 // ---------------------------------------------------------------------------
 
+// IV header in clear, then body and ICV (the CRC-32, least significant byte
+// first) under the keystream of IV and key: the nine digits, and nothing.
 TEST(WepSeal, DataFieldIsHeaderCiphertextAndIcv)
 {
+    struct Case {
+        std::vector<std::uint8_t> body;
+        std::uint8_t icv[4];
+    };
+    const Case cases[] = {{{'1', '2', '3', '4', '5', '6', '7', '8', '9'}, {0x26, 0x39, 0xF4, 0xCB}},
+                          {{}, {0, 0, 0, 0}}};
     Keys k = SampleKeys(3, 2);
-    auto a = NewAdapter();
-    Register(a.get(), k, 0);
-    const std::uint8_t body[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    auto field = SealFrame(a.get(), body);
-    ASSERT_EQ(field.size(), sizeof body + 8);
-    const std::uint8_t header[4] = {1, 0, 0, 0x80};
-    EXPECT_EQ(0, std::memcmp(field.data(), header, 4));
-
-    std::vector<std::uint8_t> ks(13);
-    talref::keystream(Seed(k, header, 2), ks);
-    const std::uint8_t icv[4] = {0x26, 0x39, 0xF4, 0xCB}; // 0xCBF43926, LSB first
-    for (int n = 0; n < 9; n++) EXPECT_EQ(field[4 + n] ^ ks[n], body[n]) << n;
-    for (int n = 0; n < 4; n++) EXPECT_EQ(field[13 + n] ^ ks[9 + n], icv[n]) << n;
-}
-
-TEST(WepSeal, EmptyBodyCarriesIcvZero)
-{
-    Keys k = SampleKeys();
-    auto a = NewAdapter();
-    Register(a.get(), k, 0);
-    auto field = SealFrame(a.get(), {});
-    ASSERT_EQ(field.size(), 8u);
-    std::vector<std::uint8_t> ks(4);
-    talref::keystream(Seed(k, field.data(), 0), ks);
-    for (int n = 0; n < 4; n++) EXPECT_EQ(field[4 + n], ks[n]);
-
-    auto rx = NewAdapter();
-    Register(rx.get(), k);
-    EXPECT_TRUE(wep_rx_open(rx.get(), field.data(), 8));
+    for (const auto &c : cases) {
+        auto a = NewAdapter();
+        Register(a.get(), k, 0);
+        auto field = SealFrame(a.get(), c.body);
+        ASSERT_EQ(field.size(), c.body.size() + 8);
+        const std::uint8_t header[4] = {1, 0, 0, 0x80};
+        EXPECT_EQ(0, std::memcmp(field.data(), header, 4));
+        std::vector<std::uint8_t> ks(c.body.size() + 4);
+        talref::keystream(Seed(k, header, 2), ks);
+        for (std::size_t n = 0; n < ks.size(); n++)
+            EXPECT_EQ(field[4 + n] ^ ks[n], n < c.body.size() ? c.body[n] : c.icv[n - c.body.size()]) << n;
+    }
 }
 
 TEST(WepSeal, OpenRestoresBodyForEveryModeAndLength)

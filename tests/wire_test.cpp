@@ -7,6 +7,8 @@
 #include "wire/mgmt.h"
 #include "wire/radiotap.h"
 
+#include "support/bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -19,10 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 std::span<const uint8_t> cspan(const Bytes &b) { return b; }
 
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+using taltest::operator+;
 
 // ---- 802.11 MAC header ----
 

@@ -10,10 +10,15 @@
 #include "driver/taladapter.h"
 
 #include <memory>
+#include <vector>
 
 namespace taltest {
 
 inline constexpr UINT kCardPortBase = 0x300;
+
+// A port access as the card's trace records it.
+constexpr talsim::PortAccess R(uint16_t offset, uint16_t value) { return {false, offset, value}; }
+constexpr talsim::PortAccess W(uint16_t offset, uint16_t value) { return {true, offset, value}; }
 
 // The adapter record a test looks at: its own zeroed one, or the one the
 // driver allocated (which the driver frees at halt).
@@ -51,6 +56,22 @@ protected:
         host.world().reset_stall_counters();
         card.trace().clear();
         card.trace().enable();
+    }
+
+    // From the trace since start_measuring(): the values written to register
+    // `offset`, in order, and how often it was read.
+    std::vector<uint16_t> writes_to(uint16_t offset) {
+        std::vector<uint16_t> out;
+        for (const talsim::PortAccess &a : card.trace().port_accesses())
+            if (a.write && a.offset == offset)
+                out.push_back(a.value);
+        return out;
+    }
+    size_t reads_of(uint16_t offset) {
+        size_t n = 0;
+        for (const talsim::PortAccess &a : card.trace().port_accesses())
+            n += !a.write && a.offset == offset;
+        return n;
     }
 
     NDIS_HANDLE handle = nullptr;
