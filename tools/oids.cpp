@@ -286,6 +286,33 @@ std::string range_text(const OidInfo &row) {
 
 const std::vector<OidInfo> &oid_table() { return kTable; }
 
+const char *value_name(Value kind) {
+    switch (kind) {
+    case V::None: return "-";
+    case V::Number: case V::Number16: return "number";
+    case V::Hex32: return "hex";
+    case V::Byte: return "byte";
+    case V::MediaState: return "state";
+    case V::LinkStatus: return "link";
+    case V::LinkSpeed: return "speed";
+    case V::NdisVersion: return "version";
+    case V::Mac: return "address";
+    case V::Text: case V::Chars: return "text";
+    case V::BssidText: return "bssid";
+    case V::Words: case V::Pda: return "words";
+    case V::Blob: return "bytes";
+    case V::OidList: return "codes";
+    case V::Tallies: case V::Monitor: return "counters";
+    case V::ScanResults: return "networks";
+    case V::ApInfo: return "ap info";
+    case V::RegisterDump: return "registers";
+    case V::Survey: case V::Action: return "action";
+    case V::KeyText: return "key text";
+    case V::MacList: return "addresses";
+    }
+    return "?";
+}
+
 const OidInfo *oid_by_code(NDIS_OID code) {
     for (const OidInfo &row : kTable)
         if (row.code == code)

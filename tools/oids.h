@@ -47,6 +47,9 @@ enum class Value : uint8_t {
     MacList,     // multicast addresses
 };
 
+// A kind in a word or two, "-" for None.
+const char *value_name(Value kind);
+
 struct OidInfo {
     const char *name;
     NDIS_OID code;

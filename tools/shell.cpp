@@ -42,7 +42,7 @@ const Shell::Command Shell::kCommands[] = {
     {"reset", "", "reset the card: it takes every setting made since", &Shell::reset, 0, 0},
     {"survey", "", "scan every channel and list the networks heard", &Shell::survey, 0, 0},
     {"apinfo", "", "the access point's vendor information", &Shell::apinfo, 0, 0},
-    {"monitor", "on|off", "monitor mode: every frame on the channel comes up raw", &Shell::monitor, 1, 1},
+    {"monitor", "on|off", "monitor mode: the card passes up every frame on its channel", &Shell::monitor, 1, 1},
     {"regdump", "", "the controller's registers 0 to 126", &Shell::regdump, 0, 0},
     {"pda", "", "the card's production data (512 words)", &Shell::pda, 0, 0},
     {"download", "IMAGE", "load a firmware image (S-records) into the card", &Shell::download, 1, 1},
@@ -207,16 +207,10 @@ int Shell::help(const Args &args) {
 }
 
 int Shell::oids(const Args &) {
-    static const char *const kKinds[] = {"",      "number", "hex",   "number", "byte",  "state",
-                                         "link",  "speed",  "version", "address", "text", "text",
-                                         "bssid", "words",  "bytes", "codes", "tallies", "networks",
-                                         "ap info", "counters", "registers", "words", "action",
-                                         "action", "key text", "addresses"};
     for (const OidInfo &row : oid_table()) {
         char line[160];
         std::snprintf(line, sizeof line, "  %-32s 0x%08X  query: %-9s set: %s\n", row.name,
-                      (unsigned)row.code, row.query == Value::None ? "-" : kKinds[(int)row.query],
-                      row.set == Value::None ? "-" : kKinds[(int)row.set]);
+                      (unsigned)row.code, value_name(row.query), value_name(row.set));
         out_ << line;
     }
     return kExitOk;
@@ -324,7 +318,8 @@ int Shell::download(const Args &args) {
         err_ << "\n";
     if (!ok)
         return failed();
-    out_ << "download: " << image->blocks.size() << " blocks, " << total
+    out_ << "download: " << image->blocks.size() << (image->blocks.size() == 1 ? " block, " : " blocks, ")
+         << total
          << " bytes in the card; reset puts it back in service\n";
     return kExitOk;
 }

@@ -23,7 +23,9 @@ config of a directory | 2 | ^$work: Is a directory$ | config $work
 config of an endless device | 2 | ^/dev/zero: larger than 1 MiB; not read$ | config /dev/zero
 config of a file over 1 MiB | 2 | ^big.reg: larger than 1 MiB; not read$ | config big.reg
 config of a binary file | 2 | ^binary.reg:1: NUL byte in line$ | config binary.reg
-a quoted line is escaped and cut | 2 | found '\\\\x1B\[2J\\\\x1B\]0;owned\\\\x07 [a-z ]+\.\.\.'$ | config escape.reg
+a quoted line is escaped and cut | 2 | found '\\\\x1B\[2J\\\\x1B\]0;owned\\\\x07 and the rest of a very lo\.\.\.'$ | config escape.reg
+a C1 control is escaped | 2 | found 'x\\\\xC2\\\\x9B1mx \\\\xFF'$ | config c1.reg
+config of a file of exactly 1 MiB | 1 | NDIS_STATUS_FAILURE \(0xC0000001\) | config full.reg
 config without a file | 2 | ^talsim config: FILE.reg is required$ | config
 config with one file too many | 2 | not expected: extra | config $reg extra
 unknown subcommand | 2 | ^talsim: unknown subcommand 'frobnicate'$ | frobnicate
@@ -60,6 +62,9 @@ printf 'REGEDIT4\n[HKEY_LOCAL_MACHINE\\X\\Parameters]\n"Channel"=dword:3\n"ESSID
 head -c 1100000 /dev/zero | tr '\0' ';' >big.reg
 printf '\x7fELF\x02\x01\x01\x00\x00\n' >binary.reg
 printf '\x1b[2J\x1b]0;owned\x07 and the rest of a very long line\n' >escape.reg
+printf 'x\xc2\x9b1mx \xff\n' >c1.reg
+printf 'REGEDIT4\n[HKEY_LOCAL_MACHINE\\X\\Parameters]\n' >full.reg
+head -c $((1048576 - $(stat -c %s full.reg))) /dev/zero | tr '\0' ';' >>full.reg
 printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 16\n' >bad.toml
 printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 1\n' >harbour.toml
 printf 'query OID_PRIV_CHANNEL\nquery current_essid\n' >script.txt
