@@ -1,8 +1,12 @@
 #include "registry.h"
 
 #include <cctype>
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace talhost {
 
@@ -136,6 +140,82 @@ std::string utf16_to_utf8(std::u16string_view in) {
     return out;
 }
 
+std::string printable(std::string_view s, size_t max) {
+    std::string out;
+    size_t shown = 0;
+    for (size_t i = 0; i < s.size(); shown++) {
+        if (shown == max)
+            return out + "...";
+        unsigned char c = (unsigned char)s[i];
+        // The length of a well-formed UTF-8 sequence at i, 0 if none.
+        size_t n = c < 0x80 ? 1
+                   : (c & 0xE0) == 0xC0 ? 2
+                   : (c & 0xF0) == 0xE0 ? 3
+                   : (c & 0xF8) == 0xF0 ? 4
+                                        : 0;
+        std::u16string unit;
+        if (n > 1 && (i + n > s.size() || !utf8_to_utf16(s.substr(i, n), unit)))
+            n = 0;
+        uint32_t cp = n == 1 ? c : n ? (unit.size() == 1 ? unit[0] : 0x10000) : 0;
+        if (n == 0 || cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+            i++;
+            continue;
+        }
+        out.append(s.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+namespace {
+
+std::string size_text(size_t bytes) {
+    if (bytes % (1 << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    if (bytes % 1024 == 0)
+        return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+} // namespace
+
+bool read_small_file(const std::string &path, size_t limit, std::string &text, std::string &why) {
+    text.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    // Never more than the limit and one byte: a device may not end. A
+    // directory opens and fails its first read (EISDIR).
+    char buf[16384];
+    for (;;) {
+        size_t want = std::min(sizeof buf, limit + 1 - text.size());
+        ssize_t got = ::read(fd, buf, want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            why = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (got == 0)
+            break;
+        text.append(buf, (size_t)got);
+        if (text.size() > limit) {
+            ::close(fd);
+            text.clear();
+            why = "larger than " + size_text(limit) + "; not read";
+            return false;
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
 namespace {
 
 std::string_view trim(std::string_view s) {
@@ -171,7 +251,7 @@ size_t read_quoted(std::string_view s, std::string &out, std::string &what) {
             }
             char e = s[++i];
             if (e != '\\' && e != '"') {
-                what = std::string("unknown escape \\") + e + " in string";
+                what = "unknown escape \\" + printable(std::string_view(&e, 1)) + " in string";
                 return std::string_view::npos;
             }
             out.push_back(e);
@@ -223,7 +303,7 @@ std::optional<AdapterConfig> parse_reg(std::string_view text, const std::string 
             return fail(lineno, "NUL byte in line");
         if (!header) {
             if (line != "REGEDIT4")
-                return fail(lineno, "expected REGEDIT4 header, found '" + std::string(line) + "'");
+                return fail(lineno, "expected REGEDIT4 header, found '" + printable(line) + "'");
             header = true;
             continue;
         }
@@ -290,7 +370,8 @@ std::optional<AdapterConfig> parse_reg(std::string_view text, const std::string 
             uint32_t v = 0;
             for (char c : digits) {
                 if (!std::isxdigit((unsigned char)c))
-                    return fail(lineno, std::string("bad hexadecimal digit '") + c + "' in dword");
+                    return fail(lineno, "bad hexadecimal digit '" +
+                                            printable(std::string_view(&c, 1)) + "' in dword");
                 v = v * 16 + (uint32_t)(std::isdigit((unsigned char)c)
                                             ? c - '0'
                                             : std::tolower((unsigned char)c) - 'a' + 10);
@@ -309,14 +390,12 @@ std::optional<AdapterConfig> parse_reg(std::string_view text, const std::string 
 }
 
 std::optional<AdapterConfig> load_reg_file(const std::string &path, ParseError &err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err = ParseError{path, 0, "cannot open file"};
+    std::string text, why;
+    if (!read_small_file(path, kMaxRegFileBytes, text, why)) {
+        err = ParseError{path, 0, why};
         return std::nullopt;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return parse_reg(ss.str(), path, err);
+    return parse_reg(text, path, err);
 }
 
 } // namespace talhost

@@ -41,15 +41,36 @@ private:
     std::vector<std::string> order_;
 };
 
+// Reads a whole file of at most `limit` bytes into `text`. On failure
+// returns false with `why`: the system's reason ("No such file or
+// directory", "Is a directory"), or that the file is larger than the limit
+// (a device such as /dev/zero too, without reading more than the limit).
+bool read_small_file(const std::string &path, size_t limit, std::string &text, std::string &why);
+
+// `s` as a message may quote it: control characters, bytes that are not
+// UTF-8 and the C1 controls as \xNN (so nothing read from a file reaches a
+// terminal as an escape sequence), cut after `max` characters with "...".
+std::string printable(std::string_view s, size_t max = 40);
+
+// What is wrong with a file: at a line (file:line: what), or with the file
+// as a whole, line 0 (file: what), such as the system's reason it cannot be
+// read. The file name is shown printable().
 struct ParseError {
     std::string file;
     int line = 0;
     std::string what;
-    std::string message() const { return file + ":" + std::to_string(line) + ": " + what; }
+    std::string message() const {
+        std::string name = printable(file, std::string_view::npos);
+        return line > 0 ? name + ":" + std::to_string(line) + ": " + what : name + ": " + what;
+    }
 };
 
+// The largest registry file the reader takes.
+inline constexpr size_t kMaxRegFileBytes = 1 << 20;
+
 // Parses REGEDIT4 text. The adapter's values are those of the key whose
-// path ends in "\Parameters". On failure returns nothing and fills err.
+// path ends in "\Parameters". On failure returns nothing and fills err;
+// text it quotes is printable() text.
 std::optional<AdapterConfig> parse_reg(std::string_view text, const std::string &filename,
                                        ParseError &err);
 std::optional<AdapterConfig> load_reg_file(const std::string &path, ParseError &err);

@@ -79,7 +79,7 @@ TEST(RegistryFile, MalformedFilesNameTheLineAndTheFault) {
 TEST(RegistryFile, MissingFileIsReportedNotCrashed) {
     ParseError err;
     EXPECT_FALSE(talhost::load_reg_file("/nonexistent/adapter.reg", err));
-    EXPECT_EQ(err.message(), "/nonexistent/adapter.reg:0: cannot open file");
+    EXPECT_EQ(err.message(), "/nonexistent/adapter.reg: No such file or directory");
 }
 
 TEST(AdapterConfiguration, LaterValuesReplaceEarlierOnesAndKeepTheirPlace) {

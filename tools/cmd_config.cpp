@@ -5,7 +5,9 @@
 #include <memory>
 #include <string>
 
+#include "driver/talmain.h"
 #include "host.h"
+#include "ndisnames.h"
 #include "talsim.h"
 
 namespace talsim {
@@ -51,21 +53,26 @@ std::string hexnum(unsigned long v) {
 
 } // namespace
 
-int cmd_config(const Args &args) {
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
-        std::fputs("usage: talsim config FILE.reg\n", stderr);
-        return kExitUsage;
-    }
-    auto cfg = load_adapter_file(args[0]);
+int cmd_config(const ConfigOptions &o) {
+    auto cfg = load_adapter_file(o.reg);
     if (!cfg)
         return kExitUsage;
+    // The configuration pass alone, as the initialize handler runs it.
     talhost::Host host;
-    auto configured = configure_adapter(host, std::move(*cfg), args[0], "talsim config");
-    if (!configured)
+    NDIS_HANDLE handle = host.add_adapter(std::move(*cfg));
+    auto record = std::make_unique<TAL_ADAPTER>();
+    TalInitAdapterRecord(record.get(), handle);
+    NDIS_STATUS status = TalReadConfiguration(record.get(), host.config_context(handle));
+    if (status != NDIS_STATUS_SUCCESS) {
+        note("config", "the driver refuses the configuration of " +
+                           talhost::printable(o.reg, std::string::npos) + ": " +
+                           talhost::ndis_status_text(status));
         return kExitFailed;
-    const TAL_ADAPTER *a = configured->record.get();
+    }
+    const TAL_ADAPTER *a = record.get();
 
-    std::printf("Adapter configuration from %s\n\n", args[0].c_str());
+    std::printf("Adapter configuration from %s\n\n",
+                talhost::printable(o.reg, std::string::npos).c_str());
     std::printf("  %-24s %-20s %s\n", "Setting", "Keyword", "Value");
     row("IoBaseAddr", "IoBaseAddress", hexnum(a->IoBaseAddr));
     row("InterruptNumber", "InterruptNumber", num(a->InterruptNumber));

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 namespace talsim {
 
@@ -162,14 +160,12 @@ std::optional<FirmwareImage> parse_srecords(std::string_view text, const std::st
 
 std::optional<FirmwareImage> load_firmware_image(const std::string &path,
                                                  talhost::ParseError &err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err = talhost::ParseError{path, 0, "cannot open file"};
+    std::string text, why;
+    if (!talhost::read_small_file(path, kMaxImageFileBytes, text, why)) {
+        err = talhost::ParseError{path, 0, why};
         return std::nullopt;
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return parse_srecords(ss.str(), path, err);
+    return parse_srecords(text, path, err);
 }
 
 std::vector<FirmwareBlock> join_pieces(const std::map<uint32_t, std::vector<uint8_t>> &pieces) {

@@ -44,6 +44,9 @@
 namespace talsim {
 
 inline constexpr size_t kDownloadPieceWords = 4096; // the driver's staging buffer
+// S-records take a little over twice the bytes they carry: far more than
+// any card's memory.
+inline constexpr size_t kMaxImageFileBytes = 16 << 20;
 
 struct FirmwareBlock {
     uint32_t address = 0;       // byte address in the card's download space

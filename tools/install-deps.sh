@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config python3
           libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev zlib1g-dev libpcap-dev libtomlplusplus-dev
+          libssl-dev zlib1g-dev libpcap-dev libtomlplusplus-dev libcli11-dev libedit-dev
           g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
           tshark)
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job: build talsim and run it on the example adapter.
+# The main job: build talsim and run its demo: the driver, loaded through
+# DriverEntry, brings the example adapter up in the default radio world.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target talsim
-./build/tools/talsim config examples/adapter.reg
+./build/tools/talsim demo

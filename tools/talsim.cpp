@@ -1,57 +1,20 @@
 #include "talsim.h"
 
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iostream>
 
-#include "driver/talmain.h"
-#include "ndisnames.h"
+#include "registry.h"
+
+#ifndef TALSIM_VERSION
+#define TALSIM_VERSION "0"
+#endif
 
 namespace talsim {
-
-static const Command kCommands[] = {
-    {"config", "read an adapter's registry configuration and show the settings",
-     "usage: talsim config FILE.reg\n"
-     "\n"
-     "Reads the adapter instance's configuration from a REGEDIT4 file as the\n"
-     "driver's initialize handler does and prints the adapter record's settings.\n"
-     "Exit status: 0 shown, 1 the driver refuses the configuration (its NDIS\n"
-     "status is printed), 2 bad usage or a malformed file (file:line: what).\n",
-     cmd_config},
-    {"send", "bring the card model up and send example frames; capture the air",
-     "usage: talsim send FILE.reg [--pcap PATH] [--count N]\n"
-     "\n"
-     "Brings an adapter up on the card model from the REGEDIT4 file with the\n"
-     "driver's own steps, hands the send handler N example frames (default 4: an\n"
-     "IPv4 ICMP echo request, an ARP request, IPX over the 802.1H bridge tunnel\n"
-     "and an 802.3 length frame, in turn) and writes every frame the card puts\n"
-     "on the air to a pcap file with radiotap headers (default air.pcap).\n"
-     "Exit status: 0 every frame went out, 1 the driver or a send failed,\n"
-     "2 bad usage or a malformed file.\n",
-     cmd_send},
-    {"world", "bring an adapter up in a radio world; join, ping the wired host, survey",
-     "usage: talsim world FILE.reg [--world W.toml] [--pcap PATH] [--pings N] [--run MS]\n"
-     "\n"
-     "Brings an adapter up from the REGEDIT4 file with the driver's own steps in\n"
-     "a radio world: the built-in default (three access points on channels 1, 6\n"
-     "and 11; the one on 6 is the example's TalNet with its WEP keys and a wired\n"
-     "host at 192.0.2.1) or the world file given. Waits for the card to join,\n"
-     "resolves the wired host behind the access point by ARP and pings it N times\n"
-     "(default 4) through the driver, runs MS more milliseconds showing link\n"
-     "changes, then lists the networks heard and the card's tallies. Everything on\n"
-     "the air goes to a pcap file (default air.pcap).\n"
-     "Exit status: 0 joined and every ping answered, 1 the driver, the join or a\n"
-     "ping failed, 2 bad usage or a malformed file.\n",
-     cmd_world},
-};
-
-bool wants_help(const Args &args, const Command &cmd) {
-    for (const std::string &a : args)
-        if (a == "--help" || a == "-h") {
-            std::fputs(cmd.usage, stdout);
-            return true;
-        }
-    return false;
-}
 
 std::optional<talhost::AdapterConfig> load_adapter_file(const std::string &file) {
     talhost::ParseError err;
@@ -61,49 +24,196 @@ std::optional<talhost::AdapterConfig> load_adapter_file(const std::string &file)
     return cfg;
 }
 
-std::optional<ConfiguredAdapter> configure_adapter(talhost::Host &host,
-                                                   talhost::AdapterConfig config,
-                                                   const std::string &file, const char *who) {
-    ConfiguredAdapter a;
-    a.handle = host.add_adapter(std::move(config));
-    a.record = std::make_unique<TAL_ADAPTER>();
-    TalInitAdapterRecord(a.record.get(), a.handle);
-    NDIS_STATUS status = TalReadConfiguration(a.record.get(), host.config_context(a.handle));
-    if (status != NDIS_STATUS_SUCCESS) {
-        std::fprintf(stderr, "%s: the driver refuses the configuration of %s: %s\n", who,
-                     file.c_str(), talhost::ndis_status_text(status).c_str());
-        return std::nullopt;
+std::optional<WorldConfig> load_world(const std::string &file, std::optional<uint64_t> seed) {
+    std::optional<WorldConfig> world = default_world();
+    if (!file.empty()) {
+        std::string text, why;
+        if (!talhost::read_small_file(file, kMaxWorldFileBytes, text, why)) {
+            std::fprintf(stderr, "%s\n", talhost::ParseError{file, 0, why}.message().c_str());
+            return std::nullopt;
+        }
+        world = parse_world(text, file, why);
+        if (!world) {
+            // The reader may quote the file: nothing raw reaches the terminal.
+            std::fprintf(stderr, "%s\n", talhost::printable(why, 200).c_str());
+            return std::nullopt;
+        }
     }
-    return a;
+    if (seed)
+        world->seed = *seed;
+    return world;
 }
 
-static void usage(FILE *out) {
-    std::fputs("usage: talsim SUBCOMMAND [options]   (talsim SUBCOMMAND --help for more)\n\n",
-               out);
-    for (const Command &c : kCommands)
-        std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
+std::optional<Inputs> load_inputs(const std::string &reg, const std::string &world,
+                                  std::optional<uint64_t> seed) {
+    std::optional<talhost::AdapterConfig> adapter = load_adapter_file(reg);
+    std::optional<WorldConfig> w = adapter ? load_world(world, seed) : std::nullopt;
+    if (!w)
+        return std::nullopt;
+    return Inputs{std::move(*adapter), std::move(*w)};
+}
+
+void note(const char *who, const std::string &text) {
+    std::fprintf(stderr, "talsim %s: %s\n", who, text.c_str());
 }
 
 } // namespace talsim
 
+namespace {
+
+using namespace talsim;
+
+const char *const kExitText = "Exit status: 0 success, 1 the driver or an operation failed (its "
+                              "NDIS status is shown), 2 bad usage or bad input.";
+
+const char *const kSubcommands[] = {"config", "send", "world", "demo", "shell"};
+
+bool is_subcommand(const char *word) {
+    for (const char *name : kSubcommands)
+        if (!std::strcmp(word, name))
+            return true;
+    return false;
+}
+
+// The options several subcommands share.
+void reg_file(CLI::App *sub, std::string &to, bool required) {
+    CLI::Option *o = sub->add_option("FILE.reg", to,
+                                     required ? "the adapter instance (REGEDIT4)"
+                                              : "the adapter instance (default: the example's)");
+    if (required)
+        o->required();
+}
+void world_file(CLI::App *sub, std::string &to) {
+    sub->add_option("--world", to, "a world file (TOML) instead of the default")->type_name("FILE");
+}
+void path(CLI::App *sub, const char *name, std::string &to, const char *what) {
+    sub->add_option(name, to, what)->type_name("PATH")->capture_default_str();
+}
+void number(CLI::App *sub, const char *name, uint64_t &to, uint64_t min, uint64_t max,
+            const char *type, const char *what) {
+    sub->add_option(name, to, what)->type_name(type)->check(CLI::Range(min, max))->capture_default_str();
+}
+// --seed, kept only when given.
+void seed(CLI::App *sub, std::optional<uint64_t> &to) {
+    sub->add_option_function<uint64_t>(
+           "--seed", [&to](const uint64_t &value) { to = value; },
+           "the world's seed in place of its own")
+        ->type_name("N");
+}
+
+// Puts the subcommands and their options on `app`; `run` is set to the one
+// the command line names.
+void add_subcommands(CLI::App &app, std::function<int()> &run) {
+    static ConfigOptions config;
+    static SendOptions send;
+    static WorldOptions world;
+    static DemoOptions demo;
+    static ShellOptions shell;
+    auto when = [&run](CLI::App *sub, std::function<int()> fn) {
+        sub->callback([&run, fn] { run = fn; });
+        sub->footer(kExitText);
+        sub->fallthrough(); // --version after the subcommand too
+    };
+
+    CLI::App *c = app.add_subcommand(
+        "config", "Read an adapter's registry configuration and show the settings");
+    c->description("Reads the adapter instance's configuration from a REGEDIT4 file as the "
+                   "driver's initialize handler does and prints the adapter record's settings.");
+    reg_file(c, config.reg, true);
+    when(c, [] { return cmd_config(config); });
+
+    CLI::App *s = app.add_subcommand(
+        "send", "Bring the card model up and send example frames; capture the air");
+    s->description("Brings an adapter up on the card model with the driver's own steps, hands "
+                   "the driver N example frames through the wrapper (an IPv4 ICMP echo request, "
+                   "an ARP request, IPX over the 802.1H bridge tunnel and an 802.3 length frame, "
+                   "in turn) and writes every frame the card puts on the air to a pcap file with "
+                   "radiotap headers.");
+    reg_file(s, send.reg, true);
+    path(s, "--pcap", send.pcap, "the air capture");
+    number(s, "--count", send.count, 1, 999999, "N", "frames to send");
+    when(s, [] { return cmd_send(send); });
+
+    CLI::App *w = app.add_subcommand(
+        "world", "Bring an adapter up in a radio world; join, ping the wired host, survey");
+    w->description("Brings an adapter up in a radio world (the built-in default: three access "
+                   "points on channels 1, 6 and 11; the one on 6 is the example's TalNet with a "
+                   "wired host at 192.0.2.1), waits for the card to join, resolves the wired host "
+                   "by ARP and pings it through the driver, runs MS more milliseconds showing "
+                   "link changes, then lists the networks heard and the card's tallies.");
+    reg_file(w, world.reg, true);
+    world_file(w, world.world);
+    path(w, "--pcap", world.pcap, "the air capture");
+    number(w, "--pings", world.pings, 0, 1000, "N", "echo requests to the wired host");
+    number(w, "--run", world.run_ms, 0, 3600000, "MS", "milliseconds to run after the pings");
+    when(w, [] { return cmd_world(world); });
+
+    CLI::App *d = app.add_subcommand(
+        "demo", "The driver at work in the default world, step by step, with captures");
+    d->description("Loads the driver through DriverEntry and brings an adapter up from the "
+                   "example's adapter.reg in the default world, showing as it happens: media "
+                   "connect, the access point's vendor information, a site survey, ARP and ICMP "
+                   "echo to the wired host with host WEP, the card's tallies and the driver's "
+                   "packet counters as a utility reads them, then the halt and the verifier's "
+                   "verdict. Writes the air (radiotap) and the protocol side (Ethernet) to pcaps.");
+    reg_file(d, demo.reg, false);
+    world_file(d, demo.world);
+    seed(d, demo.seed);
+    path(d, "--air", demo.air, "the air capture (radiotap)");
+    path(d, "--eth", demo.eth, "the protocol side's capture (Ethernet)");
+    d->add_flag("-q,--quiet", demo.quiet, "print only the summary");
+    when(d, [] { return cmd_demo(demo); });
+
+    CLI::App *h = app.add_subcommand(
+        "shell", "A configuration shell over the adapter's information requests");
+    h->description("Brings an adapter up in a radio world and reads commands (help lists them): "
+                   "query and set by OID name, reset, survey, apinfo, monitor, regdump, pda, "
+                   "download, send, ping, run, stats. With a terminal it edits lines, completes "
+                   "and keeps a history; otherwise it reads lines from standard input and stops "
+                   "at the first that fails, with that line's exit status.");
+    reg_file(h, shell.reg, true);
+    world_file(h, shell.world);
+    seed(h, shell.seed);
+    when(h, [] { return cmd_shell(shell); });
+}
+
+// Results went to standard output: a failed write there is a failure too.
+int finish(int status) {
+    std::cout.flush();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "talsim: standard output: %s\n", std::strerror(errno ? errno : EIO));
+        return status == kExitOk ? kExitFailed : status;
+    }
+    return status;
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
-    using namespace talsim;
-    if (argc < 2) {
-        usage(stderr);
+    CLI::App app("Runs the Tal driver against the card model on the host.", "talsim");
+    app.set_version_flag("--version", "talsim " TALSIM_VERSION);
+    app.require_subcommand(1, 1);
+    app.footer(kExitText);
+    std::function<int()> run;
+    add_subcommands(app, run);
+
+    // A first word that names no subcommand is said so, not taken as extra.
+    if (argc > 1 && argv[1][0] != '-' && !is_subcommand(argv[1])) {
+        std::fprintf(stderr, "talsim: unknown subcommand '%s'\n%s",
+                     talhost::printable(argv[1]).c_str(), app.help().c_str());
         return kExitUsage;
     }
-    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        usage(stdout);
-        return kExitOk;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0)
+            return finish(app.exit(e)); // --help or --version: to standard output
+        std::string who = argc > 1 && is_subcommand(argv[1])
+                              ? std::string("talsim ") + argv[1]
+                              : std::string("talsim");
+        std::fprintf(stderr, "%s: %s\n(%s --help shows the options)\n", who.c_str(),
+                     talhost::printable(e.what(), 200).c_str(), who.c_str());
+        return kExitUsage;
     }
-    Args args(argv + 2, argv + argc);
-    for (const Command &c : kCommands)
-        if (!std::strcmp(argv[1], c.name)) {
-            if (wants_help(args, c))
-                return kExitOk;
-            return c.run(args);
-        }
-    std::fprintf(stderr, "talsim: unknown subcommand '%s'\n", argv[1]);
-    usage(stderr);
-    return kExitUsage;
+    return finish(run());
 }

@@ -5,10 +5,14 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace talsim {
 
 static_assert(PcapTap::kLinkType == DLT_IEEE802_11_RADIO);
+static_assert(PcapFile::kEthernet == DLT_EN10MB);
 
 std::vector<uint8_t> radiotap_record(const AirFrame &frame) {
     namespace rt = wire::radiotap;
@@ -22,15 +26,15 @@ std::vector<uint8_t> radiotap_record(const AirFrame &frame) {
     return out;
 }
 
-PcapTap::PcapTap(const std::string &path, AirSink *next) : AirTap(next) {
-    pcap_t *p = pcap_open_dead_with_tstamp_precision(kLinkType, kSnapLen, PCAP_TSTAMP_PRECISION_MICRO);
+PcapFile::PcapFile(const std::string &path, int link_type) : path_(path) {
+    pcap_t *p = pcap_open_dead_with_tstamp_precision(link_type, kSnapLen, PCAP_TSTAMP_PRECISION_MICRO);
     if (!p) {
         error_ = "pcap_open_dead failed";
         return;
     }
     pcap_dumper_t *d = pcap_dump_open(p, path.c_str());
     if (!d) {
-        error_ = std::string(path) + ": " + pcap_geterr(p);
+        error_ = pcap_geterr(p); // it names the file
         pcap_close(p);
         return;
     }
@@ -38,33 +42,54 @@ PcapTap::PcapTap(const std::string &path, AirSink *next) : AirTap(next) {
     dumper_ = d;
 }
 
-PcapTap::~PcapTap() { close(); }
+PcapFile::~PcapFile() { close(); }
 
-void PcapTap::flush() {
-    if (dumper_)
-        pcap_dump_flush(static_cast<pcap_dumper_t *>(dumper_));
-}
-
-void PcapTap::close() {
-    if (dumper_)
-        pcap_dump_close(static_cast<pcap_dumper_t *>(dumper_));
-    if (pcap_)
-        pcap_close(static_cast<pcap_t *>(pcap_));
-    dumper_ = nullptr;
-    pcap_ = nullptr;
-}
-
-void PcapTap::observe(const AirFrame &frame) {
+void PcapFile::write(const std::vector<uint8_t> &record, uint64_t time_us) {
     if (!dumper_)
         return;
-    std::vector<uint8_t> rec = radiotap_record(frame);
     pcap_pkthdr h{};
-    h.ts.tv_sec = (time_t)(frame.end_us / 1000000);
-    h.ts.tv_usec = (suseconds_t)(frame.end_us % 1000000);
-    h.len = (bpf_u_int32)rec.size();
-    h.caplen = (bpf_u_int32)std::min<size_t>(rec.size(), kSnapLen);
-    pcap_dump(reinterpret_cast<u_char *>(dumper_), &h, rec.data());
+    h.ts.tv_sec = (time_t)(time_us / 1000000);
+    h.ts.tv_usec = (suseconds_t)(time_us % 1000000);
+    h.len = (bpf_u_int32)record.size();
+    h.caplen = (bpf_u_int32)std::min<size_t>(record.size(), kSnapLen);
+    errno = 0;
+    pcap_dump(reinterpret_cast<u_char *>(dumper_), &h, record.data());
+    note_failure(false);
     ++written_;
 }
+
+// libpcap writes through stdio: a failed write shows in the stream, and
+// errno says why right after it.
+bool PcapFile::note_failure(bool failed) {
+    failed = failed || std::ferror(pcap_dump_file(static_cast<pcap_dumper_t *>(dumper_)));
+    if (failed && error_.empty())
+        error_ = path_ + ": " + std::strerror(errno ? errno : EIO);
+    return !failed;
+}
+
+bool PcapFile::flush() {
+    if (!dumper_)
+        return error_.empty();
+    errno = 0;
+    return note_failure(pcap_dump_flush(static_cast<pcap_dumper_t *>(dumper_)) != 0) && error_.empty();
+}
+
+bool PcapFile::close() {
+    if (dumper_) {
+        flush();
+        pcap_dump_close(static_cast<pcap_dumper_t *>(dumper_));
+        pcap_close(static_cast<pcap_t *>(pcap_));
+        dumper_ = nullptr;
+        pcap_ = nullptr;
+    }
+    return error_.empty();
+}
+
+PcapTap::PcapTap(const std::string &path, AirSink *next)
+    : AirTap(next), file_(path, kLinkType) {}
+
+PcapTap::~PcapTap() = default;
+
+void PcapTap::observe(const AirFrame &frame) { file_.write(radiotap_record(frame), frame.end_us); }
 
 } // namespace talsim
