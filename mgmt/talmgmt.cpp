@@ -6,7 +6,7 @@
 #include "datapath/talsend.h"
 #include "datapath/transfer.h"
 #include "mac/talregs.h"
-#include "mgmt/talrid.h"
+#include "mac/talrid.h"
 #include "wep/talwepkey.h"
 
 #define TAL_ALLOC_TRIES 10

@@ -8,7 +8,7 @@
 #include "datapath/talsend.h"
 #include "datapath/transfer.h"
 #include "mac/talregs.h"
-#include "mgmt/talrid.h"
+#include "mac/talrid.h"
 
 #define TAL_VENDOR_TYPE_HI 0x81
 #define TAL_VENDOR_TYPE_LO 0xAE

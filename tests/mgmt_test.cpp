@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "mac/talregs.h"
+#include "mac/talrid.h"
 #include "mgmt/talmgmt.h"
-#include "mgmt/talrid.h"
 #include "support/adapter_fixture.h"
 #include "wep/talwepkey.h"
 

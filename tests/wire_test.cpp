@@ -1,5 +1,6 @@
 // Wire views: each parses exactly what it emits, reads known bytes at the
 // right offsets, and refuses input shorter than its header once, at parse.
+#include "card/cardframe.h"
 #include "wire/ethernet.h"
 #include "wire/ieee80211.h"
 #include "wire/inet.h"
@@ -89,6 +90,25 @@ TEST(MacHeaderView, RefusesShortInputIncludingAMissingFourthAddress) {
     EXPECT_FALSE(MacHeader::parse(*v)) << "the value type holds three addresses only";
 }
 
+TEST(FrameStartView, ReadsAndWritesFrameControlAndDurationOfAnyFrameFromFourBytesOn) {
+    Bytes ack = Ack{{1, 2, 3, 4, 5, 6}}.to_bytes();
+    auto v = FrameStartView<uint8_t>::parse(ack);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->type(), fc::TypeControl);
+    EXPECT_EQ(v->subtype(), kSubtypeAck);
+    v->set_frame_control((uint16_t)(v->frame_control() | fc::Retry));
+    v->set_duration(0x013A);
+    EXPECT_EQ(ack, (Bytes{0xD4, 0x08, 0x3A, 0x01, 1, 2, 3, 4, 5, 6}));
+
+    auto data = FrameStartView<const uint8_t>::parse(cspan(kDataHeader));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->frame_control(), 0x4108);
+    EXPECT_EQ(data->type(), fc::TypeData);
+    EXPECT_EQ(data->duration(), 0x00D5);
+    Bytes three{0xD4, 0x00, 0x00};
+    EXPECT_FALSE(FrameStartView<const uint8_t>::parse(cspan(three)));
+}
+
 // ---- LLC/SNAP ----
 
 TEST(SnapView, ClassifiesRfc1042BridgeTunnelAndVendorHeaders) {
@@ -120,6 +140,31 @@ TEST(SnapView, RefusesShortInputAndLlcThatIsNotSnap) {
     EXPECT_FALSE(Snap::parse(*SnapView<const uint8_t>::parse(cspan(netbios))));
 }
 
+TEST(SnapView, TheFirstSixBytesClassifyABodyAsTheWholeHeaderDoes) {
+    struct Case {
+        Bytes bytes;
+        std::optional<SnapKind> kind;
+    };
+    const Case cases[] = {
+        {{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00}, SnapKind::Rfc1042},
+        {{0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8, 0x81, 0x37, 0x42}, SnapKind::BridgeTunnel},
+        {{0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE}, SnapKind::Vendor},
+        {{0xAA, 0xAA, 0x03, 0x00, 0x00}, std::nullopt},
+        {{0xF0, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00}, std::nullopt},
+        {{0xAA, 0xF0, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00}, std::nullopt},
+        {{0xAA, 0xAA, 0x13, 0x00, 0x00, 0x00, 0x08, 0x00}, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.bytes));
+        EXPECT_EQ(snap_kind(cspan(c.bytes)), c.kind);
+        auto v = SnapView<const uint8_t>::parse(cspan(c.bytes));
+        auto whole = v ? Snap::parse(*v) : std::nullopt;
+        if (whole) {
+            EXPECT_EQ(whole->kind(), c.kind);
+        }
+    }
+}
+
 // ---- Ethernet II ----
 
 TEST(EthernetView, EmitThenParseGivesTheSameHeader) {
@@ -133,6 +178,48 @@ TEST(EthernetView, EmitThenParseGivesTheSameHeader) {
     EXPECT_EQ(v->payload().size(), 1u);
     Bytes thirteen(13, 0);
     EXPECT_FALSE(EthernetView<const uint8_t>::parse(cspan(thirteen)));
+}
+
+// ---- The card's frames ----
+
+TEST(CardFrameView, FieldsSitAtTheCardsOffsetsAndReadBack) {
+    const MacAddr dst{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, src{0x02, 0, 0x54, 0x41, 0x4C, 1};
+    Bytes f(0x3C + 4, 0);
+    auto w = talsim::CardFrameView<uint8_t>::parse(f);
+    ASSERT_TRUE(w);
+    w->set_status(0x2000);
+    w->set_time(0x12345678);
+    w->set_rate(110);
+    std::copy(kDataHeader.begin(), kDataHeader.end(), w->mac_slot().begin());
+    w->set_data_len(4);
+    w->set_ieee8023(dst, src, 4);
+    std::fill(w->body().begin(), w->body().end(), 0xEE);
+
+    Bytes want(0x3C + 4, 0);
+    const Bytes control{0x00, 0x20, 0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00, 0x6E};
+    std::copy(control.begin(), control.end(), want.begin());
+    std::copy(kDataHeader.begin(), kDataHeader.end(), want.begin() + 0x0E);
+    want[0x2C] = 0x04;
+    const Bytes ieee8023 = EthernetHeader{dst, src, 4}.to_bytes();
+    std::copy(ieee8023.begin(), ieee8023.end(), want.begin() + 0x2E);
+    std::fill(want.begin() + 0x3C, want.end(), 0xEE);
+    EXPECT_EQ(f, want);
+
+    f[0x0C] = 0x02; // the transmit frame's control word
+    auto r = talsim::CardFrameView<const uint8_t>::parse(cspan(f));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status(), 0x2000);
+    EXPECT_EQ(r->tx_control(), 0x0002);
+    EXPECT_EQ(r->data_len(), 4);
+    EXPECT_EQ(r->dest(), dst);
+    EXPECT_EQ(r->src(), src);
+    EXPECT_EQ(r->length(), 4);
+    auto header = MacHeader::parse(r->mac_header());
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->to_bytes(), kDataHeader);
+    EXPECT_EQ(r->body().size(), 4u);
+    Bytes short_frame(0x3B, 0);
+    EXPECT_FALSE(talsim::CardFrameView<const uint8_t>::parse(cspan(short_frame)));
 }
 
 // ---- Radiotap ----

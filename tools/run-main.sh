@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target talsim
+bash tools/configure.sh default build
+cmake --build --preset default -j "$(nproc)" --target talsim
 ./build/tools/talsim demo

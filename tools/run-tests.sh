@@ -8,12 +8,12 @@ bash tools/install-deps.sh
 jobs=$(nproc)
 
 echo "== host build and tests"
-cmake --preset default >/dev/null
+bash tools/configure.sh default build
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
 
 echo "== sanitizer build and tests"
-cmake --preset asan >/dev/null
+bash tools/configure.sh asan build-asan
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
 

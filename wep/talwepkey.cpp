@@ -2,8 +2,8 @@
 // request handlers, serialized by the wrapper.
 #include "wep/talwepkey.h"
 
+#include "mac/talrid.h"
 #include "mac/talutil.h"
-#include "mgmt/talrid.h"
 
 #define TAL_WEP_MODE_104 7
 #define TAL_KEY40_BYTES 6   // 5 key bytes and a zero byte

@@ -17,7 +17,7 @@ using Header = wire::MacHeaderView<const uint8_t>;
 constexpr uint8_t kMgmtRate = 4; // management frames at the basic 2 Mb/s
 constexpr uint32_t kTuUs = 1024;
 constexpr size_t kChallengeBytes = 128;
-constexpr size_t kMacHeaderBytes = 24;
+constexpr size_t kMacHeaderBytes = Header::kLen;
 constexpr size_t kWepOverhead = 8;
 constexpr uint16_t kReasonNotAssociated = 7;
 const std::vector<uint8_t> kRates{0x82, 0x84, 0x8B, 0x96}; // 1, 2 (basic), 5.5, 11 Mb/s
@@ -291,10 +291,7 @@ void AccessPoint::deliver_msdu(const wire::MacAddr &da, const wire::MacAddr &sa,
         if (!is_vendor_request(body))
             return;
         ++stats_.vendor_answers;
-        std::vector<uint8_t> answer(kVendorHeader.begin(), kVendorHeader.end());
-        std::vector<uint8_t> payload = vendor_answer_payload(config_.vendor);
-        answer.insert(answer.end(), payload.begin(), payload.end());
-        send_data(sa, config_.bssid, answer);
+        send_data(sa, config_.bssid, vendor_answer(vendor_answer_payload(config_.vendor)));
         return;
     }
     if (wire::is_group(da)) {

@@ -1,6 +1,6 @@
 #include "air/medium.h"
 
-#include "wire/bytes.h"
+#include "wire/ieee80211.h"
 
 #include <algorithm>
 
@@ -80,9 +80,8 @@ void Medium::announce(const Radio *from, const AirFrame &frame) {
     while (!announced_.empty() && announced_.front().end_us + kAnnouncedKeptUs < world_.now())
         announced_.pop_front();
     // A control frame's duration field reserves nothing here (an ACK's is 0).
-    const auto &b = frame.bytes;
-    bool control = b.size() >= 2 && ((b[0] >> 2) & 3) == 1;
-    uint16_t duration = b.size() >= 4 && !control ? wire::get_le16(b, 2) : 0;
+    auto start = wire::FrameStartView<const uint8_t>::parse(frame.bytes);
+    uint16_t duration = start && start->type() != wire::fc::TypeControl ? start->duration() : 0;
     announced_.push_back(Announced{from, frame.channel, frame.start_us, frame.end_us,
                                    frame.end_us + (duration & 0x7FFF)});
 }
@@ -113,9 +112,9 @@ void Medium::count(const Reception &r, std::optional<Drop> why) {
     else
         ++stats_.delivered;
     if (trace_) {
-        const auto &b = r.frame.bytes;
-        uint16_t fc = b.size() >= 2 ? wire::get_le16(b, 0) : 0;
-        trace_->record(AirTraceEntry{world_.now(), r.from, r.to, fc, (uint16_t)b.size(), why});
+        auto start = wire::FrameStartView<const uint8_t>::parse(r.frame.bytes);
+        uint16_t fc = start ? start->frame_control() : 0;
+        trace_->record(AirTraceEntry{world_.now(), r.from, r.to, fc, (uint16_t)r.frame.bytes.size(), why});
     }
 }
 

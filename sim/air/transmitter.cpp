@@ -49,8 +49,9 @@ void Transmitter::start(bool burst) {
     }
     AirFrame f;
     f.bytes = job.mpdus[cur_.mpdu];
-    if (cur_.attempts > 0)
-        f.bytes[1] |= (uint8_t)(wire::fc::Retry >> 8);
+    auto start = wire::FrameStartView<uint8_t>::parse(f.bytes);
+    if (cur_.attempts > 0 && start)
+        start->set_frame_control((uint16_t)(start->frame_control() | wire::fc::Retry));
     f.rate = job.rate;
     f.short_preamble = job.short_preamble;
     f.channel = channel;

@@ -35,10 +35,20 @@ std::vector<uint8_t> vendor_answer_payload(const VendorInfo &info) {
     return p;
 }
 
+std::vector<uint8_t> vendor_answer(std::span<const uint8_t> payload) {
+    std::vector<uint8_t> body(wire::Snap::buffer_len() + payload.size());
+    auto header = *wire::SnapView<uint8_t>::parse(body);
+    kVendorSnap.emit(header);
+    std::copy(payload.begin(), payload.end(), header.payload().begin());
+    return body;
+}
+
 bool is_vendor_request(std::span<const uint8_t> body) {
-    return body.size() >= kVendorHeader.size() + 2 &&
-           std::equal(kVendorHeader.begin(), kVendorHeader.end(), body.begin()) &&
-           body[8] == 0x00 && body[9] == 0x01;
+    auto v = wire::SnapView<const uint8_t>::parse(body);
+    if (!v || wire::Snap::parse(*v) != kVendorSnap)
+        return false;
+    std::span<const uint8_t> payload = v->payload();
+    return payload.size() >= 2 && payload[0] == 0x00 && payload[1] == 0x01;
 }
 
 VendorResponder::VendorResponder(Medium &medium, VendorResponderConfig config)
@@ -64,9 +74,7 @@ void VendorResponder::radio_receive(const AirFrame &frame) {
         return;
     ++requests_;
 
-    std::vector<uint8_t> answer(kVendorHeader.begin(), kVendorHeader.end());
-    std::vector<uint8_t> payload = raw_payload ? *raw_payload : vendor_answer_payload(info);
-    answer.insert(answer.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> answer = vendor_answer(raw_payload ? *raw_payload : vendor_answer_payload(info));
     bool sealed = config_.tx_key && !config_.keys[*config_.tx_key & 3].empty();
     if (sealed) {
         iv_ = (iv_ + 1) & 0xFFFFFF;

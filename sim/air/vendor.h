@@ -14,6 +14,7 @@
 
 #include "air/medium.h"
 #include "wire/bytes.h"
+#include "wire/llc.h"
 
 #include <array>
 #include <cstdint>
@@ -24,8 +25,9 @@
 
 namespace talsim {
 
-inline constexpr std::array<uint8_t, 8> kVendorHeader{0xAA, 0xAA, 0x03, 0x02,
-                                                      0x5C, 0x39, 0x81, 0xAE};
+// The vendor header: an LLC/SNAP header with the vendor's OUI and type.
+inline const wire::Snap kVendorSnap{{0x02, 0x5C, 0x39}, 0x81AE};
+inline const std::vector<uint8_t> kVendorHeader = kVendorSnap.to_bytes();
 
 struct VendorInfo {
     std::string model = "TAL-AP 100";
@@ -41,6 +43,8 @@ struct VendorInfo {
 
 // The answer's payload (after the 8-byte header) with all nine items.
 std::vector<uint8_t> vendor_answer_payload(const VendorInfo &info);
+// An answer's body: the vendor header, then `payload`.
+std::vector<uint8_t> vendor_answer(std::span<const uint8_t> payload);
 
 // True when a plain body is a vendor information request.
 bool is_vendor_request(std::span<const uint8_t> body);

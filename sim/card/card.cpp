@@ -1,5 +1,6 @@
 #include "card/card.h"
 
+#include "card/cardframe.h"
 #include "card/cardwep.h"
 
 #include "wire/ieee80211.h"
@@ -93,19 +94,23 @@ CardModel::~CardModel() { cancel_all(false); }
 // ---- Bus face ----
 
 uint16_t CardModel::port_read16_general(uint32_t offset) {
-    uint16_t off = (uint16_t)offset;
-    uint16_t value;
-    const RegisterInfo *ri = register_info(off);
-    if (removed_) {
-        value = 0xFFFF;
-    } else if (!ri || ri->access == A::W) {
-        device_error(off, false, 0, ri ? "read of a write-only register" : "read of an unknown port");
-        value = 0xFFFF;
-    } else {
-        value = ri->read ? (this->*ri->read)(off) : reg(off);
-    }
-    trace(TraceKind::PortRead, off, value);
+    uint16_t value = read_register((uint16_t)offset, ReadMode::Access);
+    trace(TraceKind::PortRead, (uint16_t)offset, value);
     return value;
+}
+
+// The one read path, for the bus and for peek(): the register table says
+// what may be read, the row's handler what it shows.
+uint16_t CardModel::read_register(uint16_t offset, ReadMode mode) {
+    const RegisterInfo *ri = register_info(offset);
+    if (removed_)
+        return 0xFFFF;
+    if (!ri || ri->access == A::W) {
+        if (mode == ReadMode::Access)
+            device_error(offset, false, 0, ri ? "read of a write-only register" : "read of an unknown port");
+        return 0xFFFF;
+    }
+    return ri->read ? (this->*ri->read)(offset, mode) : reg(offset);
 }
 
 void CardModel::port_write16_general(uint32_t offset, uint16_t value) {
@@ -180,19 +185,8 @@ void CardModel::update_irq() {
 }
 
 uint16_t CardModel::peek(uint16_t offset) const {
-    const RegisterInfo *ri = register_info(offset);
-    if (!ri || ri->access == A::W || offset == reg::Data0 || offset == reg::Data1 ||
-        offset == reg::AuxData)
-        return 0xFFFF;
-    if (removed_)
-        return 0xFFFF;
-    if (offset == reg::Command)
-        return (uint16_t)(reg(offset) | (stuck_[(int)Busy::Command] ? kBusy : 0));
-    if (offset == reg::Offset0 || offset == reg::Offset1) {
-        const Path &p = path_for(offset);
-        return (uint16_t)(p.offset | (path_busy(p) ? kBusy : 0) | (p.error ? kOffsetError : 0));
-    }
-    return reg(offset);
+    // A peek acts on nothing, so the read path may serve a const card.
+    return const_cast<CardModel *>(this)->read_register(offset, ReadMode::Peek);
 }
 
 void CardModel::poke(uint16_t offset, uint16_t value) {
@@ -349,7 +343,7 @@ void CardModel::write_event_ack(uint16_t, uint16_t value) {
 
 // ---- Command engine ----
 
-uint16_t CardModel::read_command(uint16_t offset) {
+uint16_t CardModel::read_command(uint16_t offset, ReadMode) {
     return (uint16_t)(reg(offset) | (stuck_[(int)Busy::Command] ? kBusy : 0));
 }
 
@@ -512,16 +506,10 @@ uint16_t CardModel::cmd_access(uint16_t word) {
 
 namespace {
 
-constexpr uint32_t kMacHeaderBytes = 24;
+constexpr uint32_t kMacHeaderBytes = wire::MacHeaderView<const uint8_t>::kLen;
 constexpr uint32_t kMinFragThreshold = 256;
 constexpr uint32_t kMaxFragThreshold = 2346;
 constexpr size_t kWepOverhead = 8;        // IV header and ICV
-
-wire::MacAddr mac(const uint8_t *p) {
-    wire::MacAddr a;
-    std::copy_n(p, a.size(), a.begin());
-    return a;
-}
 
 // Rate in 500 kb/s units from the rate mask: the highest rate allowed.
 uint8_t tx_rate(uint16_t mask) {
@@ -533,12 +521,6 @@ uint8_t tx_rate(uint16_t mask) {
         return 4;
     return 2;
 }
-
-
-uint16_t get_le16(const std::vector<uint8_t> &b, size_t off) {
-    return (uint16_t)(b[off] | (b[off + 1] << 8));
-}
-
 
 } // namespace
 
@@ -583,24 +565,23 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
     const std::vector<uint8_t> *bufp = frames_.buffer(fid);
     if (!bufp || tx_queued_.count(fid))
         return result::BadParameter;
-    const std::vector<uint8_t> &buf = *bufp;
     tx_queued_.insert(fid);
 
     uint16_t length = 0;
     bool infra = records_.word(rid::PortType, 0) == kPortTypeInfrastructure;
+    auto tx = CardFrameView<const uint8_t>::parse(*bufp);
     std::optional<TxRefusal> why;
-    if (buf.size() < txf::Body) {
+    if (!tx) {
         why = TxRefusal::BeyondBuffer;
     } else {
-        uint16_t data_len = get_le16(buf, txf::DataLen);
-        length = data_len ? data_len : (uint16_t)((buf[txf::Length] << 8) | buf[txf::Length + 1]);
+        length = tx->data_len() ? tx->data_len() : tx->length();
         if (!port_enabled_)
             why = TxRefusal::PortDisabled;
         else if (infra && !associated())
             why = TxRefusal::NotJoined;
         else if (length > txf::MaxBody)
             why = TxRefusal::TooLong;
-        else if (txf::Body + (size_t)length > buf.size())
+        else if (length > tx->body().size())
             why = TxRefusal::BeyondBuffer;
     }
     if (why) {
@@ -608,26 +589,23 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
         return result::Ok;
     }
 
-    std::span<const uint8_t> body(buf.data() + txf::Body, length);
-    std::array<uint8_t, 6> bssid{};
-    std::vector<uint8_t> bssid_bytes = words_to_bytes(*records_.data(rid::CurrentBssid));
-    std::copy_n(bssid_bytes.begin(), bssid.size(), bssid.begin());
-    const uint8_t *dst = buf.data() + txf::DestAddr;
-    const uint8_t *src = buf.data() + txf::SrcAddr;
+    std::span<const uint8_t> body = tx->body().first(length);
+    wire::MacAddr bssid = address_record(rid::CurrentBssid);
+    wire::MacAddr dst = tx->dest();
 
     // Header: frame control, duration, three addresses, sequence control.
     uint16_t wep = records_.word(rid::WepFlags, 0);
     bool privacy = wep & wepflag::Privacy;
     uint16_t flags = (uint16_t)((infra ? wire::fc::ToDs : 0) | (privacy ? wire::fc::Protected : 0));
-    const uint8_t *a1 = infra ? bssid.data() : dst;
-    const uint8_t *a3 = infra ? dst : bssid.data();
+    const wire::MacAddr &a1 = infra ? bssid : dst;
+    const wire::MacAddr &a3 = infra ? dst : bssid;
     uint8_t rate = tx_rate(records_.word(rid::TxRateControl, 0));
     bool short_preamble = records_.word(rid::ShortPreamble, 0) != 0 && rate > 2;
-    uint16_t duration = (a1[0] & 1) ? 0 : ack_duration(rate, short_preamble);
+    uint16_t duration = wire::is_group(a1) ? 0 : ack_duration(rate, short_preamble);
 
-    std::vector<uint8_t> header(kMacHeaderBytes, 0);
-    wire::MacHeader{wire::fc::TypeData, 0, flags, duration, mac(a1), mac(src), mac(a3), sequence_, 0}
-        .emit(*wire::MacHeaderView<uint8_t>::parse(header));
+    std::vector<uint8_t> header =
+        wire::MacHeader{wire::fc::TypeData, 0, flags, duration, a1, tx->src(), a3, sequence_, 0}
+            .to_bytes();
     sequence_ = (uint16_t)((sequence_ + 1) & 0xFFF);
 
     bool host_sealed = privacy && (wep & wepflag::HostEncrypt);
@@ -637,7 +615,7 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
         pieces.emplace_back(body.begin(), body.end());
     else
         pieces = fragment_body(body, seal);
-    bool tx_event = (get_le16(buf, txf::TxControl) & txf::TxControlTxOk) != 0;
+    bool tx_event = (tx->tx_control() & txf::TxControlTxOk) != 0;
     TxJob job;
     for (size_t i = 0; i < pieces.size(); ++i) {
         std::vector<uint8_t> frame = header;
@@ -657,9 +635,9 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
     }
     job.rate = rate;
     job.short_preamble = short_preamble;
-    job.directed = !(a1[0] & 1);
+    job.directed = !wire::is_group(a1);
     job.tag = fid;
-    job.done = [this, fid, reclaim, tx_event, group = (dst[0] & 1) != 0,
+    job.done = [this, fid, reclaim, tx_event, group = wire::is_group(dst),
                 octets = (uint32_t)body.size()](const TxOutcome &o) {
         count_tx(o);
         if (!o.delivered) {
@@ -815,13 +793,16 @@ uint16_t *CardModel::download_word(uint32_t address) {
     return &download_buffer_[(address - base) / 2];
 }
 
-uint16_t CardModel::read_aux(uint16_t offset) {
+uint16_t CardModel::read_aux(uint16_t offset, ReadMode mode) {
     if (!aux_port_enabled()) {
-        device_error(offset, false, 0, "auxiliary port read while the port is closed");
+        if (mode == ReadMode::Access)
+            device_error(offset, false, 0, "auxiliary port read while the port is closed");
         return 0xFFFF;
     }
     if (offset != reg::AuxData)
         return reg(offset);
+    if (mode == ReadMode::Peek)
+        return 0xFFFF; // the read would move the address
     uint32_t address = aux_address_;
     aux_address_ += 2;
     if (address & 1) {
@@ -908,13 +889,12 @@ CardModel::Path &CardModel::path_for(uint16_t offset) {
                                                                                       : paths_[1];
 }
 
-const CardModel::Path &CardModel::path_for(uint16_t offset) const {
-    return const_cast<CardModel *>(this)->path_for(offset);
-}
-
 bool CardModel::path_busy(const Path &p) const { return p.busy || stuck_[(int)p.busy_kind]; }
 
-uint16_t CardModel::read_offset(uint16_t offset) { return peek(offset); }
+uint16_t CardModel::read_offset(uint16_t offset, ReadMode) {
+    const Path &p = path_for(offset);
+    return (uint16_t)(p.offset | (path_busy(p) ? kBusy : 0) | (p.error ? kOffsetError : 0));
+}
 
 void CardModel::write_offset(uint16_t offset, uint16_t value) {
     Path &p = path_for(offset);
@@ -959,7 +939,9 @@ void CardModel::settle_path(Path &p) {
     p.fast_generation = frames_.generation();
 }
 
-uint16_t CardModel::read_data(uint16_t offset) {
+uint16_t CardModel::read_data(uint16_t offset, ReadMode mode) {
+    if (mode == ReadMode::Peek)
+        return 0xFFFF; // the read would move the path
     Path &p = path_for(offset);
     if (path_busy(p)) {
         device_error(offset, false, 0, "data read while the path is busy");

@@ -450,8 +450,10 @@ public:
     uint16_t int_enable() const { return reg(reg::IntEn); }
     bool irq() const { return irq_; }
     void set_irq_observer(std::function<void(bool level)> fn) { irq_observer_ = std::move(fn); }
-    // A register as a read would show it, without side effects; the data
-    // registers (whose reads move the path) peek as 0xFFFF.
+    // A register as a read would show it, through the same read path but
+    // without acting on the read: no device error, no trace; the data
+    // registers and the auxiliary data register (whose reads move their
+    // pointer) peek as 0xFFFF.
     uint16_t peek(uint16_t offset) const;
     // Sets a register's stored word without its write side effects (a
     // status word no command would leave, a FID register); the interrupt
@@ -563,12 +565,16 @@ public:
 
     // ---- Tables (also for tools that print them) ----
     enum class Access : uint8_t { R, W, RW };
+    // A read from the bus acts on the card (a data register moves its path,
+    // a refused read is a device error); a peek computes the same value and
+    // leaves the card as it was.
+    enum class ReadMode : uint8_t { Access, Peek };
     struct RegisterInfo {
         uint16_t offset;
         Access access;
         uint16_t reset;
         const char *name;
-        uint16_t (CardModel::*read)(uint16_t offset);        // nullptr: the stored word
+        uint16_t (CardModel::*read)(uint16_t offset, ReadMode mode); // nullptr: the stored word
         void (CardModel::*write)(uint16_t offset, uint16_t); // nullptr: store the word
     };
     struct CommandInfo {
@@ -628,6 +634,7 @@ private:
     [[gnu::cold, gnu::noinline]] void device_error(uint16_t offset, bool write, uint16_t value,
                                                    const char *what);
     uint16_t port_read16_general(uint32_t offset);
+    uint16_t read_register(uint16_t offset, ReadMode mode);
     void port_write16_general(uint32_t offset, uint16_t value);
     void trace(TraceKind kind, uint16_t offset, uint16_t value, uint16_t aux = 0);
 
@@ -637,16 +644,16 @@ private:
     void cancel_all(bool firmware_only);
 
     // Register handlers.
-    uint16_t read_command(uint16_t offset);
+    uint16_t read_command(uint16_t offset, ReadMode mode);
     void write_command(uint16_t offset, uint16_t value);
-    uint16_t read_offset(uint16_t offset);
+    uint16_t read_offset(uint16_t offset, ReadMode mode);
     void write_offset(uint16_t offset, uint16_t value);
-    uint16_t read_data(uint16_t offset);
+    uint16_t read_data(uint16_t offset, ReadMode mode);
     void write_data(uint16_t offset, uint16_t value);
     void write_int_enable(uint16_t offset, uint16_t value);
     void write_event_ack(uint16_t offset, uint16_t value);
     void write_control(uint16_t offset, uint16_t value);
-    uint16_t read_aux(uint16_t offset);
+    uint16_t read_aux(uint16_t offset, ReadMode mode);
     void write_aux(uint16_t offset, uint16_t value);
 
     // Command engine and commands.
@@ -679,7 +686,7 @@ private:
         std::vector<uint8_t> header; // the first fragment's 802.11 header
         std::vector<uint8_t> body;
     };
-    bool accepts_destination(const uint8_t *addr) const;
+    bool accepts_destination(const std::array<uint8_t, 6> &addr) const;
     void receive_data(const AirFrame &frame);
     void count_rx(std::span<const uint8_t> header, std::span<const uint8_t> body);
     void fill_rx(std::span<const uint8_t> header, std::span<const uint8_t> body, uint16_t status,
@@ -744,6 +751,8 @@ private:
                        std::vector<uint8_t> body, bool sealed = false,
                        std::function<void()> on_acknowledged = nullptr);
     std::array<uint8_t, 6> own_address() const;
+    // A record that holds a MAC address (own address, current BSSID).
+    std::array<uint8_t, 6> address_record(uint16_t id) const;
     std::vector<uint8_t> cell_beacon_body() const;
     void set_bss_records(const ScanEntry &bss, uint16_t port_status);
     std::vector<uint8_t> tallies_frame() const;
@@ -755,7 +764,6 @@ private:
     void reset_aux_state();
     // Paths.
     Path &path_for(uint16_t offset);
-    const Path &path_for(uint16_t offset) const;
     bool path_busy(const Path &p) const;
     void settle_path(Path &p);
 

@@ -3,9 +3,11 @@
 // receive event per FID. card.h documents the rules.
 #include "card/card.h"
 
+#include "card/cardframe.h"
 #include "card/cardwep.h"
 
 #include "wire/ieee80211.h"
+#include "wire/llc.h"
 #include "wire/mgmt.h"
 
 #include <algorithm>
@@ -16,26 +18,16 @@ namespace {
 
 using Header = wire::MacHeaderView<const uint8_t>;
 
-constexpr uint8_t kSnapRfc1042[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00};
-constexpr uint8_t kSnapTunnel[6] = {0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8};
-
+// The receive status word's classification of a body by its LLC and OUI.
 uint16_t classify(std::span<const uint8_t> body) {
-    if (body.size() < 6)
-        return 0;
-    if (std::equal(kSnapRfc1042, kSnapRfc1042 + 6, body.begin()))
+    switch (wire::snap_kind(body).value_or(wire::SnapKind::Vendor)) {
+    case wire::SnapKind::Rfc1042:
         return rxstatus::Rfc1042;
-    if (std::equal(kSnapTunnel, kSnapTunnel + 6, body.begin()))
+    case wire::SnapKind::BridgeTunnel:
         return rxstatus::BridgeTunnel;
-    return 0;
-}
-
-void put16(std::vector<uint8_t> &b, size_t off, uint16_t v) {
-    b[off] = (uint8_t)v;
-    b[off + 1] = (uint8_t)(v >> 8);
-}
-
-void put_addr(std::vector<uint8_t> &b, size_t off, const wire::MacAddr &a) {
-    std::copy(a.begin(), a.end(), b.begin() + (long)off);
+    default:
+        return 0;
+    }
 }
 
 } // namespace
@@ -69,17 +61,16 @@ void CardModel::reset_rx_state() {
     partial_.clear();
 }
 
-bool CardModel::accepts_destination(const uint8_t *addr) const {
-    std::vector<uint8_t> own = words_to_bytes(*records_.data(rid::OwnMacAddress));
-    if (std::equal(addr, addr + 6, own.begin()))
+bool CardModel::accepts_destination(const wire::MacAddr &addr) const {
+    if (addr == own_address())
         return true;
-    if (!(addr[0] & 1))
+    if (!wire::is_group(addr))
         return false;
-    if (std::all_of(addr, addr + 6, [](uint8_t b) { return b == 0xFF; }))
+    if (addr == wire::kBroadcast)
         return true;
     std::vector<uint8_t> list = words_to_bytes(*records_.data(rid::MulticastList));
-    for (size_t at = 0; at + 6 <= list.size(); at += 6)
-        if (std::equal(addr, addr + 6, list.begin() + (long)at))
+    for (size_t at = 0; at + addr.size() <= list.size(); at += addr.size())
+        if (std::equal(addr.begin(), addr.end(), list.begin() + (long)at))
             return true;
     return false;
 }
@@ -126,13 +117,11 @@ void CardModel::radio_receive(const AirFrame &frame) {
         drop(RxDrop::Filtered, rx_stats_.filtered);
         return;
     }
-    std::vector<uint8_t> bssid = words_to_bytes(*records_.data(rid::CurrentBssid));
+    wire::MacAddr bssid = address_record(rid::CurrentBssid);
     bool infra = records_.word(rid::PortType, 0) == kPortTypeInfrastructure;
-    bool ours = infra ? (v->from_ds() && !v->to_ds() && std::equal(bssid.begin(), bssid.end(),
-                                                                   bytes.begin() + Header::kAddr2))
-                      : (!v->from_ds() && !v->to_ds() &&
-                         std::equal(bssid.begin(), bssid.end(), bytes.begin() + Header::kAddr3));
-    if (!associated() || !ours || !accepts_destination(bytes.data() + Header::kAddr1)) {
+    bool ours = infra ? (v->from_ds() && !v->to_ds() && v->addr2() == bssid)
+                      : (!v->from_ds() && !v->to_ds() && v->addr3() == bssid);
+    if (!associated() || !ours || !accepts_destination(v->addr1())) {
         drop(RxDrop::Filtered, rx_stats_.filtered);
         return;
     }
@@ -225,7 +214,7 @@ void CardModel::receive_data(const AirFrame &frame) {
 
 // A data frame on its way to the host, in the receive tallies.
 void CardModel::count_rx(std::span<const uint8_t> header, std::span<const uint8_t> body) {
-    bool group = header[Header::kAddr1] & 1;
+    bool group = wire::is_group(Header::parse(header)->addr1());
     (group ? tallies_.rx_multicast_frames : tallies_.rx_unicast_frames)++;
     (group ? tallies_.rx_multicast_octets : tallies_.rx_unicast_octets) += (uint32_t)body.size();
 }
@@ -235,32 +224,20 @@ void CardModel::fill_rx(std::span<const uint8_t> header, std::span<const uint8_t
                         uint16_t status, uint8_t rate) {
     size_t len = std::min<size_t>(body.size(), rxf::MaxBody);
     std::vector<uint8_t> f(rxf::Body + len, 0);
-    put16(f, rxf::Status, status);
-    uint32_t t = (uint32_t)world_.now();
-    put16(f, rxf::Time, (uint16_t)t);
-    put16(f, rxf::Time + 2, (uint16_t)(t >> 16));
-    f[rxf::Rate] = (uint8_t)(rate * 5);
-    std::copy(header.begin(), header.begin() + (long)std::min<size_t>(header.size(), Header::kLen4),
-              f.begin() + rxf::FrameControl);
-    put16(f, rxf::DataLen, (uint16_t)len);
+    auto rx = *CardFrameView<uint8_t>::parse(f);
+    rx.set_status(status);
+    rx.set_time((uint32_t)world_.now());
+    rx.set_rate((uint8_t)(rate * 5));
+    std::span<uint8_t> slot = rx.mac_slot();
+    std::copy_n(header.begin(), std::min(header.size(), slot.size()), slot.begin());
+    rx.set_data_len((uint16_t)len);
 
     // The 802.3 addresses by the DS bits.
-    const uint8_t *h = f.data() + rxf::FrameControl;
-    uint16_t fcw = (uint16_t)(h[0] | (h[1] << 8));
-    bool to_ds = fcw & wire::fc::ToDs, from_ds = fcw & wire::fc::FromDs;
-    auto addr = [&](size_t off) {
-        wire::MacAddr a;
-        std::copy_n(f.begin() + (long)off, 6, a.begin());
-        return a;
-    };
-    wire::MacAddr dst = to_ds ? addr(rxf::Address3) : addr(rxf::Address1);
-    wire::MacAddr src = from_ds ? (to_ds ? addr(rxf::Address4) : addr(rxf::Address3))
-                                : addr(rxf::Address2);
-    put_addr(f, rxf::DestAddr, dst);
-    put_addr(f, rxf::SrcAddr, src);
-    f[rxf::Length] = (uint8_t)(len >> 8);
-    f[rxf::Length + 1] = (uint8_t)len;
-    std::copy(body.begin(), body.begin() + (long)len, f.begin() + rxf::Body);
+    auto h = rx.mac_header();
+    wire::MacAddr dst = h.to_ds() ? h.addr3() : h.addr1();
+    wire::MacAddr src = h.from_ds() ? (h.to_ds() ? h.addr4() : h.addr3()) : h.addr2();
+    rx.set_ieee8023(dst, src, (uint16_t)len);
+    std::copy_n(body.begin(), len, rx.body().begin());
     queue_rx(std::move(f));
 }
 
@@ -273,8 +250,9 @@ bool CardModel::inject_rx(std::span<const uint8_t> frame) {
 }
 
 bool CardModel::queue_rx(std::vector<uint8_t> frame) {
-    uint16_t data_len = (uint16_t)(frame[rxf::DataLen] | (frame[rxf::DataLen + 1] << 8));
-    uint16_t status = (uint16_t)(frame[rxf::Status] | (frame[rxf::Status + 1] << 8));
+    auto rx = *CardFrameView<const uint8_t>::parse(frame);
+    uint16_t data_len = rx.data_len();
+    uint16_t status = rx.status();
     size_t size = frame.size();
     if (!queue_fid(rx_, std::move(frame), timing_.rx_deliver_us)) {
         ++rx_stats_.no_buffer;

@@ -45,12 +45,14 @@ std::vector<uint16_t> counted_record(const std::string &s) {
 
 } // namespace
 
-Addr CardModel::own_address() const {
+Addr CardModel::address_record(uint16_t id) const {
     Addr a{};
-    std::vector<uint8_t> b = words_to_bytes(*records_.data(rid::OwnMacAddress));
+    std::vector<uint8_t> b = words_to_bytes(*records_.data(id));
     std::copy_n(b.begin(), a.size(), a.begin());
     return a;
 }
+
+Addr CardModel::own_address() const { return address_record(rid::OwnMacAddress); }
 
 void CardModel::sta_after(uint64_t delay_us, std::function<void()> fn) {
     if (sta_.timer)

@@ -32,7 +32,41 @@ inline constexpr uint16_t Order = 0x8000;
 inline constexpr uint8_t TypeMgmt = 0;
 inline constexpr uint8_t TypeControl = 1;
 inline constexpr uint8_t TypeData = 2;
+inline constexpr uint8_t type_of(uint16_t fcw) { return (uint8_t)((fcw >> 2) & 0x3); }
+inline constexpr uint8_t subtype_of(uint16_t fcw) { return (uint8_t)((fcw >> 4) & 0xF); }
 } // namespace fc
+
+// The two fields every 802.11 frame starts with, control frames included
+// (an acknowledgement is 10 bytes): frame control and duration. For what
+// the medium reads of any frame; MacHeaderView reads the rest of a data or
+// management frame's header.
+template <class B>
+class FrameStartView {
+    static_assert(std::is_same_v<std::remove_const_t<B>, uint8_t>);
+
+public:
+    static constexpr size_t kFrameControl = 0;
+    static constexpr size_t kDuration = 2;
+    static constexpr size_t kLen = 4;
+
+    static std::optional<FrameStartView> parse(std::span<B> bytes) {
+        if (bytes.size() < kLen)
+            return std::nullopt;
+        return FrameStartView(bytes);
+    }
+
+    uint16_t frame_control() const { return get_le16(b_, kFrameControl); }
+    uint8_t type() const { return fc::type_of(frame_control()); }
+    uint8_t subtype() const { return fc::subtype_of(frame_control()); }
+    uint16_t duration() const { return get_le16(b_, kDuration); }
+
+    void set_frame_control(uint16_t v) requires(!std::is_const_v<B>) { put_le16(b_, kFrameControl, v); }
+    void set_duration(uint16_t v) requires(!std::is_const_v<B>) { put_le16(b_, kDuration, v); }
+
+private:
+    explicit FrameStartView(std::span<B> b) : b_(b) {}
+    std::span<B> b_;
+};
 
 template <class B>
 class MacHeaderView {
@@ -68,8 +102,8 @@ public:
 
     uint16_t frame_control() const { return get_le16(b_, kFrameControl); }
     uint8_t version() const { return (uint8_t)(frame_control() & 0x3); }
-    uint8_t type() const { return (uint8_t)((frame_control() >> 2) & 0x3); }
-    uint8_t subtype() const { return (uint8_t)((frame_control() >> 4) & 0xF); }
+    uint8_t type() const { return fc::type_of(frame_control()); }
+    uint8_t subtype() const { return fc::subtype_of(frame_control()); }
     bool to_ds() const { return frame_control() & fc::ToDs; }
     bool from_ds() const { return frame_control() & fc::FromDs; }
     bool more_fragments() const { return frame_control() & fc::MoreFragments; }

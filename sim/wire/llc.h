@@ -18,6 +18,14 @@ inline constexpr std::array<uint8_t, 3> kOuiBridgeTunnel{0x00, 0x00, 0xF8};
 inline constexpr uint8_t kSnapSap = 0xAA;
 inline constexpr uint8_t kLlcUi = 0x03;
 
+inline SnapKind snap_kind_of(const std::array<uint8_t, 3> &oui) {
+    if (oui == kOuiRfc1042)
+        return SnapKind::Rfc1042;
+    if (oui == kOuiBridgeTunnel)
+        return SnapKind::BridgeTunnel;
+    return SnapKind::Vendor;
+}
+
 template <class B>
 class SnapView {
     static_assert(std::is_same_v<std::remove_const_t<B>, uint8_t>);
@@ -63,13 +71,7 @@ struct Snap {
 
     bool operator==(const Snap &) const = default;
 
-    SnapKind kind() const {
-        if (oui == kOuiRfc1042)
-            return SnapKind::Rfc1042;
-        if (oui == kOuiBridgeTunnel)
-            return SnapKind::BridgeTunnel;
-        return SnapKind::Vendor;
-    }
+    SnapKind kind() const { return snap_kind_of(oui); }
 
     // Refuses an LLC header that is not SNAP (AA AA 03).
     static std::optional<Snap> parse(const SnapView<const uint8_t> &v) {
@@ -94,5 +96,16 @@ struct Snap {
         return out;
     }
 };
+
+// The encapsulation a body announces by its first six bytes, LLC and OUI,
+// as a receiver classifies it before it reads the protocol field: nullopt
+// when the body is shorter or does not start with AA AA 03.
+inline std::optional<SnapKind> snap_kind(std::span<const uint8_t> body) {
+    using V = SnapView<const uint8_t>;
+    if (body.size() < V::kProtocol || body[V::kDsap] != kSnapSap || body[V::kSsap] != kSnapSap ||
+        body[V::kControl] != kLlcUi)
+        return std::nullopt;
+    return snap_kind_of({body[V::kOui], body[V::kOui + 1], body[V::kOui + 2]});
+}
 
 } // namespace talsim::wire

@@ -153,15 +153,16 @@ std::vector<uint8_t> ReasonBody::to_bytes() const {
 std::optional<Ack> Ack::parse(std::span<const uint8_t> b) {
     if (b.size() < kLen)
         return std::nullopt;
-    uint16_t fcw = get_le16(b, 0);
-    if (((fcw >> 2) & 3) != fc::TypeControl || ((fcw >> 4) & 0xF) != kSubtypeAck)
+    auto start = *FrameStartView<const uint8_t>::parse(b);
+    if (start.type() != fc::TypeControl || start.subtype() != kSubtypeAck)
         return std::nullopt;
     return Ack{get_addr(b, kRa)};
 }
 
 std::vector<uint8_t> Ack::to_bytes() const {
     std::vector<uint8_t> out(kLen);
-    put_le16(out, 0, (uint16_t)((fc::TypeControl << 2) | (kSubtypeAck << 4)));
+    FrameStartView<uint8_t>::parse(out)->set_frame_control(
+        (uint16_t)((fc::TypeControl << 2) | (kSubtypeAck << 4)));
     put_addr(out, kRa, ra);
     return out;
 }
