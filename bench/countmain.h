@@ -10,16 +10,18 @@
 #include <cstring>
 #include <string>
 
-inline int BenchOrCount(int argc, char **argv, int (*count)(const std::string &), const char *usage)
-{
+inline int BenchOrCount(int argc, char **argv, int (*count)(const std::string &),
+                        const char *usage) {
     const char *flag = "--count=";
     if (argc == 2 && std::strncmp(argv[1], flag, std::strlen(flag)) == 0) {
         int rc = count(argv[1] + std::strlen(flag));
-        if (rc == 2) std::fprintf(stderr, "usage: %s --count=%s\n", argv[0], usage);
+        if (rc == 2)
+            std::fprintf(stderr, "usage: %s --count=%s\n", argv[0], usage);
         return rc;
     }
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

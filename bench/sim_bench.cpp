@@ -68,8 +68,8 @@ Bytes frame(const MacAddress &to, const MacAddress &from, size_t size) {
 struct Side {
     Side(talhost::Host &host, talsim::Medium &medium, UINT base, const MacAddress &mac, ULONG poll,
          bool wep)
-        : station(host, medium, base, mac), binding(host, station.handle,
-                                                   talhost::TestBinding::Take::Lookahead) {
+        : station(host, medium, base, mac),
+          binding(host, station.handle, talhost::TestBinding::Take::Lookahead) {
         station.bring_up(config(poll, wep));
         station.card.join(kCell);
         binding.set_packet_filter(NDIS_PACKET_TYPE_DIRECTED);
@@ -120,13 +120,13 @@ void Exchange(benchmark::State &state, ULONG poll) {
     for (auto _ : state) {
         auto t0 = std::chrono::steady_clock::now();
         pair.run(100000); // 100 virtual ms
-        wall_us += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        wall_us += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0)
+                       .count();
         virtual_us += 100000;
     }
     state.counters["virtual_x"] = (double)virtual_us / wall_us;
     state.counters["frames_per_virtual_s"] =
-        (double)(pair.a.completed() + pair.b.completed()) /
-        ((double)virtual_us / 1e6);
+        (double)(pair.a.completed() + pair.b.completed()) / ((double)virtual_us / 1e6);
 }
 BENCHMARK_CAPTURE(Exchange, interrupt, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Exchange, polling, 1)->Unit(benchmark::kMillisecond);

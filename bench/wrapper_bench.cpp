@@ -30,8 +30,12 @@ constexpr uint32_t kBase = 0x300;
 constexpr int kTimers = 50;
 constexpr uint16_t kEvents = talsim::ev::Rx | talsim::ev::Tick;
 
-uint16_t Get(uint16_t off) { return READ_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off)); }
-void Put(uint16_t off, uint16_t v) { WRITE_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off), v); }
+uint16_t Get(uint16_t off) {
+    return READ_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off));
+}
+void Put(uint16_t off, uint16_t v) {
+    WRITE_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off), v);
+}
 
 struct Adapter {
     NDIS_SPIN_LOCK lock{};
@@ -40,22 +44,22 @@ struct Adapter {
 };
 
 // One run of an event loop that finds nothing, or acknowledges what it finds.
-void Loop(Adapter &a)
-{
+void Loop(Adapter &a) {
     NdisAcquireSpinLock(&a.lock);
-    if (uint16_t ev = Get(talsim::reg::EvStat)) Put(talsim::reg::EvAck, ev);
+    if (uint16_t ev = Get(talsim::reg::EvStat))
+        Put(talsim::reg::EvAck, ev);
     a.runs++;
     NdisReleaseSpinLock(&a.lock);
 }
 
-VOID Timer(PVOID, PVOID context, PVOID, PVOID) { Loop(*(Adapter *)context); }
-VOID Isr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE)
-{
+VOID Timer(PVOID, PVOID context, PVOID, PVOID) {
+    Loop(*(Adapter *)context);
+}
+VOID Isr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE) {
     Put(talsim::reg::IntEn, 0);
     *recognized = *queue = TRUE;
 }
-VOID HandleInterrupt(NDIS_HANDLE context)
-{
+VOID HandleInterrupt(NDIS_HANDLE context) {
     Loop(*(Adapter *)context);
     Put(talsim::reg::IntEn, kEvents);
 }
@@ -68,8 +72,7 @@ struct Rig {
     NDIS_MINIPORT_INTERRUPT irq{};
     bool polling;
 
-    explicit Rig(bool poll) : polling(poll)
-    {
+    explicit Rig(bool poll) : polling(poll) {
         host.bus().map(kBase, talsim::kPortCount, &card);
         PVOID base;
         NdisMRegisterIoPortRange(&base, handle, kBase, talsim::kPortCount);
@@ -91,41 +94,49 @@ struct Rig {
             Put(talsim::reg::IntEn, kEvents);
         }
     }
-    ~Rig()
-    {
+    ~Rig() {
         BOOLEAN cancelled;
         if (polling)
-            for (NDIS_MINIPORT_TIMER &t : adapter.timers) NdisMCancelTimer(&t, &cancelled);
+            for (NDIS_MINIPORT_TIMER &t : adapter.timers)
+                NdisMCancelTimer(&t, &cancelled);
         else
             NdisMDeregisterInterrupt(&irq);
         NdisMDeregisterIoPortRange(handle, kBase, talsim::kPortCount, (PVOID)(uintptr_t)kBase);
     }
 };
 
-void Run(benchmark::State &s, bool polling)
-{
+void Run(benchmark::State &s, bool polling) {
     Rig rig(polling);
     constexpr uint64_t kSliceUs = 10000;
-    for (auto _ : s) rig.host.world().run_for(kSliceUs);
-    s.counters["virtual_x"] = benchmark::Counter((double)s.iterations() * kSliceUs / 1e6,
-                                                 benchmark::Counter::kIsRate);
-    s.counters["loop_runs_per_vms"] = (double)rig.adapter.runs / ((double)s.iterations() * kSliceUs / 1000);
+    for (auto _ : s)
+        rig.host.world().run_for(kSliceUs);
+    s.counters["virtual_x"] =
+        benchmark::Counter((double)s.iterations() * kSliceUs / 1e6, benchmark::Counter::kIsRate);
+    s.counters["loop_runs_per_vms"] =
+        (double)rig.adapter.runs / ((double)s.iterations() * kSliceUs / 1000);
 }
 
-void PollingTimers50(benchmark::State &s) { Run(s, true); }
-void InterruptPerTick(benchmark::State &s) { Run(s, false); }
+void PollingTimers50(benchmark::State &s) {
+    Run(s, true);
+}
+void InterruptPerTick(benchmark::State &s) {
+    Run(s, false);
+}
 BENCHMARK(PollingTimers50);
 BENCHMARK(InterruptPerTick);
 
-__attribute__((noinline)) void CountRun(Rig &rig, uint64_t ms) { rig.host.world().run_for(ms * 1000); }
+__attribute__((noinline)) void CountRun(Rig &rig, uint64_t ms) {
+    rig.host.world().run_for(ms * 1000);
+}
 
-int Count(const std::string &arg)
-{
+int Count(const std::string &arg) {
     char name[16] = {};
     unsigned long ms = 0;
-    if (std::sscanf(arg.c_str(), "%15[^/]/%lu", name, &ms) != 2) return 2;
+    if (std::sscanf(arg.c_str(), "%15[^/]/%lu", name, &ms) != 2)
+        return 2;
     std::string what = name;
-    if (what != "polling" && what != "interrupt") return 2;
+    if (what != "polling" && what != "interrupt")
+        return 2;
     Rig rig(what == "polling");
     CountRun(rig, ms);
     std::printf("%llu loop runs\n", (unsigned long long)rig.adapter.runs);
@@ -134,4 +145,6 @@ int Count(const std::string &arg)
 
 } // namespace
 
-int main(int argc, char **argv) { return BenchOrCount(argc, argv, Count, "polling|interrupt/MS"); }
+int main(int argc, char **argv) {
+    return BenchOrCount(argc, argv, Count, "polling|interrupt/MS");
+}

@@ -23,10 +23,10 @@
     "MINIPORT_LOCK_ACQUIRED((PNDIS_MINIPORT_BLOCK)(Adapter->MiniportAdapterHandle))"
 #define TAL_LOCK_TEXT_COMPLETE \
     "MINIPORT_LOCK_ACQUIRED(((PNDIS_MINIPORT_BLOCK)Adapter->MiniportAdapterHandle))"
-#define TAL_ASSERT_MINIPORT_LOCK(Adapter, Text, Line)                                       \
-    do {                                                                                    \
-        if (!((PNDIS_MINIPORT_BLOCK)(Adapter)->MiniportAdapterHandle)->LockAcquired)        \
-            RtlAssert((PVOID)(Text), (PVOID) "interrupt", (Line), NULL);                    \
+#define TAL_ASSERT_MINIPORT_LOCK(Adapter, Text, Line)                                \
+    do {                                                                             \
+        if (!((PNDIS_MINIPORT_BLOCK)(Adapter)->MiniportAdapterHandle)->LockAcquired) \
+            RtlAssert((PVOID)(Text), (PVOID) "interrupt", (Line), NULL);             \
     } while (0)
 #else
 #define TAL_ASSERT_MINIPORT_LOCK(Adapter, Text, Line) \

@@ -9,14 +9,14 @@
 #include "wep/talwep.h"
 
 // ---- The card's transmit frame (byte offsets) ----
-#define TX_OFF_CONTROL 0x00      // control block, 14 bytes, left zero
-#define TX_OFF_80211 0x0E        // 802.11 header, 32 bytes, left zero (DataLen too)
-#define TX_OFF_DEST 0x2E         // 802.3 destination
-#define TX_OFF_SRC 0x34          // 802.3 source
-#define TX_OFF_LENGTH 0x3A       // 802.3 length, big-endian
-#define TX_OFF_DATA 0x3C         // body
-#define TX_HEADER_BYTES 60       // everything before the body
-#define TX_CLEARED_BYTES 68      // headers and the first 8 body bytes
+#define TX_OFF_CONTROL 0x00 // control block, 14 bytes, left zero
+#define TX_OFF_80211 0x0E   // 802.11 header, 32 bytes, left zero (DataLen too)
+#define TX_OFF_DEST 0x2E    // 802.3 destination
+#define TX_OFF_SRC 0x34     // 802.3 source
+#define TX_OFF_LENGTH 0x3A  // 802.3 length, big-endian
+#define TX_OFF_DATA 0x3C    // body
+#define TX_HEADER_BYTES 60  // everything before the body
+#define TX_CLEARED_BYTES 68 // headers and the first 8 body bytes
 
 #define ETH_OFF_TYPE 12
 #define ETH_MAX_LENGTH_FIELD 1500 // type/length values up to this are lengths

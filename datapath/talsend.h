@@ -14,7 +14,7 @@ typedef struct _TAL_RESERVED {
 // Largest and smallest Ethernet frames the transmit path accepts.
 #define TAL_MAX_FRAME 1514
 #define TAL_ETH_HEADER 14
-#define TAL_MAX_BODY 2304  // the largest 802.11 frame body
+#define TAL_MAX_BODY 2304 // the largest 802.11 frame body
 
 // The 802.11 and 802.3 headers of the card's transmit and receive frames
 // (words little-endian, the 802.3 length big-endian).

@@ -10,15 +10,15 @@
 #include "mgmt/talmgmt.h"
 #include "wep/talwep.h"
 
-#define RX_HEADER_WORDS 30        // control block, 802.11 and 802.3 headers
+#define RX_HEADER_WORDS 30 // control block, 802.11 and 802.3 headers
 #define ETH_TYPE_OFFSET 12
-#define ETH_MIN_BODY 46           // bodies are padded to this
+#define ETH_MIN_BODY 46 // bodies are padded to this
 #define ETH_MAX_BODY (TAL_MAX_FRAME - TAL_ETH_HEADER)
-#define ENCAP_HEADER_LEN 8        // LLC/SNAP header with its type bytes
+#define ENCAP_HEADER_LEN 8 // LLC/SNAP header with its type bytes
 #define ENCAP_TYPE_OFFSET 6
-#define CLASSIFY_LEN 6            // LLC and OUI
+#define CLASSIFY_LEN 6 // LLC and OUI
 #define WEP_OVERHEAD (WEP_IV_HEADER_LEN + WEP_ICV_LEN)
-#define MONITOR_HEADER_LEN 32     // the 802.11 header with DataLen
+#define MONITOR_HEADER_LEN 32 // the 802.11 header with DataLen
 
 const UCHAR SNAP_QUENLIX1[8] = {0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE};
 
@@ -69,8 +69,7 @@ static USHORT talDropFrame(TAL_ADAPTER *Adapter, USHORT *Length) {
 // Opens a host-decrypted data field in place. On success *Body and
 // *DataLength describe the plaintext; FALSE when the field cannot hold an
 // IV header and ICV (*Dropped FALSE) or its ICV does not match (TRUE).
-static BOOLEAN talOpen(TAL_ADAPTER *Adapter, PUCHAR *Body, USHORT *DataLength,
-                       BOOLEAN *Dropped) {
+static BOOLEAN talOpen(TAL_ADAPTER *Adapter, PUCHAR *Body, USHORT *DataLength, BOOLEAN *Dropped) {
     *Dropped = FALSE;
     if (*DataLength < WEP_OVERHEAD)
         return FALSE;

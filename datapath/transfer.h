@@ -7,7 +7,7 @@
 
 // The card's receive control block.
 typedef struct _rx_Control {
-    USHORT Status;       // RX_STATUS_TUNNEL, RX_STATUS_RFC1042: how the body starts
+    USHORT Status; // RX_STATUS_TUNNEL, RX_STATUS_RFC1042: how the body starts
     USHORT Reserved1[2];
     UCHAR Signal;
     UCHAR Silence;

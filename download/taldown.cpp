@@ -13,7 +13,7 @@
 #define TAL_AUX_READ_BUSY_BUDGET 100
 #define TAL_AUX_SWITCH_POLLS 1000
 #define TAL_AUX_SWITCH_STALL_US 10
-#define TAL_DL_REFUSED TAL_RESULT_TIMEOUT   // the block was not sent
+#define TAL_DL_REFUSED TAL_RESULT_TIMEOUT // the block was not sent
 
 // ---- Auxiliary port ----
 
@@ -101,8 +101,8 @@ USHORT SecFwDownload(TAL_ADAPTER *Adapter) {
         return TAL_DL_REFUSED;
     }
     talAuxSeek(Adapter, Adapter->dlPage, Adapter->dlOffset);
-    if (Download(Adapter, TAL_DLMODE_OPEN, Adapter->oristradr,
-                 (USHORT)(Adapter->totalsize * 2)) != TAL_RESULT_OK)
+    if (Download(Adapter, TAL_DLMODE_OPEN, Adapter->oristradr, (USHORT)(Adapter->totalsize * 2)) !=
+        TAL_RESULT_OK)
         Adapter->downerrcheck = 1;
     for (USHORT n = 0; n < Adapter->totalsize; n++)
         talPutIOPortWord(Adapter, TAL_REG_AUXDATA,

@@ -5,9 +5,9 @@
 
 #include "driver/taladapter.h"
 
-#define TAL_BPW_WORDS (TAL_BPW_SIZE / 2)     // most words one block may hold
+#define TAL_BPW_WORDS (TAL_BPW_SIZE / 2) // most words one block may hold
 #define TAL_PDA_BYTES (TAL_PDA_WORDS * 2)
-#define TAL_DL_HEADER_BYTES 6                // address (4) and word count (2), MSB first
+#define TAL_DL_HEADER_BYTES 6 // address (4) and word count (2), MSB first
 #define TAL_DL_COUNT_BYTES 1
 #define TAL_DL_ERROR_BYTES 1
 

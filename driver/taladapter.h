@@ -63,13 +63,13 @@ typedef struct _TALLIES_INFO_STRUCT {
 // One entry of the scan results information frame, as the firmware
 // describes it (the driver passes the frame on unparsed).
 typedef struct _SCAN_RESULT_STRUCT {
-    USHORT chid;       // channel
-    USHORT anl;        // average noise level
-    USHORT sl;         // signal level
+    USHORT chid; // channel
+    USHORT anl;  // average noise level
+    USHORT sl;   // signal level
     UCHAR bssid[6];
-    USHORT bcnint;     // beacon interval
-    USHORT cap;        // capability information
-    USHORT ssid_len;   // the SSID as a counted string
+    USHORT bcnint;   // beacon interval
+    USHORT cap;      // capability information
+    USHORT ssid_len; // the SSID as a counted string
     UCHAR ssid[32];
 } _SCAN_RESULT_STRUCT;
 

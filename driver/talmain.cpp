@@ -25,12 +25,12 @@
 #define TAL_DEFAULT_IV_COUNT 1000
 #define TAL_WEP_MODE_40 3
 #define TAL_WEP_MODE_104 7
-#define TAL_KEY_TEXT_LEN 40      // four 40-bit keys as 10 digits each
-#define TAL_KEY_TEXT_LEN_104 26  // one 104-bit key as 26 digits
+#define TAL_KEY_TEXT_LEN 40     // four 40-bit keys as 10 digits each
+#define TAL_KEY_TEXT_LEN_104 26 // one 104-bit key as 26 digits
 #define TAL_KEY_BYTES_40 5
 #define TAL_KEY_BYTES_104 13
 #define TAL_ADDRESS_LEN 6
-#define TAL_GROUP_BIT 0x01       // first address byte: a group address
+#define TAL_GROUP_BIT 0x01 // first address byte: a group address
 #define TAL_NETWORK_MODE_INFRA 1
 #define TAL_LINK_CONNECTED 1
 
@@ -206,8 +206,8 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
         talReadInteger(ConfigHandle, &TalKeyInterruptNumber, NdisParameterInteger, &Value);
         Adapter->InterruptNumber = Value & 0xFF;
 
-        Adapter->NetworkMode = talIntegerOr(ConfigHandle, &TalKeyNetworkMode,
-                                            TAL_DEFAULT_NETWORK_MODE);
+        Adapter->NetworkMode =
+            talIntegerOr(ConfigHandle, &TalKeyNetworkMode, TAL_DEFAULT_NETWORK_MODE);
 
         if (!talReadString(ConfigHandle, &TalKeyEssid, Adapter->Desired_ESSID, TAL_ESSID_MAX,
                            &Adapter->Desired_ESSID_Length)) {
@@ -223,15 +223,15 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
 
         Adapter->APDensity = talIntegerOr(ConfigHandle, &TalKeyApDensity, TAL_DEFAULT_AP_DENSITY);
         Adapter->Channel = talIntegerOr(ConfigHandle, &TalKeyChannel, TAL_DEFAULT_CHANNEL);
-        Adapter->TransmitRate = talIntegerOr(ConfigHandle, &TalKeyTransmitRate,
-                                             TAL_DEFAULT_TRANSMIT_RATE);
-        Adapter->Threshold = talIntegerOr(ConfigHandle, &TalKeyMediumReservation,
-                                          TAL_DEFAULT_RTS_THRESHOLD);
+        Adapter->TransmitRate =
+            talIntegerOr(ConfigHandle, &TalKeyTransmitRate, TAL_DEFAULT_TRANSMIT_RATE);
+        Adapter->Threshold =
+            talIntegerOr(ConfigHandle, &TalKeyMediumReservation, TAL_DEFAULT_RTS_THRESHOLD);
         Adapter->PSModeValue = talIntegerOr(ConfigHandle, &TalKeyPsMode, 0);
         Adapter->PSLevel = talIntegerOr(ConfigHandle, &TalKeyPsLevel, 0);
         Adapter->WepRequired = talIntegerOr(ConfigHandle, &TalKeyWepReq, 0);
-        Adapter->WepDefaultKeyId = talIntegerOr(ConfigHandle, &TalKeyDefaultKeyId,
-                                                TAL_DEFAULT_KEY_ID);
+        Adapter->WepDefaultKeyId =
+            talIntegerOr(ConfigHandle, &TalKeyDefaultKeyId, TAL_DEFAULT_KEY_ID);
 
         {
             PNDIS_STRING Keys;
@@ -241,13 +241,12 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
 
         Adapter->DecryptInDriver = talIntegerOr(ConfigHandle, &TalKeyDecryptInDriver, 1);
         Adapter->EncryptInDriver = talIntegerOr(ConfigHandle, &TalKeyEncryptInDriver, 1);
-        Adapter->WEPIVReuse = talIntegerOr(ConfigHandle, &TalKeyWepFactor,
-                                           TAL_DEFAULT_WEP_FACTOR);
+        Adapter->WEPIVReuse = talIntegerOr(ConfigHandle, &TalKeyWepFactor, TAL_DEFAULT_WEP_FACTOR);
         Adapter->ShortPreamble = talIntegerOr(ConfigHandle, &TalKeyShortPreamble, 1);
-        Adapter->AuthenticationType = talIntegerOr(ConfigHandle, &TalKeyAuthenticationType,
-                                                   TAL_DEFAULT_AUTHENTICATION);
-        Adapter->FragThresh = talIntegerOr(ConfigHandle, &TalKeyFragThresh,
-                                           TAL_DEFAULT_FRAG_THRESHOLD);
+        Adapter->AuthenticationType =
+            talIntegerOr(ConfigHandle, &TalKeyAuthenticationType, TAL_DEFAULT_AUTHENTICATION);
+        Adapter->FragThresh =
+            talIntegerOr(ConfigHandle, &TalKeyFragThresh, TAL_DEFAULT_FRAG_THRESHOLD);
         Adapter->PollInDriver = talIntegerOr(ConfigHandle, &TalKeyPollInDriver, 0);
 
         {
@@ -264,8 +263,8 @@ NDIS_STATUS TalReadConfiguration(TAL_ADAPTER *Adapter, NDIS_HANDLE Configuration
             }
         }
 
-        Adapter->ivCountMax = (USHORT)talIntegerOr(ConfigHandle, &TalKeyIvCount,
-                                                   TAL_DEFAULT_IV_COUNT);
+        Adapter->ivCountMax =
+            (USHORT)talIntegerOr(ConfigHandle, &TalKeyIvCount, TAL_DEFAULT_IV_COUNT);
 
         // Cut to 127 characters so the description always keeps a zero
         // byte: the vendor description query returns it up to that zero.
@@ -287,8 +286,8 @@ static VOID talUndoBringUp(TAL_ADAPTER *Adapter, BOOLEAN InterruptRegistered) {
     talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
     if (InterruptRegistered)
         NdisMDeregisterInterrupt(&Adapter->Interrupt);
-    NdisMDeregisterIoPortRange(Adapter->MiniportAdapterHandle, Adapter->IoBaseAddr,
-                               TAL_PORT_COUNT, (PVOID)(ULONG_PTR)Adapter->IoBaseAddrR);
+    NdisMDeregisterIoPortRange(Adapter->MiniportAdapterHandle, Adapter->IoBaseAddr, TAL_PORT_COUNT,
+                               (PVOID)(ULONG_PTR)Adapter->IoBaseAddrR);
 }
 
 NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHandle) {
@@ -338,8 +337,8 @@ NDIS_STATUS TalRegisterAdapter(TAL_ADAPTER *Adapter, NDIS_HANDLE ConfigurationHa
 
     if (Adapter->PollInDriver == 0) {
         Status = NdisMRegisterInterrupt(&Adapter->Interrupt, Adapter->MiniportAdapterHandle,
-                                        Adapter->InterruptNumber, Adapter->InterruptNumber,
-                                        TRUE, FALSE, NdisInterruptLatched);
+                                        Adapter->InterruptNumber, Adapter->InterruptNumber, TRUE,
+                                        FALSE, NdisInterruptLatched);
         if (Status != NDIS_STATUS_SUCCESS) {
             talUndoBringUp(Adapter, FALSE);
             NdisWriteErrorLogEntry(Adapter->MiniportAdapterHandle,

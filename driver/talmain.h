@@ -16,8 +16,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 NDIS_STATUS NTAPI TalInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
                                 PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                                NDIS_HANDLE MiniportAdapterHandle,
-                                NDIS_HANDLE ConfigurationHandle);
+                                NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE ConfigurationHandle);
 
 // The first part of initialization, usable on a record the caller owns:
 // zero it and set the fields that do not come from the registry.

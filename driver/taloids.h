@@ -67,9 +67,9 @@
 #define TAL_REGISTER_DUMP_BYTES 255
 #define TAL_REGISTER_DUMP_READS 64
 #define TAL_REGISTER_WRITES 49
-#define TAL_REGISTER_WRITE_MIN 50  // byte 0 unused, then one byte per write
+#define TAL_REGISTER_WRITE_MIN 50 // byte 0 unused, then one byte per write
 #define TAL_REGISTER_WRITE_MAX 1024
-#define TAL_REGISTER_TIMEOUT 50    // event polls of the register commands
+#define TAL_REGISTER_TIMEOUT 50 // event polls of the register commands
 #define TAL_AP_INFO_BYTES 200
 #define TAL_TALLIES_BYTES 84
 #define TAL_SCAN_RESULTS_BYTES 980

@@ -12,12 +12,12 @@
 #include "mgmt/talmgmt.h"
 #include "wep/talwepkey.h"
 
-#define TAL_MAC_OPTIONS \
+#define TAL_MAC_OPTIONS                                                        \
     (NDIS_MAC_OPTION_RECEIVE_SERIALIZED | NDIS_MAC_OPTION_TRANSFERS_NOT_PEND | \
      NDIS_MAC_OPTION_NO_LOOPBACK)
 #define TAL_MAX_FRAME_SIZE 1500
 #define TAL_MAX_TOTAL_SIZE 1514
-#define TAL_LINK_SPEED 110000      // 100 bit/s units: 11 Mbit/s
+#define TAL_LINK_SPEED 110000 // 100 bit/s units: 11 Mbit/s
 #define TAL_BUFFER_SPACE 12112
 #define TAL_MAX_SEND_PACKETS 8
 #define TAL_NDIS_VERSION 0x0300
@@ -26,7 +26,7 @@
 #define TAL_KEY_ANSWER_40 6
 #define TAL_KEY_ANSWER_104 14
 #define TAL_WEP_MODE_104 7
-#define TAL_COUNTER_PLACEHOLDER 1  // counters the card does not keep
+#define TAL_COUNTER_PLACEHOLDER 1 // counters the card does not keep
 #define TAL_ADDRESS_LEN 6
 #define TAL_SURVEY_ANSWER 4
 
@@ -45,6 +45,7 @@ static_assert(sizeof(_AP_INFO_STRUCT) + 1 < TAL_AP_INFO_BYTES, "the access point
 static_assert(sizeof(_TALLIES_INFO_STRUCT) == TAL_TALLIES_BYTES, "21 counters");
 static_assert(sizeof(_LAST_PACKET_MONITOR) == 24, "six counters");
 
+// clang-format off
 const NDIS_OID TALGlobalSupportedOids[TAL_SUPPORTED_OIDS] = {
     OID_GEN_MAC_OPTIONS, OID_GEN_SUPPORTED_LIST, OID_GEN_HARDWARE_STATUS,
     OID_GEN_MEDIA_IN_USE, OID_GEN_MAXIMUM_LOOKAHEAD, OID_GEN_MAXIMUM_FRAME_SIZE,
@@ -76,6 +77,7 @@ const NDIS_OID TALGlobalSupportedOids[TAL_SUPPORTED_OIDS] = {
     OID_PRIV_DOWNLOAD_ERROR, OID_PRIV_DOWNLOAD_COUNT, OID_PRIV_DOWNLOAD_BEGIN,
     OID_PRIV_DOWNLOAD_END, OID_PRIV_REGISTER_DUMP, OID_PRIV_REGISTER_WRITE,
 };
+// clang-format on
 
 // A request that acts on the card answers Needed bytes: FALSE (and
 // *BytesNeeded set) when the buffer cannot take them, before anything acts.
@@ -228,8 +230,8 @@ NDIS_STATUS NTAPI TalQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_O
         break;
     case OID_PRIV_WEP_KEY0:
         MoveSource = Adapter->WepDefaultKey0;
-        MoveBytes = Adapter->WepRequired == TAL_WEP_MODE_104 ? TAL_KEY_ANSWER_104
-                                                             : TAL_KEY_ANSWER_40;
+        MoveBytes =
+            Adapter->WepRequired == TAL_WEP_MODE_104 ? TAL_KEY_ANSWER_104 : TAL_KEY_ANSWER_40;
         break;
     case OID_PRIV_WEP_KEY1:
         MoveSource = Adapter->WepDefaultKey1;
@@ -369,8 +371,8 @@ NDIS_STATUS NTAPI TalQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_O
         }
         break;
     case OID_PRIV_PDA:
-        StatusToReturn = talQueryPDA(Adapter, InformationBufferLength, BytesNeeded, &MoveSource,
-                                     &MoveBytes);
+        StatusToReturn =
+            talQueryPDA(Adapter, InformationBufferLength, BytesNeeded, &MoveSource, &MoveBytes);
         break;
     case OID_PRIV_DOWNLOAD_ERROR:
         StatusToReturn = talQueryDownloadError(Adapter, InformationBufferLength, BytesNeeded,

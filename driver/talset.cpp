@@ -14,9 +14,9 @@
 
 // Filter bits the driver refuses; every other bit is accepted (it filters
 // nothing itself: the card and the wrapper's filter library do).
-#define TAL_REFUSED_FILTER                                                                         \
-    (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_SOURCE_ROUTING | NDIS_PACKET_TYPE_SMT |     \
-     NDIS_PACKET_TYPE_GROUP | NDIS_PACKET_TYPE_ALL_FUNCTIONAL | NDIS_PACKET_TYPE_FUNCTIONAL |      \
+#define TAL_REFUSED_FILTER                                                                     \
+    (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_SOURCE_ROUTING | NDIS_PACKET_TYPE_SMT | \
+     NDIS_PACKET_TYPE_GROUP | NDIS_PACKET_TYPE_ALL_FUNCTIONAL | NDIS_PACKET_TYPE_FUNCTIONAL |  \
      NDIS_PACKET_TYPE_MAC_FRAME)
 #define TAL_VALUE_BYTES 4
 #define TAL_ADDRESS_LEN 6

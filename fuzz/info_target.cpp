@@ -25,18 +25,23 @@ void require(bool ok, const char *what) {
     }
 }
 
-uint16_t le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
+uint16_t le16(const uint8_t *p) {
+    return (uint16_t)(p[0] | p[1] << 8);
+}
 
 struct Span {
     size_t from, to;
 };
-#define TAL_FIELD(f) Span{offsetof(TAL_ADAPTER, f), offsetof(TAL_ADAPTER, f) + sizeof(TAL_ADAPTER::f)}
+#define TAL_FIELD(f)                                                                \
+    Span {                                                                          \
+        offsetof(TAL_ADAPTER, f), offsetof(TAL_ADAPTER, f) + sizeof(TAL_ADAPTER::f) \
+    }
 // What the reader may change: its own fields, and what the vendor request
 // on link up changes (the transmit frame and buffer state).
 const Span kOwned[] = {
-    TAL_FIELD(tallies),    TAL_FIELD(scan_buffer),   TAL_FIELD(LinkStatus),
-    TAL_FIELD(LinkIsActive), TAL_FIELD(APCard_Info_Flag), TAL_FIELD(QuenlixOUI),
-    TAL_FIELD(reclaimStatus), TAL_FIELD(TxFrameScratch), TAL_FIELD(CmdTimedOut),
+    TAL_FIELD(tallies),       TAL_FIELD(scan_buffer),      TAL_FIELD(LinkStatus),
+    TAL_FIELD(LinkIsActive),  TAL_FIELD(APCard_Info_Flag), TAL_FIELD(QuenlixOUI),
+    TAL_FIELD(reclaimStatus), TAL_FIELD(TxFrameScratch),   TAL_FIELD(CmdTimedOut),
 };
 #undef TAL_FIELD
 

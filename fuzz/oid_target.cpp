@@ -28,10 +28,11 @@ void require(bool ok, const char *what, talhost::Host &host) {
 
 // Codes a configuration utility uses, so that most records reach a handler.
 std::vector<NDIS_OID> known_codes() {
-    std::vector<NDIS_OID> codes(TALGlobalSupportedOids, TALGlobalSupportedOids + TAL_SUPPORTED_OIDS);
-    for (NDIS_OID oid : {OID_PRIV_WEP_KEY0, OID_PRIV_AP_INFO, OID_PRIV_SITE_SURVEY_START,
-                         OID_PRIV_SITE_SURVEY_END, OID_PRIV_SITE_SURVEY_CONTINUE,
-                         OID_PRIV_PACKET_MONITOR})
+    std::vector<NDIS_OID> codes(TALGlobalSupportedOids,
+                                TALGlobalSupportedOids + TAL_SUPPORTED_OIDS);
+    for (NDIS_OID oid :
+         {OID_PRIV_WEP_KEY0, OID_PRIV_AP_INFO, OID_PRIV_SITE_SURVEY_START, OID_PRIV_SITE_SURVEY_END,
+          OID_PRIV_SITE_SURVEY_CONTINUE, OID_PRIV_PACKET_MONITOR})
         codes.push_back(oid);
     return codes;
 }

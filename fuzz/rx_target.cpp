@@ -27,18 +27,29 @@ void require(bool ok, const char *what) {
     }
 }
 
-uint16_t le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
+uint16_t le16(const uint8_t *p) {
+    return (uint16_t)(p[0] | p[1] << 8);
+}
 
 // The parts of the adapter record the receive path may change.
 struct Span {
     size_t from, to;
 };
-#define TAL_FIELD(f) Span{offsetof(TAL_ADAPTER, f), offsetof(TAL_ADAPTER, f) + sizeof(TAL_ADAPTER::f)}
+#define TAL_FIELD(f)                                                                \
+    Span {                                                                          \
+        offsetof(TAL_ADAPTER, f), offsetof(TAL_ADAPTER, f) + sizeof(TAL_ADAPTER::f) \
+    }
 const Span kOwned[] = {
-    TAL_FIELD(rx_key),     TAL_FIELD(rx_wepBox),      TAL_FIELD(PacketRecv),
-    TAL_FIELD(PacketLength), TAL_FIELD(APCard_Info),  TAL_FIELD(APCard_Info_Flag),
-    TAL_FIELD(PacketMonitor.RxPacketErrCounter),      TAL_FIELD(rx_prng),
-    TAL_FIELD(rx_wepBoxValid), TAL_FIELD(sniffer_state),
+    TAL_FIELD(rx_key),
+    TAL_FIELD(rx_wepBox),
+    TAL_FIELD(PacketRecv),
+    TAL_FIELD(PacketLength),
+    TAL_FIELD(APCard_Info),
+    TAL_FIELD(APCard_Info_Flag),
+    TAL_FIELD(PacketMonitor.RxPacketErrCounter),
+    TAL_FIELD(rx_prng),
+    TAL_FIELD(rx_wepBoxValid),
+    TAL_FIELD(sniffer_state),
     // the receive state at the end of the record, pRxPacket last
     Span{offsetof(TAL_ADAPTER, reassemblyInProgress), sizeof(TAL_ADAPTER)},
 };
@@ -84,8 +95,8 @@ int tal_fuzz_receive(const uint8_t *data, size_t size) {
     a->WepRequired = (data[0] & 2) ? 7 : 3;
     a->DecryptInDriver = data[0] & 1;
     for (int k = 0; k < 13; k++)
-        a->WepDefaultKey0[k] = a->WepDefaultKey1[k] = a->WepDefaultKey2[k] =
-            a->WepDefaultKey3[k] = (uint8_t)(0x11 * (k + 1));
+        a->WepDefaultKey0[k] = a->WepDefaultKey1[k] = a->WepDefaultKey2[k] = a->WepDefaultKey3[k] =
+            (uint8_t)(0x11 * (k + 1));
     crc32_mktable(a);
 
     std::vector<uint8_t> before(sizeof(TAL_ADAPTER));

@@ -38,11 +38,11 @@
 #define TAL_RID_CURRENT_CHANNEL 0xFDC1
 #define TAL_RID_CURRENT_POWER_STATE 0xFDC2
 
-#define TAL_RECLEN_WORD 2      // one data word
-#define TAL_RECLEN_ADDRESS 4   // a MAC address in three words
-#define TAL_RECLEN_STRING 18   // length word and 32 bytes
-#define TAL_RECLEN_IDENTITY 5  // four words
-#define TAL_RECLEN_KEY40 4     // 6 key bytes
-#define TAL_RECLEN_KEY104 8    // 14 key bytes
-#define TAL_RECLEN_AUTH 4      // type word and two unused words
+#define TAL_RECLEN_WORD 2     // one data word
+#define TAL_RECLEN_ADDRESS 4  // a MAC address in three words
+#define TAL_RECLEN_STRING 18  // length word and 32 bytes
+#define TAL_RECLEN_IDENTITY 5 // four words
+#define TAL_RECLEN_KEY40 4    // 6 key bytes
+#define TAL_RECLEN_KEY104 8   // 14 key bytes
+#define TAL_RECLEN_AUTH 4     // type word and two unused words
 #define TAL_STRING_MAX 32

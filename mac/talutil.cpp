@@ -58,8 +58,8 @@ VOID issueEventACK(TAL_ADAPTER *Adapter, USHORT eventACKType) {
 
 // One command sequence: busy wait, parameters, command word last, wait for
 // the command event, result. nparams says how many of p0..p2 are written.
-static USHORT issueCommand(TAL_ADAPTER *Adapter, USHORT CmdType, int nparams, USHORT p0,
-                           USHORT p1, USHORT p2, USHORT timeout) {
+static USHORT issueCommand(TAL_ADAPTER *Adapter, USHORT CmdType, int nparams, USHORT p0, USHORT p1,
+                           USHORT p2, USHORT timeout) {
     if (waitbusy(Adapter, TAL_REG_COMMAND, timeout) != TAL_RESULT_OK) {
         // Clear a stale completion; nothing of this command reaches the card.
         issueEventACK(Adapter, TAL_EV_CMD);
@@ -152,8 +152,7 @@ USHORT issueCmd3(TAL_ADAPTER *Adapter, USHORT CmdType, USHORT p0, USHORT p1, USH
 
 // ---- Buffer access paths: path 0 reads, path 1 writes ----
 
-USHORT getFrame0(TAL_ADAPTER *Adapter, USHORT RIDValue, USHORT *dst, USHORT Offset,
-                 USHORT Length) {
+USHORT getFrame0(TAL_ADAPTER *Adapter, USHORT RIDValue, USHORT *dst, USHORT Offset, USHORT Length) {
     talPutIOPortWord(Adapter, TAL_REG_SELECT0, RIDValue);
     talPutIOPortWord(Adapter, TAL_REG_OFFSET0, Offset);
     if (waitbusy(Adapter, TAL_REG_OFFSET0, TAL_PATH_TIMEOUT) != TAL_RESULT_OK)

@@ -29,8 +29,7 @@ USHORT issueCmd1(TAL_ADAPTER *Adapter, USHORT CmdType, USHORT p0);
 USHORT issueCmd2(TAL_ADAPTER *Adapter, USHORT CmdType, USHORT p0, USHORT p1);
 USHORT issueCmd3(TAL_ADAPTER *Adapter, USHORT CmdType, USHORT p0, USHORT p1, USHORT p2);
 
-USHORT getFrame0(TAL_ADAPTER *Adapter, USHORT RIDValue, USHORT *dst, USHORT Offset,
-                 USHORT Length);
+USHORT getFrame0(TAL_ADAPTER *Adapter, USHORT RIDValue, USHORT *dst, USHORT Offset, USHORT Length);
 USHORT putFrame1(TAL_ADAPTER *Adapter, USHORT RIDValue, const USHORT *src, USHORT Offset,
                  USHORT Length);
 USHORT getRecordFrame(TAL_ADAPTER *Adapter, USHORT *pBuffer);

@@ -10,10 +10,10 @@
 #define TAL_INFO_SCAN_RESULTS 0xF101
 #define TAL_INFO_LINK_STATUS 0xF200
 
-#define TAL_INFO_HEAD_WORDS 5     // read first: length, type, the start of the data
-#define TAL_INFO_MAX_WORDS 100    // the largest tallies frame read
-#define TAL_SCAN_CLAMP_FROM 500   // a scan results length from here on...
-#define TAL_SCAN_CLAMP_TO 490     // ...is read as this one
+#define TAL_INFO_HEAD_WORDS 5   // read first: length, type, the start of the data
+#define TAL_INFO_MAX_WORDS 100  // the largest tallies frame read
+#define TAL_SCAN_CLAMP_FROM 500 // a scan results length from here on...
+#define TAL_SCAN_CLAMP_TO 490   // ...is read as this one
 #define TAL_TALLY_COUNT (sizeof(_TALLIES_INFO_STRUCT) / sizeof(ULONG))
 
 #define TAL_LINK_CONNECTED 1
@@ -38,10 +38,10 @@ static VOID talLinkStatus(TAL_ADAPTER *Adapter, USHORT Code) {
     if (Adapter->NetworkMode != TAL_NETWORK_MODE_INFRA)
         return;
     Adapter->LinkStatus = Code;
-    Connected = (Code == TAL_LINK_CONNECTED || Code == TAL_LINK_AP_CHANGED ||
-                 Code == TAL_LINK_IN_RANGE)
-                    ? 1
-                    : 0;
+    Connected =
+        (Code == TAL_LINK_CONNECTED || Code == TAL_LINK_AP_CHANGED || Code == TAL_LINK_IN_RANGE)
+            ? 1
+            : 0;
     // LinkIsActive is 1 while the link is down.
     if (Adapter->LinkIsActive != Connected)
         return;

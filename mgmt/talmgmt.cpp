@@ -212,9 +212,13 @@ USHORT Initialize(TAL_ADAPTER *Adapter) {
     return status;
 }
 
-USHORT Enable(TAL_ADAPTER *Adapter) { return issueCmd0(Adapter, TAL_CMD_ENABLE); }
+USHORT Enable(TAL_ADAPTER *Adapter) {
+    return issueCmd0(Adapter, TAL_CMD_ENABLE);
+}
 
-USHORT Disable(TAL_ADAPTER *Adapter) { return issueCmd0(Adapter, TAL_CMD_DISABLE); }
+USHORT Disable(TAL_ADAPTER *Adapter) {
+    return issueCmd0(Adapter, TAL_CMD_DISABLE);
+}
 
 // ---- Configuration pass ----
 

@@ -12,11 +12,11 @@
 
 #define TAL_VENDOR_TYPE_HI 0x81
 #define TAL_VENDOR_TYPE_LO 0xAE
-#define TAL_VENDOR_FRAME_LEN 36   // Ethernet header and 22 payload bytes
+#define TAL_VENDOR_FRAME_LEN 36 // Ethernet header and 22 payload bytes
 #define TAL_VENDOR_ITEMS_MAX 9
-#define TAL_VENDOR_FIRST_ITEM 4   // payload offset of the first item
+#define TAL_VENDOR_FIRST_ITEM 4    // payload offset of the first item
 #define TAL_VENDOR_WALK_LIMIT 0x81 // no item starts at or past this offset
-#define TAL_MULTICAST_WORDS 3     // one address
+#define TAL_MULTICAST_WORDS 3      // one address
 
 // The request: version 0, 1, nine items, 0, then the item types 1 to 9,
 // each with length 0.
@@ -60,8 +60,8 @@ static VOID talVendorText(PUCHAR Field, ULONG FieldSize, const UCHAR *Value, ULO
 
 VOID QuenlixOUI_Mgmt(TAL_ADAPTER *Adapter, const UCHAR *val, USHORT PayloadLength) {
     _AP_INFO_STRUCT *Info = &Adapter->APCard_Info;
-    PUCHAR ByteFields[6] = {&Info->NAT_val,        &Info->DHCP,
-                            &Info->Connection_num, &Info->Internet_Type,
+    PUCHAR ByteFields[6] = {&Info->NAT_val,          &Info->DHCP,
+                            &Info->Connection_num,   &Info->Internet_Type,
                             &Info->DHCP_IP_Acquired, &Info->Connectivity};
     USHORT Limit = PayloadLength < TAL_VENDOR_WALK_LIMIT ? PayloadLength : TAL_VENDOR_WALK_LIMIT;
     UCHAR Count, Location = TAL_VENDOR_FIRST_ITEM;
@@ -93,7 +93,12 @@ VOID QuenlixOUI_Mgmt(TAL_ADAPTER *Adapter, const UCHAR *val, USHORT PayloadLengt
         case 3:
             talVendorText(Info->Description, sizeof(Info->Description), Value, Have);
             break;
-        case 4: case 5: case 6: case 7: case 8: case 9:
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
             if (Have > 0)
                 *ByteFields[Type - 4] = Value[0];
             break;

@@ -32,11 +32,14 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 
+// The DDK headers depend on one another's types: this order, not sorted.
+// clang-format off
 #include <ntddk.h>
 #include <netpnp.h>
 #include <ntstatus.h>
 #include <netevent.h>
 #include <qos.h>
+// clang-format on
 
 // ndis.h includes the user-mode ntddndis.h, which defines enum
 // _NDIS_REQUEST_TYPE a second time. Include it first under other names so
@@ -100,9 +103,8 @@ extern "C" {
 // The error log entry: __cdecl, variable arguments (the driver always passes
 // one value), bound to the import library's name for it.
 NDISAPI VOID __cdecl NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle,
-                                            NDIS_ERROR_CODE ErrorCode,
-                                            ULONG NumberOfErrorValues, ...)
-    __asm__("NdisWriteErrorLogEntry@0");
+                                            NDIS_ERROR_CODE ErrorCode, ULONG NumberOfErrorValues,
+                                            ...) __asm__("NdisWriteErrorLogEntry@0");
 
 // The Ethernet filter library's receive indication: exported by NDIS.SYS
 // (and libndis.a) but declared nowhere in the DDK headers.
@@ -134,18 +136,14 @@ extern "C"
 extern "C"
 #endif
     NDISAPI NDIS_STATUS NTAPI
-    NdisUnicodeStringToAnsiString(PNDIS_ANSI_STRING DestinationString,
-                                  PNDIS_STRING SourceString);
+    NdisUnicodeStringToAnsiString(PNDIS_ANSI_STRING DestinationString, PNDIS_STRING SourceString);
 
 // ---- Names the driver's source uses -----------------------------------------
 
 // A counted UTF-16 string constant (WCHAR is 16 bits on this target).
 #ifndef NDIS_STRING_CONST
-#define NDIS_STRING_CONST(x)                                                   \
-    {                                                                          \
-        (USHORT)(sizeof(L"" x) - sizeof(WCHAR)), (USHORT)sizeof(L"" x),        \
-            (PWSTR)L"" x                                                       \
-    }
+#define NDIS_STRING_CONST(x) \
+    { (USHORT)(sizeof(L"" x) - sizeof(WCHAR)), (USHORT)sizeof(L"" x), (PWSTR)L"" x }
 #endif
 
 #ifdef __cplusplus
@@ -163,9 +161,8 @@ FORCEINLINE VOID TalNtSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACK
                                    NDIS_STATUS Status) {
     NdisMSendComplete(MiniportAdapterHandle, Packet, Status);
 }
-FORCEINLINE VOID TalNtIndicateStatus(NDIS_HANDLE MiniportAdapterHandle,
-                                     NDIS_STATUS GeneralStatus, PVOID StatusBuffer,
-                                     UINT StatusBufferSize) {
+FORCEINLINE VOID TalNtIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+                                     PVOID StatusBuffer, UINT StatusBufferSize) {
     NdisMIndicateStatus(MiniportAdapterHandle, GeneralStatus, StatusBuffer, StatusBufferSize);
 }
 FORCEINLINE VOID TalNtIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {

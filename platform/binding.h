@@ -28,11 +28,11 @@ public:
     struct Received {
         std::vector<uint8_t> header;
         std::vector<uint8_t> lookahead;
-        UINT packet_size = 0;          // bytes after the header, as indicated
-        std::vector<uint8_t> frame;    // header + data as the binding took it
-        bool transferred = false;      // transfer-data was asked for
+        UINT packet_size = 0;       // bytes after the header, as indicated
+        std::vector<uint8_t> frame; // header + data as the binding took it
+        bool transferred = false;   // transfer-data was asked for
         NDIS_STATUS transfer_status = NDIS_STATUS_SUCCESS;
-        UINT transfer_bytes = 0;       // what the transfer reported
+        UINT transfer_bytes = 0; // what the transfer reported
         uint64_t time = 0;
     };
 

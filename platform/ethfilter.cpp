@@ -99,8 +99,8 @@ void _ETH_FILTER::indicate(NDIS_HANDLE receive_context, const uint8_t *address, 
         return;
     talhost::Verifier &v = host_.verifier();
     if (!block_.ndis.LockAcquired)
-        v.report(talhost::rule::IndicationWithoutLock, "receive indication of " +
-                                                           std::to_string(packet_size) + " bytes");
+        v.report(talhost::rule::IndicationWithoutLock,
+                 "receive indication of " + std::to_string(packet_size) + " bytes");
     ++indications_;
     open_indication_ = true;
     indicating_ = true;
@@ -171,12 +171,13 @@ VOID NdisTransferData(PNDIS_STATUS Status, NDIS_HANDLE NdisBindingHandle,
                                      BytesTransferred);
 }
 
-VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext,
-                                 PCHAR Address, PVOID HeaderBuffer, UINT HeaderBufferSize,
-                                 PVOID LookaheadBuffer, UINT LookaheadBufferSize,
-                                 UINT PacketSize) {
+VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
+                                 PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                 UINT LookaheadBufferSize, UINT PacketSize) {
     Filter->indicate(MacReceiveContext, (const uint8_t *)Address, HeaderBuffer, HeaderBufferSize,
                      LookaheadBuffer, LookaheadBufferSize, PacketSize);
 }
 
-VOID EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter) { Filter->indicate_complete(); }
+VOID EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter) {
+    Filter->indicate_complete();
+}

@@ -81,8 +81,8 @@ struct _ETH_FILTER {
     void indicate(NDIS_HANDLE receive_context, const uint8_t *address, PVOID header,
                   UINT header_size, PVOID lookahead, UINT lookahead_size, UINT packet_size);
     void indicate_complete();
-    NDIS_STATUS transfer(NDIS_HANDLE receive_context, UINT offset, UINT bytes,
-                         PNDIS_PACKET packet, PUINT transferred);
+    NDIS_STATUS transfer(NDIS_HANDLE receive_context, UINT offset, UINT bytes, PNDIS_PACKET packet,
+                         PUINT transferred);
 
     // An indication not yet followed by its completion; cleared by reading.
     bool take_open_indication();
@@ -95,7 +95,7 @@ private:
     talhost::MiniportBlock &block_;
     std::vector<std::unique_ptr<Open>> opens_;
     talhost::MacAddress station_{};
-    bool indicating_ = false;      // inside an indication call
+    bool indicating_ = false; // inside an indication call
     NDIS_HANDLE receive_context_ = nullptr;
     bool open_indication_ = false; // indicated, not yet completed
     uint64_t indications_ = 0;

@@ -46,7 +46,9 @@ Host &Host::current() {
     return *g_current;
 }
 
-Host *Host::current_or_null() { return g_current; }
+Host *Host::current_or_null() {
+    return g_current;
+}
 
 NDIS_HANDLE Host::add_adapter(AdapterConfig config) {
     auto b = std::make_unique<MiniportBlock>();
@@ -55,7 +57,8 @@ NDIS_HANDLE Host::add_adapter(AdapterConfig config) {
     b->filter = std::make_unique<EthFilter>(*this, *b);
     b->ndis.EthDB = b->filter.get();
     // The filter library tells the driver what the bindings want.
-    b->filter->on_change = [this, blk = b.get()](ULONG filter, const std::vector<MacAddress> &list) {
+    b->filter->on_change = [this, blk = b.get()](ULONG filter,
+                                                 const std::vector<MacAddress> &list) {
         return filter_changed(*blk, filter, list);
     };
     NDIS_HANDLE h = &b->ndis;
@@ -88,7 +91,8 @@ constexpr uint8_t kUnwrittenByte = 0xC3;
 std::vector<uint8_t> RequestResult::answer() const {
     if (status != NDIS_STATUS_SUCCESS || bytes == kNotWritten)
         return {};
-    return std::vector<uint8_t>(buffer.begin(), buffer.begin() + std::min<size_t>(bytes, buffer.size()));
+    return std::vector<uint8_t>(buffer.begin(),
+                                buffer.begin() + std::min<size_t>(bytes, buffer.size()));
 }
 
 RequestResult Host::query(NDIS_HANDLE handle, NDIS_OID oid, ULONG length,
@@ -122,13 +126,15 @@ RequestResult Host::request(MiniportBlock &b, std::unique_ptr<OpenRequest> r) {
     // One request at a time, and none inside a running handler: it waits.
     if (b.handler_depth > 0 || b.pending_request) {
         auto *raw = r.release();
-        b.deferred_requests.push_back([this, &b, raw] { request(b, std::unique_ptr<OpenRequest>(raw)); });
+        b.deferred_requests.push_back(
+            [this, &b, raw] { request(b, std::unique_ptr<OpenRequest>(raw)); });
         return pending;
     }
     W_QUERY_INFORMATION_HANDLER q = driver_.chars.QueryInformationHandler;
     W_SET_INFORMATION_HANDLER s = driver_.chars.SetInformationHandler;
     if (r->set ? !s : !q) {
-        verifier_.report(rule::HandlerSlotEmpty, r->set ? "SetInformationHandler" : "QueryInformationHandler");
+        verifier_.report(rule::HandlerSlotEmpty,
+                         r->set ? "SetInformationHandler" : "QueryInformationHandler");
         return RequestResult{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten, {}};
     }
     b.pending_request = std::move(r);
@@ -244,8 +250,8 @@ MiniportBlock &Host::block(NDIS_HANDLE handle) {
 MiniportBlock *Host::checked_block(NDIS_HANDLE handle, const char *call) {
     MiniportBlock *b = find_block(handle);
     if (!b) {
-        verifier_.report(rule::UnknownHandle, std::string(call) + " with handle " +
-                                                  hex((uintptr_t)handle));
+        verifier_.report(rule::UnknownHandle,
+                         std::string(call) + " with handle " + hex((uintptr_t)handle));
         return nullptr;
     }
     if (b->halted)
@@ -253,7 +259,9 @@ MiniportBlock *Host::checked_block(NDIS_HANDLE handle, const char *call) {
     return b;
 }
 
-NDIS_HANDLE Host::config_context(NDIS_HANDLE handle) { return &block(handle).config; }
+NDIS_HANDLE Host::config_context(NDIS_HANDLE handle) {
+    return &block(handle).config;
+}
 
 NDIS_STATUS Host::initialize(NDIS_HANDLE handle, std::vector<NDIS_MEDIUM> media) {
     MiniportBlock &b = block(handle);
@@ -312,7 +320,8 @@ void Host::check_adapter_released(MiniportBlock &b, const char *when) {
             verifier_.report(rule::MemoryLeak,
                              std::to_string(a.length) + " bytes at " + hex((uintptr_t)a.va) + at);
     for (const PortRange &r : b.ports)
-        verifier_.report(rule::PortRangeLeak, hex(r.base) + " count " + std::to_string(r.count) + at);
+        verifier_.report(rule::PortRangeLeak,
+                         hex(r.base) + " count " + std::to_string(r.count) + at);
     if (b.interrupt.record)
         verifier_.report(rule::InterruptLeak, "vector " + std::to_string(b.interrupt.vector) + at);
     for (const auto &t : b.timers)
@@ -347,9 +356,13 @@ void Host::check_released() {
 
 // ---- HAL ----
 
-uint16_t Host::hal_read_port(uint32_t port) { return bus_.read16(port); }
+uint16_t Host::hal_read_port(uint32_t port) {
+    return bus_.read16(port);
+}
 
-void Host::hal_write_port(uint32_t port, uint16_t value) { bus_.write16(port, value); }
+void Host::hal_write_port(uint32_t port, uint16_t value) {
+    bus_.write16(port, value);
+}
 
 void Host::unclaimed_access(uint32_t port, bool write, uint16_t value) {
     verifier_.report(rule::PortOutsideRange, std::string(write ? "write " : "read ") + hex(port) +
@@ -376,9 +389,9 @@ void Host::hal_assert(const char *expr, const char *file, ULONG line, const char
 
 NDIS_STATUS Host::allocate(PVOID *va, UINT length) {
     ++allocation_count_;
-    bool fail = faults_.fail_all_allocations ||
-                (faults_.fail_allocation_number != 0 &&
-                 allocation_count_ == faults_.fail_allocation_number);
+    bool fail =
+        faults_.fail_all_allocations || (faults_.fail_allocation_number != 0 &&
+                                         allocation_count_ == faults_.fail_allocation_number);
     if (fail) {
         *va = nullptr;
         return NDIS_STATUS_RESOURCES;
@@ -589,10 +602,9 @@ void Host::close_configuration(NDIS_HANDLE handle) {
     ConfigHandle *found = find_config(handle, "NdisCloseConfiguration");
     if (!found)
         return;
-    config_handles_.erase(std::find_if(config_handles_.begin(), config_handles_.end(),
-                                       [found](const std::unique_ptr<ConfigHandle> &c) {
-                                           return c.get() == found;
-                                       }));
+    config_handles_.erase(
+        std::find_if(config_handles_.begin(), config_handles_.end(),
+                     [found](const std::unique_ptr<ConfigHandle> &c) { return c.get() == found; }));
 }
 
 // ---- Port ranges ----
@@ -615,9 +627,8 @@ void Host::deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID ba
     MiniportBlock *b = checked_block(handle, "NdisMDeregisterIoPortRange");
     if (!b)
         return;
-    auto it = std::find_if(b->ports.begin(), b->ports.end(), [&](const PortRange &r) {
-        return r.base == first && r.count == count;
-    });
+    auto it = std::find_if(b->ports.begin(), b->ports.end(),
+                           [&](const PortRange &r) { return r.base == first && r.count == count; });
     if (it == b->ports.end() || (ULONG_PTR)base != first) {
         verifier_.report(rule::PortRangeUnknown, hex(first) + " count " + std::to_string(count));
         return;
@@ -629,8 +640,8 @@ void Host::deregister_ports(NDIS_HANDLE handle, UINT first, UINT count, PVOID ba
 // ---- Interrupts ----
 
 NDIS_STATUS Host::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HANDLE handle,
-                                     UINT vector, UINT level, BOOLEAN request_isr,
-                                     BOOLEAN shared, NDIS_INTERRUPT_MODE mode) {
+                                     UINT vector, UINT level, BOOLEAN request_isr, BOOLEAN shared,
+                                     NDIS_INTERRUPT_MODE mode) {
     MiniportBlock *b = checked_block(handle, "NdisMRegisterInterrupt");
     if (!b)
         return NDIS_STATUS_FAILURE;
@@ -643,7 +654,7 @@ NDIS_STATUS Host::register_interrupt(PNDIS_MINIPORT_INTERRUPT interrupt, NDIS_HA
     interrupt->Vector = vector;
     interrupt->Level = level;
     interrupt->Registered = 1;
-    b->interrupt = InterruptRegistration{interrupt, vector, level, request_isr != FALSE,
+    b->interrupt = InterruptRegistration{interrupt,       vector, level, request_isr != FALSE,
                                          shared != FALSE, mode};
     return NDIS_STATUS_SUCCESS;
 }
@@ -690,9 +701,9 @@ bool Host::level_still_high(MiniportBlock &b) {
     if (++b.level_repeats < kStormRepeats)
         return true;
     ++b.interrupts.storms;
-    verifier_.report(rule::InterruptStorm, "level-sensitive vector " +
-                                               std::to_string(b.interrupt.vector) + " still high after " +
-                                               std::to_string(kStormRepeats) + " deliveries");
+    verifier_.report(rule::InterruptStorm,
+                     "level-sensitive vector " + std::to_string(b.interrupt.vector) +
+                         " still high after " + std::to_string(kStormRepeats) + " deliveries");
     return false;
 }
 
@@ -755,7 +766,8 @@ void Host::run_deferred(MiniportBlock &b) {
         if (chars.EnableInterruptHandler)
             chars.EnableInterruptHandler(b.context);
         else
-            verifier_.report(rule::HandlerSlotEmpty, "EnableInterruptHandler, with RequestIsr FALSE");
+            verifier_.report(rule::HandlerSlotEmpty,
+                             "EnableInterruptHandler, with RequestIsr FALSE");
     });
 }
 
@@ -907,7 +919,8 @@ void Host::indicate_status(NDIS_HANDLE handle, NDIS_STATUS status, PVOID buffer,
         return;
     if (b->status_open)
         verifier_.report(rule::StatusWithoutComplete,
-                         "status " + hex((uint32_t)status) + " indicated before the previous completion");
+                         "status " + hex((uint32_t)status) +
+                             " indicated before the previous completion");
     b->status_open = true;
     StatusIndication si{status, {}, world_.now()};
     if (buffer && size)
@@ -1053,8 +1066,8 @@ VOID NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS 
 VOID NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
                                          ADAPTER_SHUTDOWN_HANDLER ShutdownHandler) {
     Host &h = Host::current();
-    if (talhost::MiniportBlock *b = h.checked_block(MiniportHandle,
-                                                    "NdisMRegisterAdapterShutdownHandler")) {
+    if (talhost::MiniportBlock *b =
+            h.checked_block(MiniportHandle, "NdisMRegisterAdapterShutdownHandler")) {
         b->shutdown_handler = ShutdownHandler;
         b->shutdown_context = ShutdownContext;
     }
@@ -1063,8 +1076,8 @@ VOID NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID Shutd
 VOID NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle) {
     Host &h = Host::current();
     h.log_release("NdisMDeregisterAdapterShutdownHandler");
-    if (talhost::MiniportBlock *b = h.checked_block(MiniportHandle,
-                                                    "NdisMDeregisterAdapterShutdownHandler")) {
+    if (talhost::MiniportBlock *b =
+            h.checked_block(MiniportHandle, "NdisMDeregisterAdapterShutdownHandler")) {
         b->shutdown_handler = nullptr;
         b->shutdown_context = nullptr;
     }
@@ -1097,8 +1110,8 @@ VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
     Host::current().close_configuration(ConfigurationHandle);
 }
 
-VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID *NetworkAddress,
-                            PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
+VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID *NetworkAddress, PUINT NetworkAddressLength,
+                            NDIS_HANDLE ConfigurationHandle) {
     Host::current().read_network_address(Status, NetworkAddress, NetworkAddressLength,
                                          ConfigurationHandle);
 }
@@ -1156,14 +1169,13 @@ NDIS_STATUS NdisMRegisterIoPortRange(PVOID *PortOffset, NDIS_HANDLE MiniportAdap
 VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                 UINT NumberOfPorts, PVOID PortOffset) {
     Host::current().log_release("NdisMDeregisterIoPortRange");
-    Host::current().deregister_ports(MiniportAdapterHandle, InitialPort, NumberOfPorts,
-                                     PortOffset);
+    Host::current().deregister_ports(MiniportAdapterHandle, InitialPort, NumberOfPorts, PortOffset);
 }
 
 NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
-                                   UINT InterruptLevel, BOOLEAN RequestIsr,
-                                   BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode) {
+                                   UINT InterruptLevel, BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                   NDIS_INTERRUPT_MODE InterruptMode) {
     return Host::current().register_interrupt(Interrupt, MiniportAdapterHandle, InterruptVector,
                                               InterruptLevel, RequestIsr, SharedInterrupt,
                                               InterruptMode);
@@ -1188,9 +1200,13 @@ VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled) {
     Host::current().cancel_timer(Timer, TimerCancelled);
 }
 
-VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) { Host::current().acquire_lock(SpinLock); }
+VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    Host::current().acquire_lock(SpinLock);
+}
 
-VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) { Host::current().release_lock(SpinLock); }
+VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    Host::current().release_lock(SpinLock);
+}
 
 VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length) {
     if (VirtualAddress)
@@ -1202,8 +1218,7 @@ VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer) {
     *NextBuffer = CurrentBuffer->Next;
 }
 
-VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
-                       NDIS_STATUS Status) {
+VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet, NDIS_STATUS Status) {
     Host::current().log_release("NdisMSendComplete");
     Host::current().send_complete(MiniportAdapterHandle, Packet, Status);
 }
@@ -1237,7 +1252,9 @@ VOID WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
     Host::current().hal_write_port((uint32_t)(uintptr_t)Port, Value);
 }
 
-VOID KeStallExecutionProcessor(ULONG MicroSeconds) { Host::current().hal_stall(MicroSeconds); }
+VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
+    Host::current().hal_stall(MicroSeconds);
+}
 
 VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
     Host::current().hal_assert((const char *)FailedAssertion, (const char *)FileName, LineNumber,

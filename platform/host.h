@@ -67,13 +67,13 @@ struct InterruptRegistration {
 
 // What the wrapper did with an adapter's interrupt line.
 struct InterruptCounts {
-    uint64_t edges = 0;      // rising edges of the line
+    uint64_t edges = 0;        // rising edges of the line
     uint64_t unregistered = 0; // edges while no interrupt was registered: lost
-    uint64_t isr = 0;        // ISR handler calls
-    uint64_t disable = 0;    // disable-interrupt handler calls (RequestIsr FALSE)
-    uint64_t deferred = 0;   // deferred handler runs
-    uint64_t enable = 0;     // enable-interrupt handler calls (RequestIsr FALSE)
-    uint64_t storms = 0;     // level-sensitive lines the wrapper gave up on
+    uint64_t isr = 0;          // ISR handler calls
+    uint64_t disable = 0;      // disable-interrupt handler calls (RequestIsr FALSE)
+    uint64_t deferred = 0;     // deferred handler runs
+    uint64_t enable = 0;       // enable-interrupt handler calls (RequestIsr FALSE)
+    uint64_t storms = 0;       // level-sensitive lines the wrapper gave up on
 };
 
 struct MiniportBlock;
@@ -113,11 +113,11 @@ struct HostTimer {
     PNDIS_MINIPORT_TIMER record = nullptr;
     PNDIS_TIMER_FUNCTION function = nullptr;
     PVOID context = nullptr;
-    uint64_t period_us = 0;   // 0: one expiry
+    uint64_t period_us = 0; // 0: one expiry
     uint64_t due_at = 0;
-    uint64_t event = 0;       // the World event of the next expiry; 0: not set
-    bool held_due = false;    // expired while the adapter's timers were held
-    uint64_t runs = 0;        // callbacks run
+    uint64_t event = 0;    // the World event of the next expiry; 0: not set
+    bool held_due = false; // expired while the adapter's timers were held
+    uint64_t runs = 0;     // callbacks run
 };
 
 // The wrapper's per-adapter block. The handle the driver gets is the
@@ -132,7 +132,7 @@ struct MiniportBlock {
     NDIS_INTERFACE_TYPE interface_type = NdisInterfaceInternal;
     std::vector<PortRange> ports;
     InterruptRegistration interrupt;
-    bool line = false;          // the device's interrupt line, as last driven
+    bool line = false;            // the device's interrupt line, as last driven
     bool deferred_queued = false; // the deferred handler waits for the run loop
     bool in_isr = false;
     bool isr_again = false;     // an edge came while the ISR ran

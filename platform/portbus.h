@@ -46,9 +46,7 @@ public:
     // Ports a driver registered, counted: two claims need two releases.
     void claim(uint32_t base, uint32_t count);
     void release(uint32_t base, uint32_t count);
-    bool claimed(uint32_t port) const {
-        return port < kPorts && (table_[port] & kClaimMask) != 0;
-    }
+    bool claimed(uint32_t port) const { return port < kPorts && (table_[port] & kClaimMask) != 0; }
 
     void set_watcher(PortWatcher *watcher) { watcher_ = watcher; }
     // Every access goes to the watcher's before_access (off by default).

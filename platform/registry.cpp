@@ -148,7 +148,7 @@ std::string printable(std::string_view s, size_t max) {
             return out + "...";
         unsigned char c = (unsigned char)s[i];
         // The length of a well-formed UTF-8 sequence at i, 0 if none.
-        size_t n = c < 0x80 ? 1
+        size_t n = c < 0x80             ? 1
                    : (c & 0xE0) == 0xC0 ? 2
                    : (c & 0xF0) == 0xE0 ? 3
                    : (c & 0xF8) == 0xF0 ? 4

@@ -15,8 +15,8 @@ struct RegValue {
     enum class Kind { Dword, String, RawString };
     Kind kind = Kind::Dword;
     uint32_t dword = 0;
-    std::u16string str;        // Kind::String
-    std::vector<uint8_t> raw;  // Kind::RawString: the buffer handed out as is
+    std::u16string str;       // Kind::String
+    std::vector<uint8_t> raw; // Kind::RawString: the buffer handed out as is
 };
 
 class AdapterConfig {

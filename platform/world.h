@@ -44,7 +44,10 @@ public:
 
     uint64_t stall_calls() const { return stall_calls_; }
     uint64_t stalled_us() const { return stalled_us_; }
-    void reset_stall_counters() { stall_calls_ = 0; stalled_us_ = 0; }
+    void reset_stall_counters() {
+        stall_calls_ = 0;
+        stalled_us_ = 0;
+    }
     size_t queued() const { return live_; }
 
 private:

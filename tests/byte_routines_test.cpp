@@ -13,8 +13,8 @@ TEST(ByteRoutines, HexPairConversion) {
         BOOLEAN ok;
         UCHAR value;
     } cases[] = {
-        {'f', 'A', TRUE, 0xAF}, {'0', '0', TRUE, 0x00}, {'9', 'F', TRUE, 0xF9},
-        {'a', '1', TRUE, 0x1A}, {'0', 'g', FALSE, 0x77}, {'G', '0', FALSE, 0x77},
+        {'f', 'A', TRUE, 0xAF},  {'0', '0', TRUE, 0x00},  {'9', 'F', TRUE, 0xF9},
+        {'a', '1', TRUE, 0x1A},  {'0', 'g', FALSE, 0x77}, {'G', '0', FALSE, 0x77},
         {'/', '0', FALSE, 0x77}, {':', '0', FALSE, 0x77}, {'@', '0', FALSE, 0x77},
         {0, '0', FALSE, 0x77},
     };

@@ -62,7 +62,7 @@ TEST(PcapTap, WritesGlobalHeaderRadiotapAndFrameWithVirtualTimestamps) {
     }
     Bytes rec_a = le32(3) + le32(123) + le32(14 + 7) + le32(14 + 7) +
                   Bytes{0x00, 0x00, 0x0E, 0x00, 0x0E, 0x00, 0x00, 0x00, // version, length, present
-                        0x00, 0x16, 0x85, 0x09, 0xA0, 0x00} +         // flags, 11 Mb/s, 2437 MHz, 2 GHz CCK
+                        0x00, 0x16, 0x85, 0x09, 0xA0, 0x00} + // flags, 11 Mb/s, 2437 MHz, 2 GHz CCK
                   a;
     Bytes rec_b = le32(3999) + le32(999'999) + le32(14 + 4) + le32(14 + 4) +
                   Bytes{0x00, 0x00, 0x0E, 0x00, 0x0E, 0x00, 0x00, 0x00,
@@ -131,7 +131,8 @@ TEST(PcapTap, CapturesWhatTheCardTransmits) {
     EXPECT_TRUE(f.short_preamble);
     Bytes rec = le32((uint32_t)(f.end_us / 1'000'000)) + le32((uint32_t)(f.end_us % 1'000'000)) +
                 le32(14 + (uint32_t)f.bytes.size()) + le32(14 + (uint32_t)f.bytes.size()) +
-                Bytes{0x00, 0x00, 0x0E, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x02, 0x16, 0x9E, 0x09, 0xA0, 0x00} + // 2462 MHz
+                Bytes{0x00, 0x00, 0x0E, 0x00, 0x0E, 0x00, 0x00,
+                      0x00, 0x02, 0x16, 0x9E, 0x09, 0xA0, 0x00} + // 2462 MHz
                 f.bytes;
     EXPECT_EQ(read_file(path), kGlobalHeader + rec);
     EXPECT_EQ(f.end_us - f.start_us, 96u + (24 + 9 + 4) * 8 * 2 / 22 + 1);

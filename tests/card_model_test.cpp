@@ -24,7 +24,6 @@ protected:
         EXPECT_EQ(command(0x0021, rid), result::Ok);
         return read_words(rid, words);
     }
-
 };
 
 // ---- Register table ----
@@ -41,8 +40,7 @@ TEST_F(CardBus, AccessTheTableDoesNotAllowIsADeviceErrorAndReadsAllOnes) {
         {false, 0x3E},       // auxiliary data while the port is closed
         {false, 0x03},       // odd offset
         {true, reg::Status}, // read-only
-        {true, reg::EvStat},
-        {true, reg::AllocFid},
+        {true, reg::EvStat}, {true, reg::AllocFid},
     };
     uint64_t errors = 0;
     for (const DisallowedAccess &c : cases) {
@@ -215,15 +213,15 @@ TEST_F(CardBus, InterruptLineIsEventStatusAndInterruptEnable) {
 TEST_F(CardBus, ObserverSeesEveryChangeOfTheLineAndOnlyChanges) {
     std::vector<bool> seen;
     card.set_irq_observer([&](bool level) { seen.push_back(level); });
-    card.raise_event(ev::Rx);         // masked: no change
-    wr(reg::IntEn, 0x2089);           // enabling a pending event raises the line
-    card.raise_event(ev::Info);       // already high: no change
-    wr(reg::EvAck, ev::Rx);           // Info still pending
-    wr(reg::EvAck, ev::Info);         // low
+    card.raise_event(ev::Rx);   // masked: no change
+    wr(reg::IntEn, 0x2089);     // enabling a pending event raises the line
+    card.raise_event(ev::Info); // already high: no change
+    wr(reg::EvAck, ev::Rx);     // Info still pending
+    wr(reg::EvAck, ev::Info);   // low
     wr(reg::IntEn, 0);
-    card.raise_event(ev::Alloc);      // masked
-    wr(reg::IntEn, 0x2089);           // high again
-    wr(reg::IntEn, 0);                // the ISR masks: low
+    card.raise_event(ev::Alloc); // masked
+    wr(reg::IntEn, 0x2089);      // high again
+    wr(reg::IntEn, 0);           // the ISR masks: low
     EXPECT_EQ(seen, (std::vector<bool>{true, false, true, false}));
 }
 

@@ -3,8 +3,8 @@
 // on the bus face: the receive event, register 0x20, the receive FID.
 #include "air/medium.h"
 #include "card/cardwep.h"
-#include "support/card_bus.h"
 #include "support/bytes.h"
+#include "support/card_bus.h"
 #include "wire/ieee80211.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +27,9 @@ const Mac kGroupOut{0x01, 0x00, 0x5E, 0x00, 0x00, 0x02};
 const Bytes kKey{1, 2, 3, 4, 5};
 
 using taltest::operator+;
-Bytes bytes(const Mac &m) { return Bytes(m.begin(), m.end()); }
+Bytes bytes(const Mac &m) {
+    return Bytes(m.begin(), m.end());
+}
 Bytes snap_ip(size_t payload) {
     Bytes b{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00};
     for (size_t i = 0; i < payload; ++i)
@@ -113,7 +115,9 @@ TEST_F(CardRx, StationFilterPassesOnlyFramesOfItsBssForIt) {
         {"ad hoc, another cell", false, frame(0, kOwn, kPeer, other_bss, body), false},
         {"ad hoc, FromDS", false, frame(wire::fc::FromDs, kOwn, kBssid, kBssid, body), false},
         {"management frame", true,
-         wire::MacHeader{wire::fc::TypeMgmt, 8, wire::fc::FromDs, 0, kOwn, kBssid, kPeer}.to_bytes() + body,
+         wire::MacHeader{wire::fc::TypeMgmt, 8, wire::fc::FromDs, 0, kOwn, kBssid, kPeer}
+                 .to_bytes() +
+             body,
          false},
     };
     for (const Case &c : cases) {
@@ -139,7 +143,8 @@ TEST_F(CardRx, ReceiveFrameCarriesTheHeaderAndAnEthernetHeaderByTheDsBits) {
     ASSERT_EQ(rx->bytes.size(), 0x3Cu + 38u);
     EXPECT_EQ(rx->status(), 0x2000) << "RFC 1042 body";
     EXPECT_EQ(rx->bytes[0x09], 110) << "11 Mb/s in 100 kb/s";
-    EXPECT_EQ(Bytes(rx->bytes.begin() + 0x0E, rx->bytes.begin() + 0x26), Bytes(air.begin(), air.begin() + 24));
+    EXPECT_EQ(Bytes(rx->bytes.begin() + 0x0E, rx->bytes.begin() + 0x26),
+              Bytes(air.begin(), air.begin() + 24));
     EXPECT_EQ(rx->data_len(), 38);
     EXPECT_EQ(Bytes(rx->bytes.begin() + 0x2E, rx->bytes.begin() + 0x3C),
               bytes(kOwn) + bytes(kPeer) + Bytes({0x00, 38}))
@@ -147,11 +152,14 @@ TEST_F(CardRx, ReceiveFrameCarriesTheHeaderAndAnEthernetHeaderByTheDsBits) {
     EXPECT_EQ(rx->body(), snap_ip(30));
 
     // The other DS combinations, seen in monitor mode, which takes anything.
-    const Mac a1{1, 1, 1, 1, 1, 1}, a2{2, 2, 2, 2, 2, 2}, a3{3, 3, 3, 3, 3, 3}, a4{4, 4, 4, 4, 4, 4};
+    const Mac a1{1, 1, 1, 1, 1, 1}, a2{2, 2, 2, 2, 2, 2}, a3{3, 3, 3, 3, 3, 3},
+        a4{4, 4, 4, 4, 4, 4};
     struct Case {
         uint16_t ds;
         Mac dst, src;
-    } cases[] = {{0, a1, a2}, {wire::fc::ToDs, a3, a2}, {wire::fc::FromDs, a1, a3},
+    } cases[] = {{0, a1, a2},
+                 {wire::fc::ToDs, a3, a2},
+                 {wire::fc::FromDs, a1, a3},
                  {wire::fc::ToDs | wire::fc::FromDs, a3, a4}};
     ASSERT_EQ(command(0x0B38), result::Ok);
     for (const Case &c : cases) {
@@ -161,7 +169,8 @@ TEST_F(CardRx, ReceiveFrameCarriesTheHeaderAndAnEthernetHeaderByTheDsBits) {
              Bytes{0xAA, 0xAA, 0x03, 0x00, 0x00, 0xF8, 1, 2});
         auto m = take();
         ASSERT_TRUE(m);
-        EXPECT_EQ(Bytes(m->bytes.begin() + 0x2E, m->bytes.begin() + 0x3A), bytes(c.dst) + bytes(c.src));
+        EXPECT_EQ(Bytes(m->bytes.begin() + 0x2E, m->bytes.begin() + 0x3A),
+                  bytes(c.dst) + bytes(c.src));
         EXPECT_EQ(m->status(), 0) << "monitor mode classifies nothing";
     }
 }
@@ -242,17 +251,17 @@ TEST_F(CardRx, RetransmissionOfTheLastFrameIsADuplicate) {
     up();
     Bytes body = snap_ip(10);
     hear(from_ap(body, kOwn, 0, 40));
-    hear(from_ap(body, kOwn, wire::fc::Retry, 40));  // the same again: dropped
-    hear(from_ap(body, kOwn, wire::fc::Retry, 41));  // a retry of a frame we missed
-    hear(from_ap(body, kOwn, 0, 41));                // no retry bit: a new frame
+    hear(from_ap(body, kOwn, wire::fc::Retry, 40)); // the same again: dropped
+    hear(from_ap(body, kOwn, wire::fc::Retry, 41)); // a retry of a frame we missed
+    hear(from_ap(body, kOwn, 0, 41));               // no retry bit: a new frame
     EXPECT_EQ(card.rx_stats().duplicates, 1u);
     EXPECT_EQ(card.rx_waiting(), 3u);
 }
 
 TEST_F(CardRx, FragmentsAreReassembledUnlessTheHostDecrypts) {
     const Bytes whole = snap_ip(700);
-    const Bytes p0(whole.begin(), whole.begin() + 300), p1(whole.begin() + 300, whole.begin() + 600),
-        p2(whole.begin() + 600, whole.end());
+    const Bytes p0(whole.begin(), whole.begin() + 300),
+        p1(whole.begin() + 300, whole.begin() + 600), p2(whole.begin() + 600, whole.end());
     const uint16_t more = wire::fc::MoreFragments;
     up();
     hear(from_ap(p0, kOwn, more, 9, 0));
@@ -297,13 +306,16 @@ TEST_F(CardRx, MonitorModeTakesEveryFrameAsItWasOnTheAir) {
     EXPECT_TRUE(card.monitor_mode());
     const Mac other_bss{9, 9, 9, 9, 9, 9};
     Bytes sealed = card_wep_seal(7, 0, kKey, snap_ip(8));
-    Bytes beacon = wire::MacHeader{wire::fc::TypeMgmt, 8, 0, 0, wire::kBroadcast, other_bss, other_bss}
-                       .to_bytes() + Bytes{1, 2, 3, 4};
+    Bytes beacon =
+        wire::MacHeader{wire::fc::TypeMgmt, 8, 0, 0, wire::kBroadcast, other_bss, other_bss}
+            .to_bytes() +
+        Bytes{1, 2, 3, 4};
     hear(beacon);
     hear(frame(wire::fc::Protected, kPeer, kPeer, other_bss, sealed));
     auto b = take(), s = take();
     ASSERT_TRUE(b && s);
-    EXPECT_EQ(Bytes(b->bytes.begin() + 0x0E, b->bytes.begin() + 0x26), Bytes(beacon.begin(), beacon.begin() + 24));
+    EXPECT_EQ(Bytes(b->bytes.begin() + 0x0E, b->bytes.begin() + 0x26),
+              Bytes(beacon.begin(), beacon.begin() + 24));
     EXPECT_EQ(b->body(), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(s->body(), sealed) << "not decrypted";
 

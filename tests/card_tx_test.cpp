@@ -4,8 +4,8 @@
 // AirRecorder, byte for byte.
 #include "air/airport.h"
 #include "card/card.h"
-#include "support/card_bus.h"
 #include "support/bytes.h"
+#include "support/card_bus.h"
 #include "wep_reference.h"
 
 #include "portbus.h"
@@ -28,7 +28,9 @@ constexpr Mac kSrc{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
 constexpr Mac kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 using taltest::operator+;
-Bytes bytes(const Mac &m) { return Bytes(m.begin(), m.end()); }
+Bytes bytes(const Mac &m) {
+    return Bytes(m.begin(), m.end());
+}
 
 // An LLC/SNAP-encapsulated IPv4 body of `n` bytes with a recognisable payload.
 Bytes snap_body(size_t n) {
@@ -113,10 +115,12 @@ TEST_F(CardTx, AdHocFrameHasDestinationFirstAndBssidThird) {
 TEST_F(CardTx, JoinSetsTheLiveStatusRecords) {
     card.records().set(rid::DesiredSsid, {4, 0x6174, 0x316C}); // "tal1"
     card.join(kBssid, 6);
-    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::Disabled) << "port not enabled yet";
+    EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::Disabled)
+        << "port not enabled yet";
 
     ASSERT_EQ(command(0x0001), result::Ok);
-    EXPECT_EQ(*card.records().data(rid::CurrentBssid), (std::vector<uint16_t>{0x6000, 0x111D, 0x3322}));
+    EXPECT_EQ(*card.records().data(rid::CurrentBssid),
+              (std::vector<uint16_t>{0x6000, 0x111D, 0x3322}));
     EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
     EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), 6);
     EXPECT_EQ(*card.records().data(rid::CurrentSsid), *card.records().data(rid::DesiredSsid));
@@ -185,21 +189,18 @@ TEST_F(CardTx, AirTimeFollowsPreambleAndHighestRate) {
     struct Case {
         uint16_t rate_mask;
         uint16_t short_preamble;
-        uint8_t rate;       // 500 kb/s
+        uint8_t rate; // 500 kb/s
         bool short_used;
-        uint32_t airtime;   // preamble + ceil((24 + 100 + 4) * 8 / Mb/s)
+        uint32_t airtime; // preamble + ceil((24 + 100 + 4) * 8 / Mb/s)
     };
     const Case cases[] = {
-        {0x000F, 0, 22, false, 192 + 94},   // 1024 bits / 11
-        {0x000F, 1, 22, true, 96 + 94},
-        {0x0008, 1, 22, true, 96 + 94},
-        {0x0007, 0, 11, false, 192 + 187},  // 1024 / 5.5 = 186.2
-        {0x0007, 1, 11, true, 96 + 187},
-        {0x0003, 0, 4, false, 192 + 512},
-        {0x0003, 1, 4, true, 96 + 512},
-        {0x0001, 0, 2, false, 192 + 1024},
-        {0x0001, 1, 2, false, 192 + 1024},  // 1 Mb/s has only the long preamble
-        {0x0000, 0, 2, false, 192 + 1024},  // no rate allowed: the basic 1 Mb/s
+        {0x000F, 0, 22, false, 192 + 94}, // 1024 bits / 11
+        {0x000F, 1, 22, true, 96 + 94},    {0x0008, 1, 22, true, 96 + 94},
+        {0x0007, 0, 11, false, 192 + 187}, // 1024 / 5.5 = 186.2
+        {0x0007, 1, 11, true, 96 + 187},   {0x0003, 0, 4, false, 192 + 512},
+        {0x0003, 1, 4, true, 96 + 512},    {0x0001, 0, 2, false, 192 + 1024},
+        {0x0001, 1, 2, false, 192 + 1024}, // 1 Mb/s has only the long preamble
+        {0x0000, 0, 2, false, 192 + 1024}, // no rate allowed: the basic 1 Mb/s
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "mask " << c.rate_mask << " short " << c.short_preamble);
@@ -251,7 +252,8 @@ TEST_F(CardTx, FramesQueuedTogetherGoOutOneAfterAnotherWithAdvancingSequence) {
 
 TEST_F(CardTx, HostEncryptedBodyGoesAsGivenWithProtectedBit) {
     bring_up();
-    card.records().set(rid::WepFlags, {wepflag::Privacy | wepflag::HostEncrypt | wepflag::HostDecrypt});
+    card.records().set(rid::WepFlags,
+                       {wepflag::Privacy | wepflag::HostEncrypt | wepflag::HostDecrypt});
     Bytes sealed{0x01, 0x02, 0x03, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x10, 0x20, 0x30, 0x40};
     send(card_frame(kDst, kSrc, sealed));
     Bytes f = on_air();
@@ -263,7 +265,8 @@ TEST_F(CardTx, HostEncryptedBodyGoesAsGivenWithProtectedBit) {
 
 TEST_F(CardTx, PrivacyOffProtectsNothingWhateverTheHostBitsSay) {
     bring_up();
-    card.records().set(rid::WepFlags, {wepflag::HostEncrypt | wepflag::HostDecrypt | wepflag::IvReuseMask});
+    card.records().set(rid::WepFlags,
+                       {wepflag::HostEncrypt | wepflag::HostDecrypt | wepflag::IvReuseMask});
     Bytes body = snap_body(30);
     send(card_frame(kDst, kSrc, body));
     Bytes f = on_air();
@@ -289,8 +292,8 @@ Opened open_wep(const Bytes &sealed, const Bytes &key) {
     Bytes plain(data.begin(), data.end() - 4);
     uint32_t icv = (uint32_t)data[data.size() - 4] | (uint32_t)data[data.size() - 3] << 8 |
                    (uint32_t)data[data.size() - 2] << 16 | (uint32_t)data[data.size() - 1] << 24;
-    return Opened{(uint32_t)(sealed[0] | sealed[1] << 8 | sealed[2] << 16), (uint8_t)(sealed[3] >> 6),
-                  plain, icv == talref::crc32(plain)};
+    return Opened{(uint32_t)(sealed[0] | sealed[1] << 8 | sealed[2] << 16),
+                  (uint8_t)(sealed[3] >> 6), plain, icv == talref::crc32(plain)};
 }
 
 std::vector<uint16_t> key_record(const Bytes &key) {
@@ -306,11 +309,12 @@ TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
         bool wide;
         uint8_t used; // the key that seals and is announced
     };
-    const Bytes k40[4] = {{1, 2, 3, 4, 5}, {0x11, 0x22, 0x33, 0x44, 0x55}, {9, 9, 9, 9, 9}, {7, 6, 5, 4, 3}};
+    const Bytes k40[4] = {
+        {1, 2, 3, 4, 5}, {0x11, 0x22, 0x33, 0x44, 0x55}, {9, 9, 9, 9, 9}, {7, 6, 5, 4, 3}};
     const Bytes k104{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC};
-    for (const Case &c : {Case{"40-bit key 1", 1, false, 1}, Case{"40-bit key 3", 3, false, 3},
-                          Case{"40-bit id 255 is key 3", 255, false, 3},
-                          Case{"104-bit key 0", 0, true, 0}}) {
+    for (const Case &c :
+         {Case{"40-bit key 1", 1, false, 1}, Case{"40-bit key 3", 3, false, 3},
+          Case{"40-bit id 255 is key 3", 255, false, 3}, Case{"104-bit key 0", 0, true, 0}}) {
         SCOPED_TRACE(c.name);
         card.reset();
         air.clear();
@@ -322,7 +326,8 @@ TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
             ASSERT_TRUE(card.records().set(rid::WepDefaultKey0, key_record(k104)));
         } else {
             for (uint16_t k = 0; k < 4; ++k)
-                ASSERT_TRUE(card.records().set((uint16_t)(rid::WepDefaultKey0 + k), key_record(k40[k])));
+                ASSERT_TRUE(
+                    card.records().set((uint16_t)(rid::WepDefaultKey0 + k), key_record(k40[k])));
         }
         Bytes body = snap_body(64);
         send(card_frame(kDst, kSrc, body));
@@ -390,8 +395,9 @@ TEST_F(CardTx, FrameThatCannotGoOutRaisesTransmitExceptionAndGivesTheBufferBack)
         bool join;
         TxRefusal why;
     };
-    for (const Case &c : {Case{"port disabled", false, true, TxRefusal::PortDisabled},
-                          Case{"infrastructure without a BSS", true, false, TxRefusal::NotJoined}}) {
+    for (const Case &c :
+         {Case{"port disabled", false, true, TxRefusal::PortDisabled},
+          Case{"infrastructure without a BSS", true, false, TxRefusal::NotJoined}}) {
         SCOPED_TRACE(c.name);
         card.reset();
         card.leave();
@@ -481,7 +487,11 @@ TEST_F(CardTx, BodyAboveTheThresholdGoesOutInFragmentsEachSealedOnItsOwn) {
     const Case cases[] = {
         {"plain, threshold 500", 0, 500, 1000, {472, 472, 56}},
         {"plain, exactly one fragment's room", 0, 500, 472, {472}},
-        {"firmware WEP: 8 bytes fewer each", wepflag::Privacy, 500, 1000, {464 + 8, 464 + 8, 72 + 8}},
+        {"firmware WEP: 8 bytes fewer each",
+         wepflag::Privacy,
+         500,
+         1000,
+         {464 + 8, 464 + 8, 72 + 8}},
         {"host sealed: never cut", wepflag::Privacy | wepflag::HostEncrypt, 500, 1000, {1000}},
         {"threshold below 256 counts as 256", 0, 100, 500, {228, 228, 44}},
     };

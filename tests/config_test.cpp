@@ -21,7 +21,9 @@ AdapterConfig base_config() {
     return c;
 }
 
-std::vector<uint8_t> bytes(const UCHAR *p, size_t n) { return std::vector<uint8_t>(p, p + n); }
+std::vector<uint8_t> bytes(const UCHAR *p, size_t n) {
+    return std::vector<uint8_t>(p, p + n);
+}
 
 class ConfigTest : public HostTest {
 protected:
@@ -121,13 +123,30 @@ TEST_F(ConfigTest, InitializationFailuresBeforeTheCardFreeTheRecordAndReadNoFurt
 TEST_F(ConfigTest, KeywordsAreReadInTheirOrder) {
     UINT selected;
     initialize(base_config(), {NdisMedium802_3}, &selected);
-    std::vector<std::string> expected = {
-        "IoBaseAddress", "InterruptNumber", "NetworkMode",     "ESSID",
-        "StationName",   "APDensity",       "Channel",         "TransmitRate",
-        "MediumReservation", "PSMode",      "PSLevel",         "WepReq",
-        "DefaultKeyId",  "DefaultKeys",     "DecryptInDriver", "EncryptInDriver",
-        "WEPFactor",     "ShortPreamble",   "AuthenticationType", "FragThresh",
-        "PollInDriver",  "NetworkAddress",  "IVCount",         "VendorDesc"};
+    std::vector<std::string> expected = {"IoBaseAddress",
+                                         "InterruptNumber",
+                                         "NetworkMode",
+                                         "ESSID",
+                                         "StationName",
+                                         "APDensity",
+                                         "Channel",
+                                         "TransmitRate",
+                                         "MediumReservation",
+                                         "PSMode",
+                                         "PSLevel",
+                                         "WepReq",
+                                         "DefaultKeyId",
+                                         "DefaultKeys",
+                                         "DecryptInDriver",
+                                         "EncryptInDriver",
+                                         "WEPFactor",
+                                         "ShortPreamble",
+                                         "AuthenticationType",
+                                         "FragThresh",
+                                         "PollInDriver",
+                                         "NetworkAddress",
+                                         "IVCount",
+                                         "VendorDesc"};
     EXPECT_EQ(host.keywords_read(), expected);
 }
 
@@ -151,8 +170,8 @@ TEST_F(ConfigTest, OnlyIoBaseAddressGivesEveryDefault) {
     EXPECT_EQ(a->WepRequired, 0u);
     EXPECT_EQ(a->WepDefaultKeyId, 255u);
     EXPECT_EQ(bytes(a->WepDefaultKeys, 40), std::vector<uint8_t>(40, 0));
-    for (const UCHAR *k : {a->WepDefaultKey0, a->WepDefaultKey1, a->WepDefaultKey2,
-                           a->WepDefaultKey3})
+    for (const UCHAR *k :
+         {a->WepDefaultKey0, a->WepDefaultKey1, a->WepDefaultKey2, a->WepDefaultKey3})
         EXPECT_EQ(bytes(k, 14), std::vector<uint8_t>(14, 0));
     EXPECT_EQ(a->DecryptInDriver, 1u);
     EXPECT_EQ(a->EncryptInDriver, 1u);
@@ -164,8 +183,7 @@ TEST_F(ConfigTest, OnlyIoBaseAddressGivesEveryDefault) {
     EXPECT_EQ(bytes(a->CurrentNetworkAddress, 6), std::vector<uint8_t>(6, 0));
     EXPECT_EQ(a->ivCountMax, 1000);
     const char desc[] = "QUENLIX 11Mbps WirelessLAN";
-    EXPECT_EQ(bytes(a->VendorDescription, sizeof desc),
-              bytes((const UCHAR *)desc, sizeof desc));
+    EXPECT_EQ(bytes(a->VendorDescription, sizeof desc), bytes((const UCHAR *)desc, sizeof desc));
     EXPECT_EQ(a->VendorDescriptionLength, 27);
     EXPECT_EQ(a->MaxLookAhead, 1508u);
     EXPECT_EQ(a->MaxMulticastList, 32);
@@ -260,7 +278,7 @@ struct KeyCase {
     const char *name;
     ULONG wep_required;
     std::string text;
-    bool narrow;     // 8-bit buffer instead of UTF-16
+    bool narrow;                            // 8-bit buffer instead of UTF-16
     std::vector<std::vector<uint8_t>> keys; // expected bytes 0..5 of keys 0..3 (or 0..13 of key 0)
 };
 
@@ -283,28 +301,37 @@ TEST_F(ConfigTest, DefaultKeysTextBecomesKeyBytes) {
     bad_first_pair[0] = 'g';
     const KeyCase cases[] = {
         {"four keys", 3, kFourKeys, false, kFourKeyBytes},
-        {"first digit is the high nibble", 3, std::string("1aF0") + std::string(36, '0'), false,
+        {"first digit is the high nibble",
+         3,
+         std::string("1aF0") + std::string(36, '0'),
+         false,
          {k6({0x1A, 0xF0}), k6({}), k6({}), k6({})}},
-        {"bad character in key 1 zeroes key 1 only", 3, bad_in_key1, false,
+        {"bad character in key 1 zeroes key 1 only",
+         3,
+         bad_in_key1,
+         false,
          {kFourKeyBytes[0], k6({}), kFourKeyBytes[2], kFourKeyBytes[3]}},
-        {"bad first pair zeroes key 0", 3, bad_first_pair, false,
+        {"bad first pair zeroes key 0",
+         3,
+         bad_first_pair,
+         false,
          {k6({}), kFourKeyBytes[1], kFourKeyBytes[2], kFourKeyBytes[3]}},
         {"39 characters in 40-bit mode give zero keys", 3, kFourKeys.substr(0, 39), false,
          kZeroKeys},
         {"more than 40 characters: the first 40 count", 3, kFourKeys + "FFFFFFFF", false,
          kFourKeyBytes},
         {"8-bit buffer with its terminator", 3, kFourKeys + '\0', true, kFourKeyBytes},
-        {"8-bit buffer without terminator loses its last character", 3, kFourKeys, true,
-         kZeroKeys},
+        {"8-bit buffer without terminator loses its last character", 3, kFourKeys, true, kZeroKeys},
         {"empty 8-bit buffer, never read past its end", 3, "", true, kZeroKeys},
         {"8-bit buffer of one byte", 3, "7", true, kZeroKeys},
-        {"count is taken modulo 256", 3, kFourKeys + std::string(256, 'F'), false,
-         kFourKeyBytes},
+        {"count is taken modulo 256", 3, kFourKeys + std::string(256, 'F'), false, kFourKeyBytes},
         {"count modulo 256 can fall below 40", 3, kFourKeys + std::string(220, 'F'), false,
          kZeroKeys},
         {"WEP off still converts four keys", 0, kFourKeys, false, kFourKeyBytes},
-        {"WEP off with a short text leaves the missing digits unconverted", 0,
-         kFourKeys.substr(0, 25), false,
+        {"WEP off with a short text leaves the missing digits unconverted",
+         0,
+         kFourKeys.substr(0, 25),
+         false,
          {kFourKeyBytes[0], kFourKeyBytes[1], k6({}), k6({})}},
     };
     for (const KeyCase &c : cases) {
@@ -346,9 +373,11 @@ TEST_F(ConfigTest, OneLongKeyIn104BitMode) {
     } cases[] = {
         {"26 digits", text, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0}},
         {"25 characters give a zero key", text.substr(0, 25), std::vector<uint8_t>(14, 0)},
-        {"a bad pair leaves its byte and conversion goes on", "0001zz030405060708090A0B0C",
+        {"a bad pair leaves its byte and conversion goes on",
+         "0001zz030405060708090A0B0C",
          {0, 1, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0}},
-        {"40 digits: only 26 count", text + "FFFFFFFFFFFFFF",
+        {"40 digits: only 26 count",
+         text + "FFFFFFFFFFFFFF",
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0}},
     };
     for (const Case &c : cases) {
@@ -375,13 +404,13 @@ TEST_F(ConfigTest, NetworkAddressIsTakenOnlyWhenItIsSixBytesOfAStation) {
         {"00A0C9112233", {0x00, 0xA0, 0xC9, 0x11, 0x22, 0x33}, false},
         {"02-00-00-00-00-01", {0x02, 0, 0, 0, 0, 0x01}, false},
         {"02-0000-000-001", {0x02, 0, 0, 0, 0, 0x01}, false}, // hyphens anywhere
-        {"00A0C91122", none, false},     // 5 bytes
-        {"00A0C9112233FF", none, false}, // 7 bytes
-        {"00A0C911223", none, false},    // odd digit count
+        {"00A0C91122", none, false},                          // 5 bytes
+        {"00A0C9112233FF", none, false},                      // 7 bytes
+        {"00A0C911223", none, false},                         // odd digit count
         {"00:A0:C9:11:22:33", none, false},
         {"not an address", none, false},
-        {"01005E000001", none, true},    // a group address
-        {"FFFFFFFFFFFF", none, true},    // broadcast
+        {"01005E000001", none, true}, // a group address
+        {"FFFFFFFFFFFF", none, true}, // broadcast
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);

@@ -17,10 +17,10 @@
 #include "support/adapter_fixture.h"
 #include "support/srecords.h"
 
+using talsim::PortAccess;
 using taltest::AdapterTest;
 using taltest::R;
 using taltest::W;
-using talsim::PortAccess;
 using Bytes = std::vector<uint8_t>;
 using Words = std::vector<uint16_t>;
 
@@ -182,8 +182,8 @@ TEST_F(DownloadTest, HeaderIsMostSignificantFirstAndDataGoesAsLittleEndianWords)
     longer.push_back(0xEE);
     EXPECT_EQ(set(talSetDownloadData, longer), NDIS_STATUS_SUCCESS);
     std::vector<PortAccess> expected = {W(0x3A, 0x0100), W(0x3C, 0x0000), // the card's buffer
-                                        W(0x02, 0x0203), W(0x04, 0x0001), W(0x06, 32),
-                                        W(0x00, 0x0222)};
+                                        W(0x02, 0x0203), W(0x04, 0x0001),
+                                        W(0x06, 32),     W(0x00, 0x0222)};
     expected.push_back(W(0x3E, 0x1234));
     for (uint16_t i = 2; i < 32; i += 2)
         expected.push_back(W(0x3E, (uint16_t)(i | (i + 1) << 8)));

@@ -7,11 +7,10 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace talsim;
-using taltest::srecord;
 using taltest::Bytes;
 using taltest::counting;
+using taltest::srecord;
 
 namespace {
 
@@ -76,7 +75,8 @@ TEST(FirmwareImage, BadInputIsNamedWithItsFileAndLine) {
          "img.srec:1: a block starts at the odd address 0x00001001 (the card takes 16-bit words)"},
         {ok + srecord('3', 4, 0x1002, {3}),
          "img.srec:2: a block ends at the odd address 0x00001003 (the card takes 16-bit words)"},
-        {ok + srecord('5', 2, 2, {}), "img.srec:2: the record count says 2, 1 data records came before"},
+        {ok + srecord('5', 2, 2, {}),
+         "img.srec:2: the record count says 2, 1 data records came before"},
         {srecord('3', 4, 0xFFFFFFFE, {1, 2, 3, 4}),
          "img.srec:1: data run past the 32-bit address space"},
         {srecord('0', 2, 0, {}) + "\n" + srecord('7', 4, 0, {}), "img.srec:3: no data records"},
@@ -119,9 +119,9 @@ TEST(FirmwareImage, RequestsCutEachBlockIntoPiecesOfAtMost4096Words) {
 TEST(FirmwareImage, PiecesThatFollowOneAnotherJoinBackIntoTheirBlocks) {
     std::map<uint32_t, Bytes> pieces = {
         {0x1000, {1, 2}}, {0x1002, {3, 4}}, {0x1006, {5, 6}}, {0xFFFFFFFE, {7, 8}}};
-    EXPECT_EQ(join_pieces(pieces), (std::vector<FirmwareBlock>{{0x1000, {1, 2, 3, 4}},
-                                                               {0x1006, {5, 6}},
-                                                               {0xFFFFFFFE, {7, 8}}}));
+    EXPECT_EQ(join_pieces(pieces),
+              (std::vector<FirmwareBlock>{
+                  {0x1000, {1, 2, 3, 4}}, {0x1006, {5, 6}}, {0xFFFFFFFE, {7, 8}}}));
 }
 
 } // namespace

@@ -120,8 +120,10 @@ TEST_F(InfoTest, TalliesFrameIsReadByItsLengthAndClampedToTheBuffer) {
         size_t counters_set; // counters read whole, the rest 0
         size_t words_read;   // after the first five
     } cases[] = {
-        {"whole frame", 43, 21, 44}, {"length 150 read as 100 words", 150, 21, 100},
-        {"ends inside counter 4", 10, 4, 11}, {"type word only", 1, 0, 2},
+        {"whole frame", 43, 21, 44},
+        {"length 150 read as 100 words", 150, 21, 100},
+        {"ends inside counter 4", 10, 4, 11},
+        {"type word only", 1, 0, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,8 +136,9 @@ TEST_F(InfoTest, TalliesFrameIsReadByItsLengthAndClampedToTheBuffer) {
         EXPECT_EQ(reads_of(TAL_REG_DATA0), 5 + c.words_read);
         const ULONG *got = (const ULONG *)&adapter->tallies;
         for (size_t k = 0; k < 21; k++) {
-            ULONG want = k < c.counters_set ? (ULONG)(0x8000 | (2 * k + 1)) | (ULONG)(0x8000 | (2 * k + 2)) << 16
-                                            : 0;
+            ULONG want = k < c.counters_set
+                             ? (ULONG)(0x8000 | (2 * k + 1)) | (ULONG)(0x8000 | (2 * k + 2)) << 16
+                             : 0;
             EXPECT_EQ(got[k], want) << "counter " << k;
         }
     }
@@ -205,10 +208,13 @@ TEST_F(InfoTest, SiteSurveyRestoresTheConfiguredNameAndModeHoweverItsStepsCome) 
                 siteSurvey_end(adapter.get());
             if (step != 'e') {
                 EXPECT_EQ(adapter->NetworkMode, 1u) << "surveying with an access point";
-                EXPECT_EQ(std::string((char *)adapter->Desired_ESSID, adapter->Desired_ESSID_Length), "ANY");
+                EXPECT_EQ(
+                    std::string((char *)adapter->Desired_ESSID, adapter->Desired_ESSID_Length),
+                    "ANY");
             }
         }
-        EXPECT_EQ(std::string((char *)adapter->Desired_ESSID, adapter->Desired_ESSID_Length), "TalNet");
+        EXPECT_EQ(std::string((char *)adapter->Desired_ESSID, adapter->Desired_ESSID_Length),
+                  "TalNet");
         EXPECT_EQ(adapter->NetworkMode, 0u);
         std::vector<uint16_t> commands = writes_to(TAL_REG_COMMAND);
         EXPECT_EQ(std::count(commands.begin(), commands.end(), 0x0000), c.resets);

@@ -7,8 +7,8 @@
 
 #include "binding.h"
 #include "datapath/interrupt.h"
-#include "mac/talregs.h"
 #include "download/taldown.h"
+#include "mac/talregs.h"
 #include "mgmt/talmgmt.h"
 #include "support/adapter_fixture.h"
 #include "support/bytes.h"
@@ -89,7 +89,8 @@ TEST_F(LoopTest, AllocateComesFirstAndTheOrderIsRecomputedOnEveryPass) {
     host.world().run_for(100);
     start_measuring();
     // While the first frame is read, the buffer comes back once more.
-    host.world().schedule_in(5, talhost::EventKind::Device, [&] { card.raise_event(TAL_EV_ALLOC); });
+    host.world().schedule_in(5, talhost::EventKind::Device,
+                             [&] { card.raise_event(TAL_EV_ALLOC); });
     run_loop();
     EXPECT_EQ(acks(), (std::vector<uint16_t>{0x0008, 0x0001, 0x0008, 0x0001, 0x0080}));
     EXPECT_EQ(binding->received().size(), 2u);

@@ -59,22 +59,38 @@ TEST_F(LifecycleTest, EveryBringUpFailureIsLoggedAndLeavesNothingBehind) {
         NDIS_STATUS status;
         std::vector<NDIS_ERROR_CODE> logged;
     } cases[] = {
-        {"record allocation", 2, [this] { host.fail_allocation(1); },
-         NDIS_STATUS_RESOURCES, {NDIS_ERROR_CODE_OUT_OF_RESOURCES}},
-        {"configuration open", 2, [this] { host.faults().fail_open_configuration = true; },
-         NDIS_STATUS_FAILURE, {}},
-        {"port range", 2, [this] { host.faults().port_range_status = NDIS_STATUS_RESOURCES; },
-         NDIS_STATUS_RESOURCES, {NDIS_ERROR_CODE_BAD_IO_BASE_ADDRESS}},
-        {"initialize command", 2, [this] { card.hang_command(0x0000); },
-         NDIS_STATUS_FAILURE, {NDIS_ERROR_CODE_TIMEOUT}},
-        {"interrupt", 0, [this] { host.faults().interrupt_status = NDIS_STATUS_RESOURCES; },
-         NDIS_STATUS_RESOURCES, {NDIS_ERROR_CODE_INTERRUPT_CONNECT}},
-        {"enable, interrupt mode", 0, [this] { card.fail_command(0x0001, 0x05); },
-         NDIS_STATUS_FAILURE, {NDIS_ERROR_CODE_TIMEOUT}},
-        {"allocate refused ten times", 0, [this] { card.fail_command(0x000A, 0x0C); },
-         0x0C, {}},
-        {"allocate event never rises", 2, [this] { card.suppress_events(0x0008); },
-         0x7F, {}},
+        {"record allocation",
+         2,
+         [this] { host.fail_allocation(1); },
+         NDIS_STATUS_RESOURCES,
+         {NDIS_ERROR_CODE_OUT_OF_RESOURCES}},
+        {"configuration open",
+         2,
+         [this] { host.faults().fail_open_configuration = true; },
+         NDIS_STATUS_FAILURE,
+         {}},
+        {"port range",
+         2,
+         [this] { host.faults().port_range_status = NDIS_STATUS_RESOURCES; },
+         NDIS_STATUS_RESOURCES,
+         {NDIS_ERROR_CODE_BAD_IO_BASE_ADDRESS}},
+        {"initialize command",
+         2,
+         [this] { card.hang_command(0x0000); },
+         NDIS_STATUS_FAILURE,
+         {NDIS_ERROR_CODE_TIMEOUT}},
+        {"interrupt",
+         0,
+         [this] { host.faults().interrupt_status = NDIS_STATUS_RESOURCES; },
+         NDIS_STATUS_RESOURCES,
+         {NDIS_ERROR_CODE_INTERRUPT_CONNECT}},
+        {"enable, interrupt mode",
+         0,
+         [this] { card.fail_command(0x0001, 0x05); },
+         NDIS_STATUS_FAILURE,
+         {NDIS_ERROR_CODE_TIMEOUT}},
+        {"allocate refused ten times", 0, [this] { card.fail_command(0x000A, 0x0C); }, 0x0C, {}},
+        {"allocate event never rises", 2, [this] { card.suppress_events(0x0008); }, 0x7F, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,9 +160,10 @@ TEST_F(LifecycleTest, HaltFailsThePacketsItHoldsThenGivesEverythingBackInOrder) 
         size_t from = host.release_calls().size(), done = completions().size();
         start_measuring();
         halt();
-        const std::vector<talsim::PortAccess> steering = {
-            {true, TAL_REG_INTEN, 0}, {true, TAL_REG_EVACK, 0xFFFF},
-            {true, TAL_REG_COMMAND, TAL_CMD_DISABLE}, {true, TAL_REG_EVACK, TAL_EV_CMD}};
+        const std::vector<talsim::PortAccess> steering = {{true, TAL_REG_INTEN, 0},
+                                                          {true, TAL_REG_EVACK, 0xFFFF},
+                                                          {true, TAL_REG_COMMAND, TAL_CMD_DISABLE},
+                                                          {true, TAL_REG_EVACK, TAL_EV_CMD}};
         EXPECT_EQ(steering_writes(), steering) << "masked, acknowledged, disabled; not initialized";
 
         std::vector<std::string> expected(3, "NdisMSendComplete");
@@ -160,7 +177,8 @@ TEST_F(LifecycleTest, HaltFailsThePacketsItHoldsThenGivesEverythingBackInOrder) 
         EXPECT_EQ(release_calls_since(from), expected);
         ASSERT_EQ(completions().size() - done, 3u);
         for (size_t i = 0; i < 3; i++) {
-            EXPECT_EQ(completions()[done + i].packet, p[i]->ndis()) << "the frame in the card first";
+            EXPECT_EQ(completions()[done + i].packet, p[i]->ndis())
+                << "the frame in the card first";
             EXPECT_EQ(completions()[done + i].status, NDIS_STATUS_FAILURE);
         }
         EXPECT_EQ(card.int_enable(), 0);
@@ -220,9 +238,12 @@ TEST_F(LifecycleTest, ShutdownQuietsTheCardAndReportsTheLinkDownOnce) {
         host.shutdown_system();
 
         const std::vector<talsim::PortAccess> steering = {
-            {true, TAL_REG_INTEN, 0},           {true, TAL_REG_EVACK, 0xFFFF},
-            {true, TAL_REG_COMMAND, TAL_CMD_DISABLE}, {true, TAL_REG_EVACK, TAL_EV_CMD},
-            {true, TAL_REG_COMMAND, TAL_CMD_INITIALIZE},    {true, TAL_REG_EVACK, TAL_EV_CMD},
+            {true, TAL_REG_INTEN, 0},
+            {true, TAL_REG_EVACK, 0xFFFF},
+            {true, TAL_REG_COMMAND, TAL_CMD_DISABLE},
+            {true, TAL_REG_EVACK, TAL_EV_CMD},
+            {true, TAL_REG_COMMAND, TAL_CMD_INITIALIZE},
+            {true, TAL_REG_EVACK, TAL_EV_CMD},
             {true, TAL_REG_EVACK, 0xFFFF}};
         EXPECT_EQ(steering_writes(), steering);
         const auto &st = host.block(handle).statuses;
@@ -233,7 +254,8 @@ TEST_F(LifecycleTest, ShutdownQuietsTheCardAndReportsTheLinkDownOnce) {
         if (k.traffic) {
             EXPECT_EQ(completions().back().packet, queued->ndis());
         }
-        EXPECT_EQ(adapter->txPacket != nullptr, k.traffic) << "the packet in the card waits for halt";
+        EXPECT_EQ(adapter->txPacket != nullptr, k.traffic)
+            << "the packet in the card waits for halt";
         EXPECT_EQ(adapter->NumPacketsQueued, 0u);
         EXPECT_EQ(adapter->reclaimStatus, 0) << "no transmit buffer after the initialize command";
         EXPECT_EQ(adapter->PacketMonitor.TxPacketCounter, 0u);

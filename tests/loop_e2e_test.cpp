@@ -64,7 +64,10 @@ protected:
         std::vector<Bytes> out;
         for (size_t i = 0; i < n; i++) {
             unsigned kind = rng() % 10;
-            const MacAddress &to = kind < 7 ? dst : kind == 7 ? kBroadcast : kind == 8 ? kGroupIn : kGroupOut;
+            const MacAddress &to = kind < 7    ? dst
+                                   : kind == 7 ? kBroadcast
+                                   : kind == 8 ? kGroupIn
+                                               : kGroupOut;
             Bytes f(to.begin(), to.end());
             f.insert(f.end(), src.begin(), src.end());
             f.push_back(0x08);
@@ -107,8 +110,9 @@ protected:
                 b->direct.send(from_b[k]);
             }
             // Until both sides have every packet back.
-            for (int t = 0; t < 1000 && (a->direct.completions().size() < std::min(frames, i + burst) ||
-                                         b->direct.completions().size() < std::min(frames, i + burst));
+            for (int t = 0;
+                 t < 1000 && (a->direct.completions().size() < std::min(frames, i + burst) ||
+                              b->direct.completions().size() < std::min(frames, i + burst));
                  t++)
                 host.world().run_for(1000);
         }

@@ -48,7 +48,9 @@ protected:
 };
 
 // Appends `n` identical accesses: a poll repeated.
-void repeat(std::vector<PortAccess> &v, PortAccess a, int n) { v.insert(v.end(), n, a); }
+void repeat(std::vector<PortAccess> &v, PortAccess a, int n) {
+    v.insert(v.end(), n, a);
+}
 
 // ---- Poll budgets ----
 
@@ -60,7 +62,8 @@ struct Budget {
 // Each budget in both waits; the download flag (1, and only 1) stretches
 // the event wait's stall to a millisecond, never the busy wait's.
 TEST_F(HwAccess, WaitsThatRunOutPollTheirBudgetAndTheDownloadFlagSlowsOnlyEventWaits) {
-    const Budget budgets[] = {{50, 10001}, {100, 20001}, {150, 30001}, {1000, 3393}, {10000, 33921}};
+    const Budget budgets[] = {
+        {50, 10001}, {100, 20001}, {150, 30001}, {1000, 3393}, {10000, 33921}};
     card.set_stuck_busy(talsim::Busy::Command, true);
     for (const Budget &b : budgets) {
         for (UCHAR downcheck : {0, 1, 2}) {
@@ -114,9 +117,9 @@ TEST_F(HwAccess, BusyWaitEndsAtTheFirstPollThatShowsTheBitClear) {
     start_measuring();
     EXPECT_EQ(waitbusy(adapter.get(), TAL_REG_OFFSET0, 100), TAL_RESULT_OK);
     // Busy for 10 us: polls at 0 and 5 us find it set, the one at 10 us clear.
-    EXPECT_EQ(accesses(), (std::vector<PortAccess>{R(TAL_REG_OFFSET0, 0x8000),
-                                                   R(TAL_REG_OFFSET0, 0x8000),
-                                                   R(TAL_REG_OFFSET0, 0x0000)}));
+    EXPECT_EQ(accesses(),
+              (std::vector<PortAccess>{R(TAL_REG_OFFSET0, 0x8000), R(TAL_REG_OFFSET0, 0x8000),
+                                       R(TAL_REG_OFFSET0, 0x0000)}));
     EXPECT_EQ(stalled_us(), 10u);
 }
 
@@ -135,7 +138,9 @@ TEST_F(HwAccess, EachVariantWritesOnlyItsOwnParametersAndReturnsTheCardsResult) 
         {0, 0, {W(0x00, 0x0001), W(0x34, 0x0010)}},
         {1, 0, {W(0x02, 0x0A0A), W(0x00, 0x0001), W(0x34, 0x0010)}},
         {2, 0, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x00, 0x0001), W(0x34, 0x0010)}},
-        {3, 0x05, {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x06, 0x0C0C), W(0x00, 0x0001), W(0x34, 0x0010)}},
+        {3,
+         0x05,
+         {W(0x02, 0x0A0A), W(0x04, 0x0B0B), W(0x06, 0x0C0C), W(0x00, 0x0001), W(0x34, 0x0010)}},
     };
     for (const Variant &c : cases) {
         SCOPED_TRACE(c.params);
@@ -233,12 +238,29 @@ struct CmdBudget {
 
 TEST_F(HwAccess, CommandBudgetIsKeyedOnTheWholeCommandWord) {
     const CmdBudget cases[] = {
-        {0x0000, 30001}, {0x0001, 10001}, {0x0002, 10001}, {0x0003, 33921}, {0x000A, 10001},
-        {0x000B, 10001}, {0x0010, 10001}, {0x0011, 10001}, {0x0021, 10001}, {0x0022, 3393},
-        {0x0122, 3393},  {0x0222, 3393},  {0x0322, 3393},  {0x010B, 10001}, {0x0121, 10001},
-        {0x0030, 10001}, {0x0031, 10001}, {0x0B38, 10001}, {0x0F38, 10001},
+        {0x0000, 30001},
+        {0x0001, 10001},
+        {0x0002, 10001},
+        {0x0003, 33921},
+        {0x000A, 10001},
+        {0x000B, 10001},
+        {0x0010, 10001},
+        {0x0011, 10001},
+        {0x0021, 10001},
+        {0x0022, 3393},
+        {0x0122, 3393},
+        {0x0222, 3393},
+        {0x0322, 3393},
+        {0x010B, 10001},
+        {0x0121, 10001},
+        {0x0030, 10001},
+        {0x0031, 10001},
+        {0x0B38, 10001},
+        {0x0F38, 10001},
         // a high byte that a low-byte key would mistake for another command's
-        {0x0100, 10001}, {0x0103, 10001}, {0x0422, 10001},
+        {0x0100, 10001},
+        {0x0103, 10001},
+        {0x0422, 10001},
     };
     card.set_stuck_busy(talsim::Busy::Command, true);
     for (const CmdBudget &c : cases) {
@@ -308,9 +330,9 @@ struct Preset {
 
 TEST_F(HwAccess, RecordReadMovesAsManyWordsAsTheCallersLengthAsks) {
     const Preset cases[] = {
-        {1, {2, 0xFC03, 0xEEEE, 0xEEEE}},               // length and RID only
-        {2, {2, 0xFC03, 3, 0xEEEE}},                    // exactly the record
-        {6, {2, 0xFC03, 3, 0, 0, 0, 0, 0xEEEE}},        // beyond it: zeros
+        {1, {2, 0xFC03, 0xEEEE, 0xEEEE}},        // length and RID only
+        {2, {2, 0xFC03, 3, 0xEEEE}},             // exactly the record
+        {6, {2, 0xFC03, 3, 0, 0, 0, 0, 0xEEEE}}, // beyond it: zeros
     };
     for (const Preset &c : cases) {
         SCOPED_TRACE(c.record_len);
@@ -357,7 +379,10 @@ TEST_F(HwAccess, RecordAccessesTheCardRefusesReturnItsResultAndChangeNothing) {
     const Refusal cases[] = {
         {"write of an unknown record", true, {2, 0xFC99, 1}, talsim::result::BadRecord},
         {"write of a read-only record", true, {2, 0xFD10, 0xFFFF}, talsim::result::BadRecord},
-        {"write of a length the record does not take", true, {3, 0xFC03, 1, 0}, talsim::result::BadLength},
+        {"write of a length the record does not take",
+         true,
+         {3, 0xFC03, 1, 0},
+         talsim::result::BadLength},
         {"key 0 neither 40 nor 104 bits", true, {5, 0xFC24, 1, 2, 3, 4}, talsim::result::BadLength},
         {"read of an unknown record", false, {2, 0xFC99}, talsim::result::BadRecord},
         {"read the card fails", false, {2, 0xFD10}, talsim::result::CardFailure},

@@ -50,7 +50,8 @@ TEST(MediumChain, EachDropHasOneReasonCountedAndTraced) {
         {"collision with another radio's frame", 6, false, false, true, 0, 0, Drop::Collision},
         {"lost", 6, false, false, false, 1000000, 0, Drop::Lost},
         {"corrupted", 6, false, false, false, 0, 1000000, Drop::Corrupted},
-        {"the channel before everything else", 11, true, false, true, 1000000, 1000000, Drop::OtherChannel},
+        {"the channel before everything else", 11, true, false, true, 1000000, 1000000,
+         Drop::OtherChannel},
         {"range before collision and loss", 6, false, true, true, 1000000, 0, Drop::OutOfRange},
         {"collision before loss", 6, false, false, true, 1000000, 1000000, Drop::Collision},
     };
@@ -107,7 +108,7 @@ TEST(MediumChain, LinkRatesOverrideTheWholeMediumAndDrawFromTheSeed) {
     Ear a(6), b(6), c(6);
     LossFilter loss(7, 0);
     medium.add_filter(&loss);
-    loss.rates.set_link(&a, &b, 1000000);   // a to b: always lost
+    loss.rates.set_link(&a, &b, 1000000);     // a to b: always lost
     loss.rates.set_link(nullptr, &c, 500000); // anyone to c: half
     AirSink *pa = medium.attach(&a);
     medium.attach(&b);
@@ -141,10 +142,11 @@ TEST(MediumChain, CarrierSenseStepsPastAnnouncedFramesAndWhatTheirDurationReserv
     AirSink *pb = medium.attach(&b);
     pa->on_air_begin(frame(100, 300, 6, 258)); // reserves its ACK: up to 558
     pa->on_air_begin(frame(600, 700, 6));
-    pa->on_air_begin(frame(0, 5000, 11));       // another channel
+    pa->on_air_begin(frame(0, 5000, 11)); // another channel
 
     EXPECT_EQ(pb->idle_at(6, 50, 40), 50u) << "ends before the frame";
-    EXPECT_EQ(pb->idle_at(6, 50, 60), 700u) << "would reach into the first frame, then into the second";
+    EXPECT_EQ(pb->idle_at(6, 50, 60), 700u)
+        << "would reach into the first frame, then into the second";
     EXPECT_EQ(pb->idle_at(6, 200, 10), 558u) << "inside the ACK's reservation";
     EXPECT_EQ(pb->idle_at(6, 558, 50), 700u) << "the next frame leaves no room";
     EXPECT_EQ(pb->idle_at(6, 558, 42), 558u);

@@ -33,8 +33,12 @@ std::ostream &operator<<(std::ostream &os, const Access &a) {
     return os << buf;
 }
 
-Access R(uint16_t rid) { return {0x0021, rid}; }
-Access W(uint16_t rid) { return {0x0121, rid}; }
+Access R(uint16_t rid) {
+    return {0x0021, rid};
+}
+Access W(uint16_t rid) {
+    return {0x0121, rid};
+}
 
 std::vector<Access> record_accesses(const talsim::CardModel &card_const) {
     auto &card = const_cast<talsim::CardModel &>(card_const);
@@ -51,9 +55,13 @@ std::vector<Access> record_accesses(const talsim::CardModel &card_const) {
     return out;
 }
 
-long count(const std::vector<uint16_t> &v, uint16_t value) { return std::count(v.begin(), v.end(), value); }
+long count(const std::vector<uint16_t> &v, uint16_t value) {
+    return std::count(v.begin(), v.end(), value);
+}
 
-std::vector<uint16_t> words(std::initializer_list<uint16_t> w) { return w; }
+std::vector<uint16_t> words(std::initializer_list<uint16_t> w) {
+    return w;
+}
 
 class AccessorTest : public CardTest {
 protected:
@@ -194,9 +202,8 @@ TEST_F(AccessorTest, WepFlagsWordFollowsTheHostSettings) {
         ULONG encrypt, decrypt, reuse;
         USHORT word;
     } cases[] = {
-        {3, 1, 1, 3, 0x00F3}, {0, 1, 1, 3, 0x00F0}, {7, 1, 1, 3, 0x00F7},
-        {0x00FF, 0, 0, 1, 0x002F}, {3, 1, 0, 2, 0x0053}, {3, 0, 1, 0, 0x0083},
-        {3, 2, 2, 5, 0x0003},
+        {3, 1, 1, 3, 0x00F3}, {0, 1, 1, 3, 0x00F0}, {7, 1, 1, 3, 0x00F7}, {0x00FF, 0, 0, 1, 0x002F},
+        {3, 1, 0, 2, 0x0053}, {3, 0, 1, 0, 0x0083}, {3, 2, 2, 5, 0x0003},
     };
     for (const Case &c : cases) {
         adapter->EncryptInDriver = c.encrypt;
@@ -212,13 +219,11 @@ TEST_F(AccessorTest, KeyZeroIsLongOnlyInOneKeyMode) {
     adapter->WepRequired = 7;
     EXPECT_EQ(setWEPDefaultKey0(adapter.get(), key), 0);
     EXPECT_EQ(card.records().image(TAL_RID_WEP_KEY0)->at(0), 8);
-    EXPECT_EQ(talsim::words_to_bytes(data(TAL_RID_WEP_KEY0)),
-              std::vector<uint8_t>(key, key + 14));
+    EXPECT_EQ(talsim::words_to_bytes(data(TAL_RID_WEP_KEY0)), std::vector<uint8_t>(key, key + 14));
     adapter->WepRequired = 3;
     EXPECT_EQ(setWEPDefaultKey0(adapter.get(), key), 0);
     EXPECT_EQ(card.records().image(TAL_RID_WEP_KEY0)->at(0), 4);
-    EXPECT_EQ(talsim::words_to_bytes(data(TAL_RID_WEP_KEY0)),
-              std::vector<uint8_t>(key, key + 6));
+    EXPECT_EQ(talsim::words_to_bytes(data(TAL_RID_WEP_KEY0)), std::vector<uint8_t>(key, key + 6));
     EXPECT_EQ(setWEPDefaultKey3(adapter.get(), key), 0);
     EXPECT_EQ(card.records().image(TAL_RID_WEP_KEY3)->at(0), 4);
 }
@@ -230,7 +235,8 @@ protected:
     // The configuration pass alone, on the test's own record.
     void configure(talhost::AdapterConfig c) {
         if (!host.port_registered(taltest::kCardPortBase))
-            NdisMRegisterIoPortRange(&port_base, handle, taltest::kCardPortBase, talsim::kPortCount);
+            NdisMRegisterIoPortRange(&port_base, handle, taltest::kCardPortBase,
+                                     talsim::kPortCount);
         host.block(handle).config = std::move(c);
         TalInitAdapterRecord(adapter.get(), handle);
         ASSERT_EQ(TalReadConfiguration(adapter.get(), host.config_context(handle)), 0);
@@ -279,11 +285,10 @@ TEST_F(ConfigurationPassTest, WepOffWritesOpenAuthenticationWhateverIsConfigured
 TEST_F(ConfigurationPassTest, ConfiguredAddressIsWrittenAndAbsentOneIsTakenFromTheCard) {
     configure(default_config());
     auto card_mac = talsim::words_to_bytes(*card.records().data(TAL_RID_MAC_ADDRESS));
-    EXPECT_EQ(std::vector<uint8_t>(adapter->CurrentNetworkAddress,
-                                   adapter->CurrentNetworkAddress + 6),
-              card_mac);
-    EXPECT_EQ(std::vector<uint8_t>(adapter->NetworkAddress, adapter->NetworkAddress + 6),
-              card_mac);
+    EXPECT_EQ(
+        std::vector<uint8_t>(adapter->CurrentNetworkAddress, adapter->CurrentNetworkAddress + 6),
+        card_mac);
+    EXPECT_EQ(std::vector<uint8_t>(adapter->NetworkAddress, adapter->NetworkAddress + 6), card_mac);
     EXPECT_EQ(record_accesses(card)[1], W(0xFC00)) << "nothing written to 0xFC01";
 
     auto c = default_config();
@@ -336,7 +341,8 @@ TEST_F(AdapterTest, AllocateRetriesAcknowledgeEachFailure) {
     card.fail_command(0x000A, 0x0C, 9);
     start_measuring();
     ASSERT_EQ(bring_up(), NDIS_STATUS_SUCCESS);
-    EXPECT_EQ(count(writes_to(TAL_REG_EVACK), 0x0008), 9 + 1) << "nine failures and the allocate event";
+    EXPECT_EQ(count(writes_to(TAL_REG_EVACK), 0x0008), 9 + 1)
+        << "nine failures and the allocate event";
     card.clear_faults();
     card.fail_command(0x000A, 0x0C);
     start_measuring();

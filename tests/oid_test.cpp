@@ -45,25 +45,24 @@ const Bytes kGroup = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x09};
 
 // The supported list, in its order: 105 codes, 30 of them without a handler.
 const std::vector<NDIS_OID> kSupported = {
-    0x00010113, 0x00010101, 0x00010102, 0x00010104, 0x00010105, 0x00010106, 0x00010111,
-    0x00010107, 0x00010108, 0x00010109, 0x0001010A, 0x0001010B, 0x0001010C, 0x0001010D,
-    0x00010116, 0x00010110, 0x0001010F, 0x00010103, 0x0001010E, 0x00010112, 0x00010114,
-    0x00010115, 0x00020101, 0x00020102, 0x00020103, 0x00020104, 0x00020105, 0x01010101,
-    0x01010102, 0x01010104, 0x01010103, 0x01020101, 0x01020102, 0x01020103, 0xFFFFFFFE,
-    0xFFFFFFFD, 0xFFFFFFFC, 0xFFFFFFFB, 0xFFFFFFFA, 0xFFFFFFF9, 0xFFFFFFF8, 0xFFFFFFF7,
-    0xFFFFFFF6, 0xFFFFFFF5, 0xFFFFFFF4, 0xFFFFFFF3, 0xFFFFFFF2, 0xFFFFFFEF, 0xFFFFFFEE,
-    0xFFFFFFED, 0xFFFFFFEC, 0xFFFFFFEB, 0xFFFFFFDF, 0xFFFFFFDE, 0xFFFFFFDC, 0xFFFFFFDB,
-    0xFFFFFFDA, 0xFFFFFFD9, 0xFFFFFFD8, 0xFFFFFFD7, 0xFFFFFFD6, 0xFFFFFFD5, 0xFFFFFFD4,
-    0xFFFFFFD3, 0xFFFFFFD2, 0xFFFFFFD1, 0xFFFFFFCF, 0xFFFFFFCE, 0xFFFFFFCD, 0xFFFFFFBF,
-    0xFFFFFFBE, 0xFFFFFFBD, 0xFFFFFFBC, 0xFFFFFFBB, 0xFFFFFFAF, 0xFFFFFFAE, 0xFFFFFFAC,
-    0xFFFFFFAB, 0xFFFFFFA9, 0xFFFFFFA8, 0xFFFFFFA7, 0xFFFFFFA6, 0xFFFFFFA5, 0xFFFFFF9F,
-    0xFFFFFF7F, 0xFFFFFF7D, 0xFFFFFF7C, 0xFFFFFF7B, 0xFFFFFF7A, 0xFFFFFF79, 0xFFFFFF6F,
-    0xFFFFFF6E, 0xFFFFFF6D, 0xFFFFFF6C, 0xFFFFFF6B, 0xFFFFFF6A, 0xFFFFFF68, 0xFFFFFF67,
-    0xFFFFFF66, 0xFFFFFF65, 0xFFFFFF64, 0xFFFFFF5B, 0xFFFFFF5A, 0xFFFFFF63, 0xFFFFFF62};
+    0x00010113, 0x00010101, 0x00010102, 0x00010104, 0x00010105, 0x00010106, 0x00010111, 0x00010107,
+    0x00010108, 0x00010109, 0x0001010A, 0x0001010B, 0x0001010C, 0x0001010D, 0x00010116, 0x00010110,
+    0x0001010F, 0x00010103, 0x0001010E, 0x00010112, 0x00010114, 0x00010115, 0x00020101, 0x00020102,
+    0x00020103, 0x00020104, 0x00020105, 0x01010101, 0x01010102, 0x01010104, 0x01010103, 0x01020101,
+    0x01020102, 0x01020103, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC, 0xFFFFFFFB, 0xFFFFFFFA, 0xFFFFFFF9,
+    0xFFFFFFF8, 0xFFFFFFF7, 0xFFFFFFF6, 0xFFFFFFF5, 0xFFFFFFF4, 0xFFFFFFF3, 0xFFFFFFF2, 0xFFFFFFEF,
+    0xFFFFFFEE, 0xFFFFFFED, 0xFFFFFFEC, 0xFFFFFFEB, 0xFFFFFFDF, 0xFFFFFFDE, 0xFFFFFFDC, 0xFFFFFFDB,
+    0xFFFFFFDA, 0xFFFFFFD9, 0xFFFFFFD8, 0xFFFFFFD7, 0xFFFFFFD6, 0xFFFFFFD5, 0xFFFFFFD4, 0xFFFFFFD3,
+    0xFFFFFFD2, 0xFFFFFFD1, 0xFFFFFFCF, 0xFFFFFFCE, 0xFFFFFFCD, 0xFFFFFFBF, 0xFFFFFFBE, 0xFFFFFFBD,
+    0xFFFFFFBC, 0xFFFFFFBB, 0xFFFFFFAF, 0xFFFFFFAE, 0xFFFFFFAC, 0xFFFFFFAB, 0xFFFFFFA9, 0xFFFFFFA8,
+    0xFFFFFFA7, 0xFFFFFFA6, 0xFFFFFFA5, 0xFFFFFF9F, 0xFFFFFF7F, 0xFFFFFF7D, 0xFFFFFF7C, 0xFFFFFF7B,
+    0xFFFFFF7A, 0xFFFFFF79, 0xFFFFFF6F, 0xFFFFFF6E, 0xFFFFFF6D, 0xFFFFFF6C, 0xFFFFFF6B, 0xFFFFFF6A,
+    0xFFFFFF68, 0xFFFFFF67, 0xFFFFFF66, 0xFFFFFF65, 0xFFFFFF64, 0xFFFFFF5B, 0xFFFFFF5A, 0xFFFFFF63,
+    0xFFFFFF62};
 // Listed codes that only a set takes.
-const std::vector<NDIS_OID> kSetOnly = {
-    0x0001010E, 0x01010103, 0xFFFFFFEB, 0xFFFFFF9F, 0xFFFFFF6B, 0xFFFFFF6A,
-    0xFFFFFF67, 0xFFFFFF66, 0xFFFFFF64, 0xFFFFFF5B, 0xFFFFFF5A, 0xFFFFFF62};
+const std::vector<NDIS_OID> kSetOnly = {0x0001010E, 0x01010103, 0xFFFFFFEB, 0xFFFFFF9F,
+                                        0xFFFFFF6B, 0xFFFFFF6A, 0xFFFFFF67, 0xFFFFFF66,
+                                        0xFFFFFF64, 0xFFFFFF5B, 0xFFFFFF5A, 0xFFFFFF62};
 
 class OidTest : public taltest::AdapterTest {
 protected:
@@ -123,17 +122,25 @@ protected:
             Bytes b = record_bytes(rid);
             return cat({Bytes(b.begin() + 2, b.end()), {0, 0}});
         };
-        auto mac = [] { auto m = talsim::FactoryData{}.mac; return Bytes(m.begin(), m.end()); };
+        auto mac = [] {
+            auto m = talsim::FactoryData{}.mac;
+            return Bytes(m.begin(), m.end());
+        };
         return {
             {OID_GEN_MAC_OPTIONS, false, none, is(le32(0x0E))},
             {OID_GEN_SUPPORTED_LIST, false, none,
-             [] { Bytes b; for (NDIS_OID o : kSupported) b = cat({b, le32(o)}); return b; }},
+             [] {
+                 Bytes b;
+                 for (NDIS_OID o : kSupported)
+                     b = cat({b, le32(o)});
+                 return b;
+             }},
             {OID_GEN_HARDWARE_STATUS, false, none, is(le32(0))},
             {OID_GEN_MEDIA_IN_USE, false, none, is(le32(0))},
             {OID_GEN_MEDIA_SUPPORTED, false, none, is(le32(0))},
             {OID_GEN_MAXIMUM_LOOKAHEAD, false, none, is(le32(1508))},
-            {OID_GEN_CURRENT_LOOKAHEAD, false, [this] { set(OID_GEN_CURRENT_LOOKAHEAD, le32(100)); },
-             is(le32(1508))},
+            {OID_GEN_CURRENT_LOOKAHEAD, false,
+             [this] { set(OID_GEN_CURRENT_LOOKAHEAD, le32(100)); }, is(le32(1508))},
             {OID_GEN_MAXIMUM_FRAME_SIZE, false, none, is(le32(1500))},
             {OID_GEN_MAXIMUM_TOTAL_SIZE, false, none, is(le32(1514))},
             {OID_GEN_LINK_SPEED, false, none, is(le32(110000))},
@@ -141,16 +148,25 @@ protected:
             {OID_GEN_RECEIVE_BUFFER_SPACE, false, none, is(le32(12112))},
             {OID_GEN_TRANSMIT_BLOCK_SIZE, false, none, is(le32(1514))},
             {OID_GEN_RECEIVE_BLOCK_SIZE, false, none, is(le32(1514))},
-            {OID_GEN_VENDOR_ID, false, none, [mac] { Bytes m = mac(); return Bytes{m[0], m[1], m[2], 1}; }},
+            {OID_GEN_VENDOR_ID, false, none,
+             [mac] {
+                 Bytes m = mac();
+                 return Bytes{m[0], m[1], m[2], 1};
+             }},
             {OID_GEN_VENDOR_DESCRIPTION, false, none, is(text("Tal test card", true))},
             {OID_GEN_VENDOR_DRIVER_VERSION, false, none, is(le32(0x00036300))},
             {OID_GEN_DRIVER_VERSION, false, none, is({0x00, 0x03})},
-            {OID_GEN_MEDIA_CONNECT_STATUS, false, [this] { card.announce_link_status(1); run(); },
+            {OID_GEN_MEDIA_CONNECT_STATUS, false,
+             [this] {
+                 card.announce_link_status(1);
+                 run();
+             },
              is(le32(0))},
             {OID_GEN_MAXIMUM_SEND_PACKETS, false, none, is(le32(8))},
-            {OID_GEN_XMIT_OK, false, [this] { adapter->PacketMonitor.TxPacketCounter = 0x01020304; },
-             is(le32(0x01020304))},
-            {OID_GEN_RCV_OK, false, [this] { adapter->PacketMonitor.RxPacketCounter = 77; }, is(le32(77))},
+            {OID_GEN_XMIT_OK, false,
+             [this] { adapter->PacketMonitor.TxPacketCounter = 0x01020304; }, is(le32(0x01020304))},
+            {OID_GEN_RCV_OK, false, [this] { adapter->PacketMonitor.RxPacketCounter = 77; },
+             is(le32(77))},
             {OID_GEN_XMIT_ERROR, false, [this] { adapter->PacketMonitor.TxPacketErrCounter = 5; },
              is(le32(5))},
             {OID_GEN_RCV_ERROR, false, [this] { adapter->PacketMonitor.RxPacketErrCounter = 6; },
@@ -169,9 +185,14 @@ protected:
             {OID_PRIV_CHANNEL, false, [this] { record(0xFC03, {0x1209}); }, is(le32(9))},
             {OID_PRIV_SSID, false, [this] { record(0xFC04, counted("ownName", 7)); },
              is(text("ownName", true))},
-            {OID_PRIV_AP_DENSITY, false, [this] { set(OID_PRIV_AP_DENSITY, le32(2)); }, is(le32(2))},
+            {OID_PRIV_AP_DENSITY, false, [this] { set(OID_PRIV_AP_DENSITY, le32(2)); },
+             is(le32(2))},
             {OID_PRIV_POWER_MANAGEMENT, false,
-             [this] { record(0xFC09, {0x0101}); record(0xFC0A, {0x0203}); }, is({1, 0, 3, 0})},
+             [this] {
+                 record(0xFC09, {0x0101});
+                 record(0xFC0A, {0x0203});
+             },
+             is({1, 0, 3, 0})},
             {OID_PRIV_STATION_NAME, false, [this] { record(0xFC0E, counted("stn4", 4)); },
              is(text("stn4"))},
             {OID_PRIV_RTS_THRESHOLD, false, [this] { set(OID_PRIV_RTS_THRESHOLD, le32(0x12345)); },
@@ -184,26 +205,61 @@ protected:
             {OID_PRIV_PORT_STATUS, false, [this] { record(0xFD40, {0x0104}); }, is(le32(4))},
             {OID_PRIV_CURRENT_ESSID, false, [this] { record(0xFD41, counted("curNet", 6)); },
              is(text("curNet", true))},
-            {OID_PRIV_CURRENT_BSSID, false, [this] { record(0xFD42, {0x0A00, 0x10FF, 0xC32B}); },
+            {OID_PRIV_CURRENT_BSSID, false,
+             [this] {
+                 record(0xFD42, {0x0A00, 0x10FF, 0xC32B});
+             },
              is(text("000aff102bc3"))},
-            {OID_PRIV_COMMS_QUALITY, false, [this] { record(0xFD43, {0x1234, 0x0056, 0x0078}); },
+            {OID_PRIV_COMMS_QUALITY, false,
+             [this] {
+                 record(0xFD43, {0x1234, 0x0056, 0x0078});
+             },
              is({0x34, 0x12, 0x56, 0, 0x78, 0, 0, 0})},
-            {OID_PRIV_CURRENT_TX_RATE, false, [this] { record(0xFD44, {0x0304}); }, is(le32(0x0304))},
-            {OID_PRIV_CURRENT_CHANNEL, false, [this] { record(0xFDC1, {0x0B0C}); }, is(le32(0x0B0C))},
+            {OID_PRIV_CURRENT_TX_RATE, false, [this] { record(0xFD44, {0x0304}); },
+             is(le32(0x0304))},
+            {OID_PRIV_CURRENT_CHANNEL, false, [this] { record(0xFDC1, {0x0B0C}); },
+             is(le32(0x0B0C))},
             {OID_PRIV_CURRENT_POWER_STATE, false, [this] { record(0xFDC2, {0x0102}); },
              is(le32(0x0102))},
             // The inquiry's answer arrives with the next information event.
             {OID_PRIV_TALLIES, true,
-             [this] { card.tallies().tx_fragments = 0x00030002; card.tallies().rx_msg_in_bad_msg = 9;
-                      utility->query(OID_PRIV_TALLIES, 84); run(); },
-             [this] { Bytes b(84); std::memcpy(b.data(), &card.tallies(), 84); return b; }},
+             [this] {
+                 card.tallies().tx_fragments = 0x00030002;
+                 card.tallies().rx_msg_in_bad_msg = 9;
+                 utility->query(OID_PRIV_TALLIES, 84);
+                 run();
+             },
+             [this] {
+                 Bytes b(84);
+                 std::memcpy(b.data(), &card.tallies(), 84);
+                 return b;
+             }},
             {OID_PRIV_SCAN_RESULTS, true,
-             [this] { card.scan_results() = {{3, 0x11, 0x22, {1, 2, 3, 4, 5, 6}, 100, 0x21, "ap"}};
-                      utility->query(OID_PRIV_SCAN_RESULTS, 980); run(); },
-             [] { Bytes b = cat({le(26, 2), le(0xF101, 2), le(3, 2), le(0x11, 2), le(0x22, 2),
-                                 {1, 2, 3, 4, 5, 6}, le(100, 2), le(0x21, 2), le(2, 2), text("ap")});
-                  b.resize(980, 0); return b; }},
-            {OID_PRIV_LINK_STATUS, false, [this] { card.announce_link_status(2); run(); }, is(le32(2))},
+             [this] {
+                 card.scan_results() = {{3, 0x11, 0x22, {1, 2, 3, 4, 5, 6}, 100, 0x21, "ap"}};
+                 utility->query(OID_PRIV_SCAN_RESULTS, 980);
+                 run();
+             },
+             [] {
+                 Bytes b = cat({le(26, 2),
+                                le(0xF101, 2),
+                                le(3, 2),
+                                le(0x11, 2),
+                                le(0x22, 2),
+                                {1, 2, 3, 4, 5, 6},
+                                le(100, 2),
+                                le(0x21, 2),
+                                le(2, 2),
+                                text("ap")});
+                 b.resize(980, 0);
+                 return b;
+             }},
+            {OID_PRIV_LINK_STATUS, false,
+             [this] {
+                 card.announce_link_status(2);
+                 run();
+             },
+             is(le32(2))},
             {OID_PRIV_WEP_KEY_ID, false, none, is(le32(1))},
             {OID_PRIV_WEP_KEY0, false, none, is({1, 2, 3, 4, 5, 0})},
             {OID_PRIV_WEP_KEY1, false, none, is({0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0})},
@@ -213,20 +269,40 @@ protected:
             {OID_PRIV_DRIVER_VERSION, false, none, is({3, 0, 6, 0, 3, 0, 0, 0})},
             // The configuration pass reads the identities the card reports.
             {OID_PRIV_PRIMARY_FW_VERSION, false,
-             [this] { record(0xFD02, {0x15, 2, 3, 4}); record(0xFD20, {0x1F, 5, 6, 7}); cardInitialSet(adapter.get()); },
+             [this] {
+                 record(0xFD02, {0x15, 2, 3, 4});
+                 record(0xFD20, {0x1F, 5, 6, 7});
+                 cardInitialSet(adapter.get());
+             },
              [version] { return version(0xFD02); }},
-            {OID_PRIV_STATION_FW_VERSION, false, none,
-             [version] { return version(0xFD20); }},
+            {OID_PRIV_STATION_FW_VERSION, false, none, [version] { return version(0xFD20); }},
             {OID_PRIV_PDA, true, none, [this] { return words_le(card.records().pda()); }},
             {OID_PRIV_DOWNLOAD_ERROR, false, [this] { adapter->downerrcheck = 1; }, is({1})},
             {OID_PRIV_REGISTER_DUMP, true,
-             [this] { for (uint16_t i = 0; i < 128; i++) card.set_controller_register(i, (uint16_t)(0x8000 + i * 3)); },
-             [] { Bytes b(255, 0);
-                  for (int i = 0; i < 64; i++) { uint16_t v = (uint16_t)(0x8000 + 2 * i * 3); b[2 * i] = (uint8_t)(v >> 8); b[2 * i + 1] = (uint8_t)v; }
-                  return b; }},
+             [this] {
+                 for (uint16_t i = 0; i < 128; i++)
+                     card.set_controller_register(i, (uint16_t)(0x8000 + i * 3));
+             },
+             [] {
+                 Bytes b(255, 0);
+                 for (int i = 0; i < 64; i++) {
+                     uint16_t v = (uint16_t)(0x8000 + 2 * i * 3);
+                     b[2 * i] = (uint8_t)(v >> 8);
+                     b[2 * i + 1] = (uint8_t)v;
+                 }
+                 return b;
+             }},
             {OID_PRIV_AP_INFO, true,
-             [this] { adapter->APCard_Info_Flag = 1; std::memcpy(adapter->APCard_Info.Model, "AP-1", 5); },
-             [] { Bytes b(200, 0); b[0] = 1; std::memcpy(&b[1], "AP-1", 4); return b; }},
+             [this] {
+                 adapter->APCard_Info_Flag = 1;
+                 std::memcpy(adapter->APCard_Info.Model, "AP-1", 5);
+             },
+             [] {
+                 Bytes b(200, 0);
+                 b[0] = 1;
+                 std::memcpy(&b[1], "AP-1", 4);
+                 return b;
+             }},
             {OID_PRIV_SITE_SURVEY_START, true, none, is(le32(0))},
             {OID_PRIV_SITE_SURVEY_CONTINUE, true, none, is(le32(0))},
             {OID_PRIV_SITE_SURVEY_END, true, none, is(le32(0))},
@@ -332,8 +408,8 @@ TEST_F(OidTest, SetsRefuseLengthsTheyCannotTakeAndChangeNothing) {
                                OID_PRIV_PROMISCUOUS, OID_PRIV_WEP_FLAGS, OID_PRIV_WEP_KEY_ID})
         all.push_back({value_oid, Bytes(3, 7), NDIS_STATUS_INVALID_LENGTH, 4});
     for (const Case &c : all) {
-        SCOPED_TRACE(testing::Message() << std::hex << "oid 0x" << c.oid << " length " << std::dec
-                                        << c.input.size());
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << "oid 0x" << c.oid << " length " << std::dec << c.input.size());
         std::vector<uint8_t> before((uint8_t *)adapter.get(),
                                     (uint8_t *)adapter.get() + sizeof(TAL_ADAPTER));
         card.trace().clear();
@@ -432,13 +508,15 @@ TEST_F(OidTest, KeysAndTheKeyIdSetMakeFramesThatOpenWithTheNewKey) {
     card.set_air_sink(&air);
     expect_set(OID_PRIV_WEP_KEY2, text("0f1E2d3C4b"));
     EXPECT_EQ(set(OID_PRIV_WEP_KEY2, text("0f1E2d3C4x")).status, NDIS_STATUS_INVALID_DATA);
-    EXPECT_EQ(utility->query(OID_PRIV_WEP_KEY2, 6).answer(), Bytes({0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0}));
+    EXPECT_EQ(utility->query(OID_PRIV_WEP_KEY2, 6).answer(),
+              Bytes({0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0}));
     Bytes iv_before(adapter->iv, adapter->iv + 3);
     adapter->ivCount = 9;
     expect_set(OID_PRIV_WEP_KEY_ID, le32(2));
     EXPECT_EQ(adapter->ivCount, 0u);
     EXPECT_EQ(Bytes(adapter->iv, adapter->iv + 3), iv_before) << "the IV counter is kept";
-    Bytes frame = cat({Bytes(6, 0x02), {0x02, 0, 0x54, 0x41, 0x4C, 1}, {0x08, 0x00}, Bytes(46, 0x5A)});
+    Bytes frame =
+        cat({Bytes(6, 0x02), {0x02, 0, 0x54, 0x41, 0x4C, 1}, {0x08, 0x00}, Bytes(46, 0x5A)});
     utility->send(frame);
     host.world().run_for(3000);
     ASSERT_EQ(air.frames().size(), 1u);
@@ -454,8 +532,9 @@ TEST_F(OidTest, KeysAndTheKeyIdSetMakeFramesThatOpenWithTheNewKey) {
     EXPECT_EQ(adapter->iv[3], 0x00);
     EXPECT_EQ(set(OID_PRIV_WEP_KEY0, text("00112233445566778899AABBC")).needed, 26u);
     expect_set(OID_PRIV_WEP_KEY0, text("00112233445566778899AABBCC"));
-    EXPECT_EQ(utility->query(OID_PRIV_WEP_KEY0, 14).answer(),
-              Bytes({0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0}));
+    EXPECT_EQ(
+        utility->query(OID_PRIV_WEP_KEY0, 14).answer(),
+        Bytes({0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0}));
     expect_set(OID_PRIV_WEP_KEY_ID, le32(2));
     EXPECT_EQ(adapter->iv[3], 0x00);
     EXPECT_EQ(Bytes(adapter->key + 3, adapter->key + 16),

@@ -4,8 +4,8 @@
 // live status records; the medium's delivery chain; the access points.
 #include "air/radioworld.h"
 #include "card/cardwep.h"
-#include "support/card_bus.h"
 #include "support/bytes.h"
+#include "support/card_bus.h"
 #include "support/info_frames.h"
 #include "wire/inet.h"
 #include "wire/mgmt.h"
@@ -50,8 +50,8 @@ Words ssid_record(const std::string &s) {
 
 struct Station {
     std::string ssid = "TalNet";
-    uint16_t auth = 2;        // record 0xFC2A: 1 open, 2 shared key
-    uint16_t wep = 0x0091;    // privacy, the host seals and opens (as examples/adapter.reg)
+    uint16_t auth = 2;     // record 0xFC2A: 1 open, 2 shared key
+    uint16_t wep = 0x0091; // privacy, the host seals and opens (as examples/adapter.reg)
     Bytes key0 = kKeys[0];
     uint16_t port_type = 1;
 };
@@ -72,7 +72,8 @@ protected:
         card.records().set(rid::WepDefaultKeyId, {0});
         card.records().set(rid::WepDefaultKey0, bytes_to_words(s.key0 + Bytes{0}));
         for (uint16_t i = 1; i < 4; ++i)
-            card.records().set((uint16_t)(rid::WepDefaultKey0 + i), bytes_to_words(kKeys[i] + Bytes{0}));
+            card.records().set((uint16_t)(rid::WepDefaultKey0 + i),
+                               bytes_to_words(kKeys[i] + Bytes{0}));
         ASSERT_EQ(command(0x0001), result::Ok);
     }
 
@@ -97,17 +98,30 @@ TEST_F(WorldCard, JoinOutcomesFollowTheNetworkItsKeyAndItsRules) {
         Station station;
         bool refuse = false;
         uint16_t first_code;
-        Mac bssid;          // joined, when connected
+        Mac bssid; // joined, when connected
         uint16_t channel;
     } cases[] = {
         {"shared key with the network's key", {}, false, linkstatus::Connected, kTalNet, 6},
         {"any network: the strongest", {.ssid = ""}, false, linkstatus::Connected, kTalNet, 6},
-        {"open network without WEP", {.ssid = "Harbour", .auth = 1, .wep = 0}, false, linkstatus::Connected,
-         kHarbour, 1},
-        {"shared key with a wrong key", {.key0 = {1, 2, 3, 4, 6}}, false, linkstatus::AssocFailed, {}, 0},
+        {"open network without WEP",
+         {.ssid = "Harbour", .auth = 1, .wep = 0},
+         false,
+         linkstatus::Connected,
+         kHarbour,
+         1},
+        {"shared key with a wrong key",
+         {.key0 = {1, 2, 3, 4, 6}},
+         false,
+         linkstatus::AssocFailed,
+         {},
+         0},
         {"open system to a shared-key AP", {.auth = 1}, false, linkstatus::AssocFailed, {}, 0},
-        {"no privacy asked of a WEP AP", {.ssid = "Lighthouse", .auth = 1, .wep = 0}, false,
-         linkstatus::AssocFailed, {}, 0},
+        {"no privacy asked of a WEP AP",
+         {.ssid = "Lighthouse", .auth = 1, .wep = 0},
+         false,
+         linkstatus::AssocFailed,
+         {},
+         0},
         {"association refused", {}, true, linkstatus::AssocFailed, {}, 0},
     };
     for (const Case &c : cases) {
@@ -123,11 +137,13 @@ TEST_F(WorldCard, JoinOutcomesFollowTheNetworkItsKeyAndItsRules) {
         if (c.first_code == linkstatus::Connected) {
             EXPECT_EQ(codes.size(), 1u);
             EXPECT_EQ(current_bssid(), c.bssid);
-            EXPECT_EQ(*card.records().data(rid::CurrentSsid), ssid_record(air->ap(c.bssid)->config().ssid));
+            EXPECT_EQ(*card.records().data(rid::CurrentSsid),
+                      ssid_record(air->ap(c.bssid)->config().ssid));
             EXPECT_EQ(card.records().word(rid::CurrentChannel, 0), c.channel);
             EXPECT_EQ(card.records().word(rid::PortStatus, 0), portstatus::EssConnected);
             uint16_t signal = air->ap(c.bssid)->config().signal;
-            EXPECT_EQ(*card.records().data(rid::CommsQuality), (Words{(uint16_t)(signal - 10), signal, 10}))
+            EXPECT_EQ(*card.records().data(rid::CommsQuality),
+                      (Words{(uint16_t)(signal - 10), signal, 10}))
                 << "quality, signal and the noise level of 10";
             EXPECT_TRUE(air->ap(c.bssid)->associated(kOwn));
         } else {
@@ -154,7 +170,9 @@ bssid = "00:0b:0e:aa:00:01"
 ssid = "TalNet"
 channel = 6
 out_of_range = [[600, 1600]])",
-         0, {1, 4, 5}, kTalNet},
+         0,
+         {1, 4, 5},
+         kTalNet},
         {"roams when its AP goes",
          R"([[ap]]
 bssid = "00:0b:0e:aa:00:01"
@@ -167,13 +185,17 @@ bssid = "00:0b:0e:aa:00:03"
 ssid = "TalNet"
 channel = 11
 signal = 30)",
-         0, {1, 3}, kLighthouse},
+         0,
+         {1, 3},
+         kLighthouse},
         {"deauthenticated, then joins again",
          R"([[ap]]
 bssid = "00:0b:0e:aa:00:01"
 ssid = "TalNet"
 channel = 6)",
-         600, {1, 2, 1}, kTalNet},
+         600,
+         {1, 2, 1},
+         kTalNet},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -193,18 +215,20 @@ channel = 6)",
     }
 }
 
-
 // ---- Traffic: what the card sends and hears, counted ----
 
 Bytes snap(uint16_t ethertype, const Bytes &payload) {
-    return Bytes{0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, (uint8_t)(ethertype >> 8), (uint8_t)ethertype} + payload;
+    return Bytes{
+               0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, (uint8_t)(ethertype >> 8), (uint8_t)ethertype} +
+           payload;
 }
 
 Bytes arp_request(const wire::Ipv4Addr &from, const wire::Ipv4Addr &who) {
     return snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Request, kOwn, from, {}, who}.to_bytes());
 }
 
-Bytes echo_request(const wire::Ipv4Addr &from, const wire::Ipv4Addr &to, uint16_t seq, size_t data) {
+Bytes echo_request(const wire::Ipv4Addr &from, const wire::Ipv4Addr &to, uint16_t seq,
+                   size_t data) {
     wire::IcmpEcho e{wire::icmp::EchoRequest, 0, 0x7A1, seq, {}};
     for (size_t i = 0; i < data; ++i)
         e.data.push_back((uint8_t)(i * 13 + seq));
@@ -291,17 +315,20 @@ TEST_F(WorldTraffic, TalliesAfterAnExchangeCountWhatWentOutAndCameIn) {
     std::vector<Bytes> got = received();
     ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0], arp) << "the access point relays a broadcast to its stations, the sender too";
-    EXPECT_EQ(got[1], snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Reply, kHarbourHost, kHarbourHostIp, kOwn,
-                                                          kSelfIp}.to_bytes()));
+    EXPECT_EQ(
+        got[1],
+        snap(wire::kEtherTypeArp,
+             wire::Arp{wire::arp::Reply, kHarbourHost, kHarbourHostIp, kOwn, kSelfIp}.to_bytes()));
     for (size_t i = 0; i < 3; ++i) {
-        auto ip = wire::Ipv4View<const uint8_t>::parse(std::span<const uint8_t>(got[2 + i]).subspan(8));
+        auto ip =
+            wire::Ipv4View<const uint8_t>::parse(std::span<const uint8_t>(got[2 + i]).subspan(8));
         ASSERT_TRUE(ip && ip->checksum_ok());
         EXPECT_EQ(ip->src(), kHarbourHostIp);
         EXPECT_EQ(ip->dst(), kSelfIp);
         auto echo = wire::IcmpEchoView<const uint8_t>::parse(ip->payload());
         ASSERT_TRUE(echo && echo->checksum_ok());
-        wire::IcmpEcho asked = wire::IcmpEcho::parse(
-            *wire::IcmpEchoView<const uint8_t>::parse(std::span<const uint8_t>(pings[i]).subspan(28)));
+        wire::IcmpEcho asked = wire::IcmpEcho::parse(*wire::IcmpEchoView<const uint8_t>::parse(
+            std::span<const uint8_t>(pings[i]).subspan(28)));
         asked.type = wire::icmp::EchoReply;
         EXPECT_EQ(wire::IcmpEcho::parse(*echo), asked);
     }
@@ -312,23 +339,25 @@ TEST_F(WorldTraffic, TalliesAfterAnExchangeCountWhatWentOutAndCameIn) {
     for (size_t i = 1; i < 5; ++i)
         in_octets += (uint32_t)got[i].size();
     std::vector<uint32_t> expect(kTallyCount, 0);
-    expect[0] = 3;                          // tx unicast frames
-    expect[1] = 1;                          // tx multicast frames
-    expect[2] = 4;                          // tx fragments
-    expect[3] = out_octets;                 // tx unicast octets
-    expect[4] = (uint32_t)arp.size();       // tx multicast octets
-    expect[5] = 3;                          // tx deferred: the AP's answers were on the air
-    expect[10] = 4;                         // rx unicast frames
-    expect[11] = 1;                         // rx multicast frames
-    expect[12] = 5;                         // rx fragments
-    expect[13] = in_octets;                 // rx unicast octets
-    expect[14] = (uint32_t)arp.size();      // rx multicast octets
+    expect[0] = 3;                     // tx unicast frames
+    expect[1] = 1;                     // tx multicast frames
+    expect[2] = 4;                     // tx fragments
+    expect[3] = out_octets;            // tx unicast octets
+    expect[4] = (uint32_t)arp.size();  // tx multicast octets
+    expect[5] = 3;                     // tx deferred: the AP's answers were on the air
+    expect[10] = 4;                    // rx unicast frames
+    expect[11] = 1;                    // rx multicast frames
+    expect[12] = 5;                    // rx fragments
+    expect[13] = in_octets;            // rx unicast octets
+    expect[14] = (uint32_t)arp.size(); // rx multicast octets
     EXPECT_EQ(tallies(), expect);
-    size_t acks = std::count_if(air_seen.frames().begin(), air_seen.frames().end(), [](const AirFrame &f) {
-        return wire::Ack::parse(f.bytes) && f.rate == 4 && f.bytes.size() == 10;
-    });
-    EXPECT_EQ(acks, 4u + 4u) << "every frame to the BSSID (the broadcast too) and every answer to the "
-                                "card acknowledged, at 2 Mb/s";
+    size_t acks =
+        std::count_if(air_seen.frames().begin(), air_seen.frames().end(), [](const AirFrame &f) {
+            return wire::Ack::parse(f.bytes) && f.rate == 4 && f.bytes.size() == 10;
+        });
+    EXPECT_EQ(acks, 4u + 4u)
+        << "every frame to the BSSID (the broadcast too) and every answer to the "
+           "card acknowledged, at 2 Mb/s";
 }
 
 TEST_F(WorldTraffic, DamagedFramesCountAsFcsErrorsAndQuestionsForOtherHostsGoUnanswered) {
@@ -337,8 +366,9 @@ TEST_F(WorldTraffic, DamagedFramesCountAsFcsErrorsAndQuestionsForOtherHostsGoUna
     air->corruption().rates.set_link(&ap, &card, 1000000);
     air->trace().clear();
     world.run_for(250 * kMs); // beacons
-    uint64_t damaged = std::count_if(air->trace().entries().begin(), air->trace().entries().end(),
-                                     [&](const AirTraceEntry &e) { return e.to == &card && e.dropped == Drop::Corrupted; });
+    uint64_t damaged = std::count_if(
+        air->trace().entries().begin(), air->trace().entries().end(),
+        [&](const AirTraceEntry &e) { return e.to == &card && e.dropped == Drop::Corrupted; });
     EXPECT_GE(damaged, 2u);
     EXPECT_EQ(tallies()[15], damaged) << "rx FCS errors";
     air->corruption().rates.set_link(&ap, &card, 0);
@@ -354,11 +384,12 @@ TEST_F(WorldTraffic, DamagedFramesCountAsFcsErrorsAndQuestionsForOtherHostsGoUna
 struct DropFirst : DeliveryFilter {
     DropFirst(const Radio *t, bool a, int n) : to(t), acks(a), count(n) {}
     const Radio *to;
-    bool acks;       // acknowledgements, else data frames
+    bool acks; // acknowledgements, else data frames
     int count;
     std::optional<Drop> judge(Reception &r) override {
         bool ack = wire::Ack::parse(r.frame.bytes).has_value();
-        bool data = !ack && r.frame.bytes.size() >= 24 && ((r.frame.bytes[0] >> 2) & 3) == wire::fc::TypeData;
+        bool data = !ack && r.frame.bytes.size() >= 24 &&
+                    ((r.frame.bytes[0] >> 2) & 3) == wire::fc::TypeData;
         if (r.to != to || (acks ? !ack : !data) || count <= 0)
             return std::nullopt;
         --count;
@@ -371,8 +402,8 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
         const char *name;
         bool drop_acks;
         int dropped;
-        size_t copies;          // on the air
-        uint16_t event;         // with the buffer
+        size_t copies;  // on the air
+        uint16_t event; // with the buffer
         uint32_t single, multiple, exceeded;
         uint64_t ap_received, ap_duplicates;
     } cases[] = {
@@ -396,16 +427,18 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
         EXPECT_EQ(send(kHarbourHost, echo_request(kSelfIp, kHarbourHostIp, 9, 64)), c.event);
         std::vector<AirFrame> copies;
         for (const AirFrame &f : seen.frames())
-            if (f.bytes.size() > 24 && wire::MacHeaderView<const uint8_t>::parse(f.bytes)->addr2() == kOwn)
+            if (f.bytes.size() > 24 &&
+                wire::MacHeaderView<const uint8_t>::parse(f.bytes)->addr2() == kOwn)
                 copies.push_back(f);
         ASSERT_EQ(copies.size(), c.copies);
         for (size_t i = 0; i < copies.size(); ++i) {
             auto v = *wire::MacHeaderView<const uint8_t>::parse(copies[i].bytes);
             EXPECT_EQ(v.retry(), i > 0) << "copy " << i;
-            EXPECT_EQ(v.seq_ctrl(), wire::MacHeaderView<const uint8_t>::parse(copies[0].bytes)->seq_ctrl());
+            EXPECT_EQ(v.seq_ctrl(),
+                      wire::MacHeaderView<const uint8_t>::parse(copies[0].bytes)->seq_ctrl());
             if (i > 0) {
-                EXPECT_GE(copies[i].start_us,
-                          copies[i - 1].end_us + kSifsUs + ack_air_us(22, false) + kSlotUs + kDifsUs)
+                EXPECT_GE(copies[i].start_us, copies[i - 1].end_us + kSifsUs +
+                                                  ack_air_us(22, false) + kSlotUs + kDifsUs)
                     << "a retry waits out the acknowledgement timeout and DIFS";
             }
         }
@@ -421,7 +454,8 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
         EXPECT_EQ(t[0], 1 - c.exceeded) << "tx unicast frames";
         EXPECT_EQ(ap.stats().data_received, c.ap_received);
         EXPECT_EQ(ap.stats().duplicates, c.ap_duplicates);
-        EXPECT_EQ(air->medium().stats().of(Drop::Lost), (uint64_t)std::min<int>(c.dropped, (int)c.copies));
+        EXPECT_EQ(air->medium().stats().of(Drop::Lost),
+                  (uint64_t)std::min<int>(c.dropped, (int)c.copies));
         air->medium().set_observer(nullptr);
         air.reset();
     }
@@ -444,10 +478,13 @@ TEST_F(WorldTraffic, ScanResultsListEveryAccessPointHeardInTheDocumentedLayout) 
     std::vector<std::tuple<uint16_t, uint16_t, uint16_t, std::string>> seen;
     for (size_t e = 2; e < f.size(); e += 25) {
         Bytes name = words_to_bytes(std::span(f).subspan(e + 9, 16));
-        seen.emplace_back(f[e], f[e + 2], f[e + 7], std::string(name.begin(), name.begin() + f[e + 8]));
+        seen.emplace_back(f[e], f[e + 2], f[e + 7],
+                          std::string(name.begin(), name.begin() + f[e + 8]));
     }
     EXPECT_EQ(seen, (std::vector<std::tuple<uint16_t, uint16_t, uint16_t, std::string>>{
-                        {1, 45, 0x0001, "Harbour"}, {6, 60, 0x0011, "TalNet"}, {11, 35, 0x0011, "Lighthouse"}}));
+                        {1, 45, 0x0001, "Harbour"},
+                        {6, 60, 0x0011, "TalNet"},
+                        {11, 35, 0x0011, "Lighthouse"}}));
 }
 
 TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepAndFragments) {
@@ -464,11 +501,19 @@ TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepA
         size_t fragments; // the answer's, on the air
     } cases[] = {
         {"ARP", wire::kBroadcast, arp_request(kSelfIp, kTalNetHostIp),
-         snap(wire::kEtherTypeArp, wire::Arp{wire::arp::Reply, kHostMac, kTalNetHostIp, kOwn, kSelfIp}.to_bytes()),
+         snap(wire::kEtherTypeArp,
+              wire::Arp{wire::arp::Reply, kHostMac, kTalNetHostIp, kOwn, kSelfIp}.to_bytes()),
          kHostMac, 1},
-        {"vendor request", kTalNet, Bytes{0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE, 0x00, 0x01, 0x00, 0x00},
-         Bytes(kVendorHeader.begin(), kVendorHeader.end()) + vendor_answer_payload(VendorInfo{}), kTalNet, 1},
-        {"echo of 1000 bytes", kHostMac, echo_request(kSelfIp, kTalNetHostIp, 4, 1000), {}, kHostMac, 3},
+        {"vendor request", kTalNet,
+         Bytes{0xAA, 0xAA, 0x03, 0x02, 0x5C, 0x39, 0x81, 0xAE, 0x00, 0x01, 0x00, 0x00},
+         Bytes(kVendorHeader.begin(), kVendorHeader.end()) + vendor_answer_payload(VendorInfo{}),
+         kTalNet, 1},
+        {"echo of 1000 bytes",
+         kHostMac,
+         echo_request(kSelfIp, kTalNetHostIp, 4, 1000),
+         {},
+         kHostMac,
+         3},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -482,7 +527,8 @@ TEST_F(WorldTraffic, TheAccessPointAnswersArpEchoAndVendorRequestsWithItsOwnWepA
         if (!c.answer.empty()) {
             EXPECT_EQ(got[0], c.answer);
         } else {
-            auto ip = wire::Ipv4View<const uint8_t>::parse(std::span<const uint8_t>(got[0]).subspan(8));
+            auto ip =
+                wire::Ipv4View<const uint8_t>::parse(std::span<const uint8_t>(got[0]).subspan(8));
             ASSERT_TRUE(ip);
             EXPECT_EQ(ip->total_length(), 20 + 8 + 1000);
             EXPECT_TRUE(wire::IcmpEchoView<const uint8_t>::parse(ip->payload())->checksum_ok());
@@ -589,7 +635,8 @@ TEST_F(WorldTraffic, TheAccessPointRelaysBetweenItsStationsAndSendsAwayOneItDoes
 
 TEST_F(WorldTraffic, ALinkRuleOfTheWorldFileLosesThatLinksFramesOnly) {
     world_config.links.push_back(LinkRule{kOwn, kHarbour, 1000000, 0});
-    world_config.links.push_back(LinkRule{Mac{0x02, 0, 0, 0, 0, 0x99}, kTalNet, 1000000, 0}); // nobody's
+    world_config.links.push_back(
+        LinkRule{Mac{0x02, 0, 0, 0, 0, 0x99}, kTalNet, 1000000, 0}); // nobody's
     build(world_config);
     enable({.ssid = "Harbour", .auth = 1, .wep = 0});
     std::vector<uint16_t> codes = link_codes(500 * kMs);
@@ -602,14 +649,17 @@ TEST_F(WorldTraffic, ALinkRuleOfTheWorldFileLosesThatLinksFramesOnly) {
             EXPECT_EQ(e.from, &card);
             EXPECT_EQ(e.to, air->ap(kHarbour));
         }
-    EXPECT_EQ(lost, 1 + kRetryLimit) << "its probe request, and every try of its authentication request";
+    EXPECT_EQ(lost, 1 + kRetryLimit)
+        << "its probe request, and every try of its authentication request";
     EXPECT_EQ(air->ap(kHarbour)->stats().authentications, 0u);
 }
 
 // A station of the test's own, speaking to an access point frame by frame;
 // it acknowledges what comes to it and keeps the management frames.
 struct FakeStation : Radio {
-    FakeStation(Medium &m, const Mac &ap, uint8_t ch) : medium(m), bssid(ap), channel(ch) { medium.attach(this); }
+    FakeStation(Medium &m, const Mac &ap, uint8_t ch) : medium(m), bssid(ap), channel(ch) {
+        medium.attach(this);
+    }
     ~FakeStation() override { medium.detach(this); }
     uint8_t radio_channel() const override { return channel; }
     void radio_receive(const AirFrame &f) override {
@@ -630,7 +680,8 @@ struct FakeStation : Radio {
     }
     void send(uint8_t type, uint8_t subtype, const Mac &a1, const Bytes &body, uint16_t flags = 0) {
         AirFrame f;
-        f.bytes = wire::MacHeader{type, subtype, flags, 0, a1, kOwn, bssid, seq++, 0}.to_bytes() + body;
+        f.bytes =
+            wire::MacHeader{type, subtype, flags, 0, a1, kOwn, bssid, seq++, 0}.to_bytes() + body;
         f.rate = 4;
         f.channel = channel;
         f.start_us = medium.world().now();
@@ -676,7 +727,8 @@ TEST(AccessPointRules, ProbesForItsNameOrAnyAreAnsweredAndDataBeforeAssociationI
     ASSERT_EQ(sta.answers.size(), 1u);
     EXPECT_EQ(sta.answers[0].status, wire::status::Success);
     sta.heard.clear();
-    sta.send(wire::fc::TypeData, 0, kHarbour, Bytes{0xAA, 0xAA, 0x03, 0, 0, 0, 0x08, 0x00}, wire::fc::ToDs);
+    sta.send(wire::fc::TypeData, 0, kHarbour, Bytes{0xAA, 0xAA, 0x03, 0, 0, 0, 0x08, 0x00},
+             wire::fc::ToDs);
     ASSERT_EQ(sta.heard.size(), 1u);
     EXPECT_EQ(sta.heard[0].first, wire::mgmt::Deauth);
     EXPECT_EQ(wire::ReasonBody::parse(sta.heard[0].second)->reason, 7) << "not associated";
@@ -687,14 +739,15 @@ TEST(AccessPointRules, SharedKeyTakesOnlyItsOwnChallengeSealedWithItsKey) {
     struct Case {
         const char *name;
         uint16_t algorithm;
-        bool first;           // send the first frame
+        bool first; // send the first frame
         std::optional<Bytes> key;
         bool same_challenge;
         uint16_t last_status;
     } cases[] = {
         {"the challenge back under its key", 1, true, kKeys[0], true, wire::status::Success},
         {"under another key", 1, true, Bytes{9, 9, 9, 9, 9}, true, wire::status::ChallengeFailure},
-        {"another challenge under its key", 1, true, kKeys[0], false, wire::status::ChallengeFailure},
+        {"another challenge under its key", 1, true, kKeys[0], false,
+         wire::status::ChallengeFailure},
         {"the third frame unsealed", 1, true, std::nullopt, true, wire::status::ChallengeFailure},
         {"a third frame with no first", 1, false, kKeys[0], true, wire::status::ChallengeFailure},
         {"open system", 0, true, std::nullopt, true, wire::status::AlgorithmUnsupported},
@@ -774,7 +827,8 @@ host_ip = "192.0.2.9"
     EXPECT_EQ(ap.frag_threshold, 512);
     EXPECT_EQ(ap.rate, 11);
     EXPECT_EQ(ap.signal, 20);
-    EXPECT_EQ(ap.out_of_range, (std::vector<std::pair<uint64_t, uint64_t>>{{100000, 200000}, {300000, 450000}}));
+    EXPECT_EQ(ap.out_of_range,
+              (std::vector<std::pair<uint64_t, uint64_t>>{{100000, 200000}, {300000, 450000}}));
     ASSERT_TRUE(ap.wired_host);
     EXPECT_EQ(ap.wired_host->ip, (wire::Ipv4Addr{192, 0, 2, 9}));
 }
@@ -792,15 +846,21 @@ TEST(WorldFile, AnErrorNamesTheFileTheLineAndWhatIsWrong) {
         {ap + "channel = 15\n", "w.toml:4: channel must be an integer from 1 to 14"},
         {ap, "w.toml:1: an access point needs a channel"},
         {"[[ap]]\nbssid = \"00:0b:0e:aa:00\"\n", "w.toml:2: bssid must be a MAC address"},
-        {ap + "channel = 1\nkeys = [\"01020304\"]\n", "w.toml:5: a key must be 10 or 26 hexadecimal digits"},
-        {ap + "channel = 1\nauth = \"shared\"\n", "w.toml:1: shared key authentication needs wep = true"},
+        {ap + "channel = 1\nkeys = [\"01020304\"]\n",
+         "w.toml:5: a key must be 10 or 26 hexadecimal digits"},
+        {ap + "channel = 1\nauth = \"shared\"\n",
+         "w.toml:1: shared key authentication needs wep = true"},
         {ap + "channel = 1\nwep = true\ntx_key = 1\nkeys = [\"0102030405\"]\n",
          "w.toml:1: wep is on but the transmit key 1 is not given"},
-        {ap + "channel = 1\nout_of_range = [[300, 200]]\n", "w.toml:5: an out_of_range entry must be"},
-        {ap + "channel = 1\nhost_ip = \"192.0.2.300\"\n", "w.toml:5: host_ip must be an IPv4 address"},
-        {ap + "channel = 1\nhost_ip = \"192.0.2.3\"\n", "w.toml:1: a wired host needs both host_mac and host_ip"},
+        {ap + "channel = 1\nout_of_range = [[300, 200]]\n",
+         "w.toml:5: an out_of_range entry must be"},
+        {ap + "channel = 1\nhost_ip = \"192.0.2.300\"\n",
+         "w.toml:5: host_ip must be an IPv4 address"},
+        {ap + "channel = 1\nhost_ip = \"192.0.2.3\"\n",
+         "w.toml:1: a wired host needs both host_mac and host_ip"},
         {ap + "channel = 1\nrate = 3\n", "w.toml:5: rate must be 1, 2, 5.5 or 11"},
-        {"[[link]]\nfrom = \"00:0b:0e:aa:00:09\"\nloss = \"all\"\n", "w.toml:3: loss must be a fraction"},
+        {"[[link]]\nfrom = \"00:0b:0e:aa:00:09\"\nloss = \"all\"\n",
+         "w.toml:3: loss must be a fraction"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);

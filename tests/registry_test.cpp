@@ -12,16 +12,17 @@ using talhost::RegValue;
 
 namespace {
 
-const char *kGood = "REGEDIT4\r\n"
-                    "\r\n"
-                    "; a comment\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tal1]\r\n"
-                    "\"Type\"=dword:00000001\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tal1\\Parameters]\r\n"
-                    "\"IoBaseAddress\"=dword:00000300\r\n"
-                    "\"ESSID\"=\"my \\\"quoted\\\" net\\\\x\"\r\n"
-                    "  \"Channel\" = dword:B ; trailing comment\r\n"
-                    "\"StationName\"=\"caf\xC3\xA9\"\r\n";
+const char *kGood =
+    "REGEDIT4\r\n"
+    "\r\n"
+    "; a comment\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tal1]\r\n"
+    "\"Type\"=dword:00000001\r\n"
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tal1\\Parameters]\r\n"
+    "\"IoBaseAddress\"=dword:00000300\r\n"
+    "\"ESSID\"=\"my \\\"quoted\\\" net\\\\x\"\r\n"
+    "  \"Channel\" = dword:B ; trailing comment\r\n"
+    "\"StationName\"=\"caf\xC3\xA9\"\r\n";
 
 TEST(RegistryFile, ReadsTheParametersKeyOfTheAdapterInstance) {
     ParseError err;
@@ -46,7 +47,9 @@ TEST(RegistryFile, MalformedFilesNameTheLineAndTheFault) {
     } cases[] = {
         {"", 1, "empty file"},
         {"Windows Registry Editor Version 5.00\n", 1, "expected REGEDIT4"},
-        {"\xFF\xFE" "R\0", 1, "UTF-16"},
+        {"\xFF\xFE"
+         "R\0",
+         1, "UTF-16"},
         {"REGEDIT4\n\"A\"=dword:1\n", 2, "outside any [key]"},
         {"REGEDIT4\n" + key + "\"A\"=dword:12345678Z\n", 3, "1 to 8 hexadecimal digits"},
         {"REGEDIT4\n" + key + "\"A\"=dword:xyz\n", 3, "bad hexadecimal digit"},

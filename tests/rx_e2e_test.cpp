@@ -155,12 +155,13 @@ TEST_F(AirPair, VendorRequestIsAnsweredAndTheAnswerFillsTheVendorFields) {
         {"plain", Wep::Off, std::nullopt, "TAL-AP 100", 1},
         {"host WEP", Wep::Host, std::nullopt, "TAL-AP 100", 1},
         {"model longer than its field", Wep::Off,
-         Bytes{0, 1, 9, 0, 1, 60, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M',
-               'N', 'O', 'P', 'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', '0', '1', '2', '3',
-               '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k',
-               'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 0},
+         Bytes{0,   1,   9,   0,   1,   60,  'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
+               'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z',
+               '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f',
+               'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 0},
          "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 1},
-        {"item length past the frame's end", Wep::Off, Bytes{0, 1, 9, 0, 1, 200, 'x', 'y'}, "xy", 1},
+        {"item length past the frame's end", Wep::Off, Bytes{0, 1, 9, 0, 1, 200, 'x', 'y'}, "xy",
+         1},
         {"not version 0: ignored", Wep::Off, Bytes{5, 1, 9, 0, 1, 2, 'q', 0}, "", 0},
     };
     for (const Case &c : cases) {

@@ -40,7 +40,7 @@ struct CardRx {
     uint8_t fragment = 0;
     Bytes transmitter = kPeer;
     Bytes body;
-    int data_len = -1;         // -1: the body's length
+    int data_len = -1; // -1: the body's length
 
     Bytes bytes() const {
         Bytes f(0x3C, 0);
@@ -192,8 +192,8 @@ TEST_F(RxTest, HostDecryptedFramesAreClassifiedByTheirPlaintext) {
          ethernet(ip, counting(50))},
         {"tunnel whatever the card said", 0x2000, cat({kTunnel, ipx, counting(50)}),
          ethernet(ipx, counting(50))},
-        {"other plaintext keeps the card's status", 0x2000, cat({counting(6, 0x40), ip, counting(50)}),
-         ethernet(ip, counting(50))},
+        {"other plaintext keeps the card's status", 0x2000,
+         cat({counting(6, 0x40), ip, counting(50)}), ethernet(ip, counting(50))},
         {"5-byte plaintext is not classified", 0x0000, Bytes{0xAA, 0xAA, 0x03, 0x00, 0x00},
          ethernet(be16(5), cat({Bytes{0xAA, 0xAA, 0x03, 0x00, 0x00}, Bytes(41, 0)}))},
     };
@@ -227,8 +227,8 @@ protected:
     // Fragment n of sequence `seq` from `from`, sealed, more-fragments as told.
     CardRx fragment(const Bytes &plain, uint8_t n, bool more, uint16_t seq = 7,
                     const Bytes &from = kPeer) {
-        return CardRx{0, (uint16_t)(0x4208 | (more ? 0x0400 : 0)), seq, n, from,
-                      sealed(plain, 0x100 + n)};
+        return CardRx{
+            0, (uint16_t)(0x4208 | (more ? 0x0400 : 0)), seq, n, from, sealed(plain, 0x100 + n)};
     }
     Bytes whole = cat({kRfc1042, Bytes{0x08, 0x00}, counting(1200)});
     Bytes part(size_t from, size_t n) {
@@ -255,9 +255,9 @@ TEST_F(ReassemblyTest, FragmentsThatDoNotContinueTheFrameDropIt) {
     struct Case {
         const char *name;
         CardRx second;
-        USHORT status;      // of the second fragment
+        USHORT status; // of the second fragment
         bool still_gathering;
-        ULONG errors = 0;   // counted
+        ULONG errors = 0; // counted
     };
     up(wep_config());
     CardRx bad_icv = fragment(part(508, 500), 1, true);
@@ -342,10 +342,10 @@ TEST_F(RxTest, VendorAnswersAreConsumedAndParsedWithinTheirBounds) {
          "AP-1", "ab", 7, 2},
         {"first byte not zero: ignored", cat({{1, 1, 9, 0}, model}), 0, "", "", 0, 0},
         {"count 0: only the flag", cat({{0, 1, 0, 0}, model}), 1, "", "", 0, 0},
-        {"unknown type skipped by its length", cat({{0, 1, 9, 0}, {10, 2, 5, 5}, model}), 1,
-         "AP-1", "", 0, 0},
-        {"byte item of length 0 stores nothing", cat({{0, 1, 9, 0}, {4, 0}, {9, 1, 3}}), 1, "",
-         "", 0, 3},
+        {"unknown type skipped by its length", cat({{0, 1, 9, 0}, {10, 2, 5, 5}, model}), 1, "AP-1",
+         "", 0, 0},
+        {"byte item of length 0 stores nothing", cat({{0, 1, 9, 0}, {4, 0}, {9, 1, 3}}), 1, "", "",
+         0, 3},
         {"text without terminator cut at its length",
          cat({{0, 1, 9, 0}, {1, 3, 'X', 'Y', 'Z', 'W'}}), 1, "XYZ", "", 0, 0},
         {"text longer than its field keeps a terminator",
@@ -353,8 +353,17 @@ TEST_F(RxTest, VendorAnswersAreConsumedAndParsedWithinTheirBounds) {
         {"item running past the payload is cut there", cat({{0, 1, 9, 0}, {3, 90, 'd', 'e'}}), 1,
          "", "de", 0, 0},
         {"count 12 walks 9 items",
-         cat({{0, 1, 12, 0}, {4, 1, 1}, {4, 1, 2}, {4, 1, 3}, {4, 1, 4}, {4, 1, 5}, {4, 1, 6},
-              {4, 1, 7}, {4, 1, 8}, {4, 1, 9}, {4, 1, 10}}),
+         cat({{0, 1, 12, 0},
+              {4, 1, 1},
+              {4, 1, 2},
+              {4, 1, 3},
+              {4, 1, 4},
+              {4, 1, 5},
+              {4, 1, 6},
+              {4, 1, 7},
+              {4, 1, 8},
+              {4, 1, 9},
+              {4, 1, 10}}),
          1, "", "", 9, 0},
         {"no item starts at offset 129 or later",
          cat({{0, 1, 9, 0}, {3, 123}, Bytes(122, 'x'), {0}, {9, 1, 5}}), 1, "",
@@ -456,7 +465,8 @@ TEST_F(RxTest, TransferDataCopiesWhatTheFrameAndThePacketHold) {
         SCOPED_TRACE(c.name);
         auto p = talhost::Packet::split(Bytes(c.packet_bytes, 0xEE), c.buffers);
         UINT copied = 0xDEAD;
-        NDIS_STATUS s = TalTransferData(p->ndis(), &copied, adapter.get(), nullptr, c.offset, c.wanted);
+        NDIS_STATUS s =
+            TalTransferData(p->ndis(), &copied, adapter.get(), nullptr, c.offset, c.wanted);
         EXPECT_EQ(s, c.status);
         EXPECT_EQ(copied, c.copied);
         // Walk the buffers: the copied bytes in order, the rest untouched.

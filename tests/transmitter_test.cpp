@@ -34,7 +34,8 @@ TxJob directed_job(std::optional<TxOutcome> &outcome) {
     return job;
 }
 
-TEST(Transmitter, AnAckCountsUntilOneSlotAfterItsLatestEndAndAFrameWithoutOneGoesAgainAfterABackoff) {
+TEST(Transmitter,
+     AnAckCountsUntilOneSlotAfterItsLatestEndAndAFrameWithoutOneGoesAgainAfterABackoff) {
     const uint32_t ack_window = kSifsUs + ack_air_us(22, false) + kSlotUs;
     struct Case {
         const char *name;
@@ -50,7 +51,9 @@ TEST(Transmitter, AnAckCountsUntilOneSlotAfterItsLatestEndAndAFrameWithoutOneGoe
         SCOPED_TRACE(c.name);
         talhost::World world;
         Air air;
-        Transmitter tx(world, 5, [&air](const TxJob *, const AirFrame &f) { air.on_air(f); }, [] { return (uint8_t)6; });
+        Transmitter tx(
+            world, 5, [&air](const TxJob *, const AirFrame &f) { air.on_air(f); },
+            [] { return (uint8_t)6; });
         tx.set_sink(&air);
         tx.set_acknowledged(true);
         std::optional<TxOutcome> outcome;
@@ -58,14 +61,17 @@ TEST(Transmitter, AnAckCountsUntilOneSlotAfterItsLatestEndAndAFrameWithoutOneGoe
         ASSERT_EQ(air.announced.size(), 1u);
         uint64_t end = air.announced[0].end_us;
         if (c.ack_after_end)
-            world.schedule_at(end + *c.ack_after_end, talhost::EventKind::Device, [&tx] { tx.on_ack(); });
+            world.schedule_at(end + *c.ack_after_end, talhost::EventKind::Device,
+                              [&tx] { tx.on_ack(); });
         world.run_until(end + ack_window + kDifsUs + kCwMax * kSlotUs);
         ASSERT_GE(air.announced.size(), 1u);
         EXPECT_EQ(air.announced.size() > 1, c.retried);
         if (c.retried) {
             const AirFrame &again = air.announced[1];
-            EXPECT_GE(again.start_us, end + ack_window + kDifsUs) << "DIFS and a backoff after the timeout";
-            EXPECT_LE(again.start_us, end + ack_window + kDifsUs + 63 * kSlotUs) << "CW 63 for the first retry";
+            EXPECT_GE(again.start_us, end + ack_window + kDifsUs)
+                << "DIFS and a backoff after the timeout";
+            EXPECT_LE(again.start_us, end + ack_window + kDifsUs + 63 * kSlotUs)
+                << "CW 63 for the first retry";
             EXPECT_EQ(again.bytes[1], 0x09) << "the retry bit";
         } else {
             ASSERT_TRUE(outcome);

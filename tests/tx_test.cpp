@@ -111,8 +111,12 @@ TEST_F(TxTest, Ipv4FrameLayoutWithoutHostWep) {
     // Control block and 802.11 header zero, the 802.3 header with the body's
     // length, the RFC 1042 header and the payload.
     EXPECT_EQ(slice(card_frame, 0, 0x3C + 92),
-              cat({Bytes(0x2E, 0), kDst, kSrc, {0x00, 0x5C},
-                   {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00}, slice(frame, 14, 84)}));
+              cat({Bytes(0x2E, 0),
+                   kDst,
+                   kSrc,
+                   {0x00, 0x5C},
+                   {0xAA, 0xAA, 0x03, 0x00, 0x00, 0x00, 0x08, 0x00},
+                   slice(frame, 14, 84)}));
     EXPECT_EQ(data_words_written(), 76u);
     EXPECT_EQ(transmit_commands(), 1);
     EXPECT_EQ(adapter->reclaimStatus, 0);
@@ -153,7 +157,9 @@ struct KeyIdCase {
     uint8_t id_byte;
 };
 
-void PrintTo(const KeyIdCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const KeyIdCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class TxKeyIdTest : public TxTest, public ::testing::WithParamInterface<KeyIdCase> {};
 
@@ -162,7 +168,7 @@ TEST_P(TxKeyIdTest, HostWepHeaderNamesTheKeyTheFrameWasSealedWith) {
     auto config = default_config();
     config.set_dword("WepReq", c.wep_req);
     config.set_string("DefaultKeys", c.wep_req == 7 ? "0102030405060708090A0B0C0D"
-                                                     : "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
+                                                    : "0102030405A1B2C3D4E5DEADBEEF0011223344CC");
     if (c.key_id >= 0)
         config.set_dword("DefaultKeyId", (uint32_t)c.key_id);
     up(config);
@@ -197,9 +203,8 @@ TEST_F(TxTest, EncapsulationFollowsTheEtherTypeAndTheVendorFlag) {
         UCHAR vendor_flag;
         Bytes header;
     } cases[] = {
-        {0x0800, 0, rfc1042}, {0x0806, 0, rfc1042}, {0x86DD, 0, rfc1042},
-        {0x8137, 0, tunnel},  {0x80F3, 0, tunnel},  {0x0800, 1, vendor},
-        {0x8137, 1, vendor},  {0x05DD, 0, rfc1042},
+        {0x0800, 0, rfc1042}, {0x0806, 0, rfc1042}, {0x86DD, 0, rfc1042}, {0x8137, 0, tunnel},
+        {0x80F3, 0, tunnel},  {0x0800, 1, vendor},  {0x8137, 1, vendor},  {0x05DD, 0, rfc1042},
     };
     up();
     for (const Case &c : cases) {
@@ -270,7 +275,6 @@ TEST_F(TxTest, PacketsWaitInOrderAndCompleteAsTheBufferComesBack) {
     EXPECT_EQ(adapter->PacketMonitor.TxPacketCounter, 1u);
     EXPECT_EQ(adapter->Lock.Held, 0u);
     EXPECT_EQ(card.int_enable(), TAL_INTEN_RUN);
-
 }
 
 TEST_F(TxTest, PollingSendServesAPendingAllocateEventWithoutStalling) {
@@ -345,8 +349,8 @@ TEST_F(TxTest, FramesThatAreNotEthernetSizedAreRefusedAndCounted) {
         host.world().run_for(2000);
         Bytes frame = c.length >= 14 ? ethernet(0x0800, c.length - 14) : Bytes(c.length, 0xAB);
         // The longer ones in two buffers, the second of one byte.
-        talhost::Packet *p = c.length > 1514 ? adopt(talhost::Packet::split(frame, {c.length - 1}))
-                                              : packet(frame);
+        talhost::Packet *p =
+            c.length > 1514 ? adopt(talhost::Packet::split(frame, {c.length - 1})) : packet(frame);
         send(*p);
         if (c.accepted) {
             EXPECT_EQ(adapter->txPacket, p->ndis());
@@ -366,8 +370,8 @@ TEST_F(TxTest, BufferChainsAreGatheredWhateverTheirSplit) {
     up();
     Bytes frame = ethernet(0x0806, 28);
     Bytes expected = transmit(frame);
-    for (std::vector<size_t> cuts : {std::vector<size_t>{0, 0, 14}, {6, 12, 13, 42},
-                                     {1, 2, 3, 4, 5, 41, 42, 42}}) {
+    for (std::vector<size_t> cuts :
+         {std::vector<size_t>{0, 0, 14}, {6, 12, 13, 42}, {1, 2, 3, 4, 5, 41, 42, 42}}) {
         host.world().run_for(2000);
         auto split = talhost::Packet::split(frame, cuts);
         ASSERT_TRUE(split);

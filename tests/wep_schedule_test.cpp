@@ -17,8 +17,7 @@ using weptest::SampleKeys;
 using weptest::Seed;
 
 // Seals a body as the transmit path does: IV step, header, body, ICV.
-std::vector<std::uint8_t> SealFrame(TAL_ADAPTER *a, std::span<const std::uint8_t> body)
-{
+std::vector<std::uint8_t> SealFrame(TAL_ADAPTER *a, std::span<const std::uint8_t> body) {
     wep_tx_nextiv(a);
     std::vector<std::uint8_t> field(body.size() + 8);
     std::memcpy(field.data(), a->iv, 4);
@@ -27,10 +26,10 @@ std::vector<std::uint8_t> SealFrame(TAL_ADAPTER *a, std::span<const std::uint8_t
     return field;
 }
 
-std::vector<std::uint8_t> RandomBytes(std::mt19937 &rng, std::size_t n)
-{
+std::vector<std::uint8_t> RandomBytes(std::mt19937 &rng, std::size_t n) {
     std::vector<std::uint8_t> v(n);
-    for (auto &b : v) b = static_cast<std::uint8_t>(rng());
+    for (auto &b : v)
+        b = static_cast<std::uint8_t>(rng());
     return v;
 }
 
@@ -38,31 +37,29 @@ std::vector<std::uint8_t> RandomBytes(std::mt19937 &rng, std::size_t n)
 // Transmit IV schedule
 // ---------------------------------------------------------------------------
 
-TEST(WepTxSchedule, CounterPerFrameFollowsIvCountMax)
-{
+TEST(WepTxSchedule, CounterPerFrameFollowsIvCountMax) {
     struct Case {
         USHORT ivCountMax;
-        unsigned frame;       // 1-based frame number after registration
+        unsigned frame; // 1-based frame number after registration
         std::uint32_t counter;
     };
     const Case cases[] = {
-        {0, 1, 1},       {0, 2, 2},       {0, 10, 10},
-        {1000, 1, 0},    {1000, 1000, 0}, {1000, 1001, 1},
-        {1000, 2001, 1}, {1000, 2002, 2}, {1, 1, 0},
-        {1, 2, 1},       {1, 3, 1},       {1, 4, 2},
+        {0, 1, 1},       {0, 2, 2},       {0, 10, 10},     {1000, 1, 0},
+        {1000, 1000, 0}, {1000, 1001, 1}, {1000, 2001, 1}, {1000, 2002, 2},
+        {1, 1, 0},       {1, 2, 1},       {1, 3, 1},       {1, 4, 2},
     };
     for (const auto &c : cases) {
         auto a = NewAdapter();
         Register(a.get(), SampleKeys(), c.ivCountMax);
-        for (unsigned f = 0; f < c.frame; f++) wep_tx_nextiv(a.get());
+        for (unsigned f = 0; f < c.frame; f++)
+            wep_tx_nextiv(a.get());
         EXPECT_EQ(Counter(a.get()), c.counter) << "max " << c.ivCountMax << " frame " << c.frame;
     }
 }
 
 // An advance steps the 24-bit counter (wrapping), writes the key id byte
 // and rekeys the transmit block with the new IV; a reused IV touches neither.
-TEST(WepTxSchedule, AdvanceStepsTheCounterAndRekeysTheBlockAReusedIvNothing)
-{
+TEST(WepTxSchedule, AdvanceStepsTheCounterAndRekeysTheBlockAReusedIvNothing) {
     struct Case {
         std::uint8_t before[3];
         std::uint8_t header[4];
@@ -104,8 +101,7 @@ TEST(WepTxSchedule, AdvanceStepsTheCounterAndRekeysTheBlockAReusedIvNothing)
 // The key-id byte names the key the frame was sealed with, so a receiver
 // that picks its key by that byte (the engine's own receive, on a second
 // adapter record holding the same keys) opens every frame.
-TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt)
-{
+TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt) {
     struct Case {
         ULONG wepRequired;
         ULONG id;
@@ -113,11 +109,11 @@ TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt)
         unsigned keyUsed;
     };
     const Case cases[] = {
-        {3, 0, 0x00, 0}, {3, 1, 0x40, 1}, {3, 2, 0x80, 2}, {3, 3, 0xC0, 3},
-        {3, 255, 0x00, 0}, // "DefaultKeyId" absent: key 0, announced as key 0
-        {3, 5, 0x00, 0},   // any id above 3 likewise
-        {7, 2, 0x00, 0},   // 104-bit: key 0's 13 bytes, announced as key 0
-        {1, 3, 0xC0, 3},   // any odd value but 7 is 40-bit
+        {3, 0, 0x00, 0}, {3, 1, 0x40, 1},   {3, 2, 0x80, 2},
+        {3, 3, 0xC0, 3}, {3, 255, 0x00, 0}, // "DefaultKeyId" absent: key 0, announced as key 0
+        {3, 5, 0x00, 0},                    // any id above 3 likewise
+        {7, 2, 0x00, 0},                    // 104-bit: key 0's 13 bytes, announced as key 0
+        {1, 3, 0xC0, 3},                    // any odd value but 7 is 40-bit
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "mode " << c.wepRequired << " id " << c.id);
@@ -132,7 +128,8 @@ TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt)
         EXPECT_EQ(0, std::memcmp(a->key, seed.data(), seed.size()));
         std::vector<std::uint8_t> ks(24);
         talref::keystream(seed, ks);
-        for (int n = 0; n < 20; n++) EXPECT_EQ(field[4 + n] ^ ks[n], 0x5A) << n;
+        for (int n = 0; n < 20; n++)
+            EXPECT_EQ(field[4 + n] ^ ks[n], 0x5A) << n;
 
         auto rx = NewAdapter();
         Register(rx.get(), SampleKeys(c.wepRequired, 0));
@@ -141,8 +138,7 @@ TEST(WepKeys, TransmitKeyFollowsIdAndModeAndTheHeaderNamesIt)
     }
 }
 
-TEST(WepKeys, ReceiveHeaderSelectsKeyByTopBits)
-{
+TEST(WepKeys, ReceiveHeaderSelectsKeyByTopBits) {
     struct Case {
         ULONG wepRequired;
         std::uint8_t idByte;
@@ -172,8 +168,7 @@ TEST(WepKeys, ReceiveHeaderSelectsKeyByTopBits)
 // Receive keystream cache
 // ---------------------------------------------------------------------------
 
-TEST(WepRxCache, SameSeedKeepsKeystreamOtherSeedStartsAnew)
-{
+TEST(WepRxCache, SameSeedKeepsKeystreamOtherSeedStartsAnew) {
     Keys k = SampleKeys();
     std::memcpy(k.key[2], k.key[1], 14); // keys 1 and 2 equal
     auto a = NewAdapter();
@@ -202,8 +197,7 @@ TEST(WepRxCache, SameSeedKeepsKeystreamOtherSeedStartsAnew)
     EXPECT_EQ(a->rx_wepBoxValid, 0);
 }
 
-TEST(WepRxCache, ZeroSeedRightAfterRegistrationIsDecrypted)
-{
+TEST(WepRxCache, ZeroSeedRightAfterRegistrationIsDecrypted) {
     Keys k; // all-zero keys
     auto a = NewAdapter();
     Register(a.get(), k);
@@ -220,8 +214,7 @@ TEST(WepRxCache, ZeroSeedRightAfterRegistrationIsDecrypted)
 // groups, single steps after) and must give the reference bytes, ICV and
 // cache for every split of cached and new keystream and every body length
 // around a 16-byte step.
-TEST(WepRxCache, OpenExtendsTheCachedKeystreamFromAnyPoint)
-{
+TEST(WepRxCache, OpenExtendsTheCachedKeystreamFromAnyPoint) {
     std::mt19937 rng(16);
     Keys k = SampleKeys();
     const std::uint8_t h[4] = {0x21, 0x43, 0x65, 0x40};
@@ -240,8 +233,10 @@ TEST(WepRxCache, OpenExtendsTheCachedKeystreamFromAnyPoint)
             std::uint32_t icv = talref::crc32(body);
             std::vector<std::uint8_t> field(h, h + 4);
             field.insert(field.end(), body.begin(), body.end());
-            for (int n = 0; n < 4; n++) field.push_back(static_cast<std::uint8_t>(icv >> (8 * n)));
-            for (std::size_t n = 4; n < field.size(); n++) field[n] ^= ks[n - 4];
+            for (int n = 0; n < 4; n++)
+                field.push_back(static_cast<std::uint8_t>(icv >> (8 * n)));
+            for (std::size_t n = 4; n < field.size(); n++)
+                field[n] ^= ks[n - 4];
 
             ASSERT_TRUE(wep_rx_open(a.get(), field.data(), static_cast<USHORT>(field.size())));
             EXPECT_TRUE(std::equal(body.begin(), body.end(), field.begin() + 4));
@@ -256,8 +251,7 @@ TEST(WepRxCache, OpenExtendsTheCachedKeystreamFromAnyPoint)
 
 // Many frames, mixed lengths, IVs and key ids: every opened frame equals
 // what a receiver that rebuilds the whole block per seed produces.
-TEST(WepRxCache, RandomTrafficMatchesWholeBlockRebuild)
-{
+TEST(WepRxCache, RandomTrafficMatchesWholeBlockRebuild) {
     std::mt19937 rng(1042);
     Keys k = SampleKeys();
     auto a = NewAdapter();
@@ -278,7 +272,8 @@ TEST(WepRxCache, RandomTrafficMatchesWholeBlockRebuild)
         bool okPlain = plain.open(field);
         EXPECT_EQ(wep_rx_open(a.get(), mine.data(), static_cast<USHORT>(len)) != FALSE, okPlain);
         ASSERT_EQ(mine, field) << "frame " << f;
-        if (rng() % 4 == 0) wep_tx_nextiv(a.get());
+        if (rng() % 4 == 0)
+            wep_tx_nextiv(a.get());
     }
 }
 
@@ -288,8 +283,7 @@ TEST(WepRxCache, RandomTrafficMatchesWholeBlockRebuild)
 
 // IV header in clear, then body and ICV (the CRC-32, least significant byte
 // first) under the keystream of IV and key: the nine digits, and nothing.
-TEST(WepSeal, DataFieldIsHeaderCiphertextAndIcv)
-{
+TEST(WepSeal, DataFieldIsHeaderCiphertextAndIcv) {
     struct Case {
         std::vector<std::uint8_t> body;
         std::uint8_t icv[4];
@@ -307,12 +301,13 @@ TEST(WepSeal, DataFieldIsHeaderCiphertextAndIcv)
         std::vector<std::uint8_t> ks(c.body.size() + 4);
         talref::keystream(Seed(k, header, 2), ks);
         for (std::size_t n = 0; n < ks.size(); n++)
-            EXPECT_EQ(field[4 + n] ^ ks[n], n < c.body.size() ? c.body[n] : c.icv[n - c.body.size()]) << n;
+            EXPECT_EQ(field[4 + n] ^ ks[n],
+                      n < c.body.size() ? c.body[n] : c.icv[n - c.body.size()])
+                << n;
     }
 }
 
-TEST(WepSeal, OpenRestoresBodyForEveryModeAndLength)
-{
+TEST(WepSeal, OpenRestoresBodyForEveryModeAndLength) {
     std::mt19937 rng(802);
     // 104-bit mode runs with key id 0 (the id is forced to 0 there).
     const std::pair<ULONG, ULONG> modes[] = {{3, 0}, {3, 3}, {7, 0}};
@@ -335,8 +330,7 @@ TEST(WepSeal, OpenRestoresBodyForEveryModeAndLength)
     }
 }
 
-TEST(WepOpen, AnyFlippedBitFailsTheIntegrityCheck)
-{
+TEST(WepOpen, AnyFlippedBitFailsTheIntegrityCheck) {
     Keys k = SampleKeys();
     auto tx = NewAdapter();
     auto rx = NewAdapter();
@@ -355,8 +349,7 @@ TEST(WepOpen, AnyFlippedBitFailsTheIntegrityCheck)
     EXPECT_TRUE(wep_rx_open(rx.get(), field.data(), static_cast<USHORT>(field.size())));
 }
 
-TEST(WepOpen, RefusesFieldsTooShortOrTooLongUntouched)
-{
+TEST(WepOpen, RefusesFieldsTooShortOrTooLongUntouched) {
     auto a = NewAdapter();
     Register(a.get(), SampleKeys());
     std::vector<std::uint8_t> field(2400, 0x33);

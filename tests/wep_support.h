@@ -12,8 +12,7 @@
 
 namespace weptest {
 
-inline std::unique_ptr<TAL_ADAPTER> NewAdapter()
-{
+inline std::unique_ptr<TAL_ADAPTER> NewAdapter() {
     return std::make_unique<TAL_ADAPTER>(); // value-initialised: all zero
 }
 
@@ -24,8 +23,7 @@ struct Keys {
 };
 
 // Installs keys and runs the registration steps of the engine.
-inline void Register(TAL_ADAPTER *a, const Keys &k, USHORT ivCountMax = 1000)
-{
+inline void Register(TAL_ADAPTER *a, const Keys &k, USHORT ivCountMax = 1000) {
     a->WepRequired = k.wepRequired;
     a->WepDefaultKeyId = k.defaultKeyId;
     std::memcpy(a->WepDefaultKey0, k.key[0], 14);
@@ -42,24 +40,22 @@ inline void Register(TAL_ADAPTER *a, const Keys &k, USHORT ivCountMax = 1000)
 }
 
 // Four distinct 40-bit keys (and a 104-bit key 0), fixed bytes.
-inline Keys SampleKeys(ULONG wepRequired = 3, ULONG id = 0)
-{
+inline Keys SampleKeys(ULONG wepRequired = 3, ULONG id = 0) {
     Keys k;
     k.wepRequired = wepRequired;
     k.defaultKeyId = id;
     for (int n = 0; n < 4; n++)
-        for (int b = 0; b < 13; b++) k.key[n][b] = static_cast<std::uint8_t>(0x11 * (n + 1) + 3 * b);
+        for (int b = 0; b < 13; b++)
+            k.key[n][b] = static_cast<std::uint8_t>(0x11 * (n + 1) + 3 * b);
     return k;
 }
 
-inline std::uint32_t Counter(const TAL_ADAPTER *a)
-{
+inline std::uint32_t Counter(const TAL_ADAPTER *a) {
     return a->iv[0] | a->iv[1] << 8 | a->iv[2] << 16;
 }
 
 // The seed a frame with header h is sealed with (IV then klen-3 key bytes).
-inline std::vector<std::uint8_t> Seed(const Keys &k, const std::uint8_t *h, unsigned keyIndex)
-{
+inline std::vector<std::uint8_t> Seed(const Keys &k, const std::uint8_t *h, unsigned keyIndex) {
     unsigned secret = k.wepRequired == 7 ? 13 : 5;
     std::vector<std::uint8_t> s(h, h + 3);
     s.insert(s.end(), k.key[keyIndex], k.key[keyIndex] + secret);

@@ -20,7 +20,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::span<const uint8_t> cspan(const Bytes &b) { return b; }
+std::span<const uint8_t> cspan(const Bytes &b) {
+    return b;
+}
 
 using taltest::operator+;
 
@@ -170,7 +172,8 @@ TEST(SnapView, TheFirstSixBytesClassifyABodyAsTheWholeHeaderDoes) {
 TEST(EthernetView, EmitThenParseGivesTheSameHeader) {
     EthernetHeader h{{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, {0x02, 0, 0x54, 0x41, 0x4C, 1}, 0x0806};
     Bytes b = h.to_bytes();
-    EXPECT_EQ(b, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x54, 0x41, 0x4C, 0x01, 0x08, 0x06}));
+    EXPECT_EQ(b, (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x54, 0x41, 0x4C, 0x01,
+                        0x08, 0x06}));
     b.push_back(0x42);
     auto v = EthernetView<const uint8_t>::parse(cspan(b));
     ASSERT_TRUE(v);
@@ -231,8 +234,8 @@ TEST(RadiotapView, EmitsFlagsRateAndAlignedChannel) {
                                    0x09, 0xA0, 0x00}));
     // Without the rate the channel still starts on an even offset.
     Radiotap no_rate{0x00, std::nullopt, 2412, 0x00A0};
-    EXPECT_EQ(no_rate.to_bytes(),
-              (Bytes{0x00, 0x00, 0x0E, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x6C, 0x09, 0xA0, 0x00}));
+    EXPECT_EQ(no_rate.to_bytes(), (Bytes{0x00, 0x00, 0x0E, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                         0x6C, 0x09, 0xA0, 0x00}));
 }
 
 TEST(RadiotapView, RoundTripsEverySubsetOfItsFields) {
@@ -258,7 +261,7 @@ TEST(RadiotapView, RoundTripsEverySubsetOfItsFields) {
 TEST(RadiotapView, StepsOverTsftAndExtraPresentWords) {
     // Present word 1: TSFT, flags, rate + ext; word 2: nothing. TSFT aligned to 8 at 16.
     Bytes b{0x00, 0x00, 0x1A, 0x00, 0x07, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
-            0x00, 0x00, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x02, 0x04};
+            0x00, 0x00, 0x00, 1,    2,    3,    4,    5,    6,    7,    8,    0x02, 0x04};
     auto v = RadiotapView<const uint8_t>::parse(cspan(b));
     ASSERT_TRUE(v);
     EXPECT_EQ(v->flags(), 0x02);
@@ -298,8 +301,8 @@ TEST(RadiotapView, ChannelFrequencies) {
         unsigned channel;
         uint16_t mhz;
     };
-    for (Case c : {Case{1, 2412}, Case{6, 2437}, Case{11, 2462}, Case{13, 2472}, Case{14, 2484}, Case{0, 0},
-                   Case{15, 0}})
+    for (Case c : {Case{1, 2412}, Case{6, 2437}, Case{11, 2462}, Case{13, 2472}, Case{14, 2484},
+                   Case{0, 0}, Case{15, 0}})
         EXPECT_EQ(radiotap::channel_mhz(c.channel), c.mhz) << c.channel;
 }
 
@@ -308,9 +311,9 @@ TEST(RadiotapView, ChannelFrequencies) {
 // A beacon body as an access point sends it: timestamp 0x0102030405060708,
 // interval 100, capability ESS + privacy, SSID "Tal", rates 1 and 2 Mb/s
 // basic, channel 6, and a vendor element kept as it came.
-const Bytes kBeacon{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x64, 0x00, 0x11, 0x00,
-                    0x00, 0x03, 'T',  'a',  'l',  0x01, 0x02, 0x82, 0x84, 0x03, 0x01, 0x06,
-                    0xDD, 0x02, 0xAB, 0xCD};
+const Bytes kBeacon{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x64, 0x00,
+                    0x11, 0x00, 0x00, 0x03, 'T',  'a',  'l',  0x01, 0x02, 0x82,
+                    0x84, 0x03, 0x01, 0x06, 0xDD, 0x02, 0xAB, 0xCD};
 
 TEST(MgmtBodies, ABeaconReadsAtItsOffsetsAndWritesBackTheSameBytes) {
     auto b = BeaconBody::parse(kBeacon);
@@ -344,7 +347,8 @@ TEST(MgmtBodies, EveryBodyRoundTripsAndAShortOrOverrunningOneIsRefused) {
     EXPECT_EQ(ReasonBody::parse(reason.to_bytes()), reason);
     EXPECT_EQ(auth.to_bytes().size(), 6u + 2 + 128);
     EXPECT_EQ(response.to_bytes()[4], 5);
-    EXPECT_EQ(response.to_bytes()[5], 0xC0) << "the association id's top two bits are set on the air";
+    EXPECT_EQ(response.to_bytes()[5], 0xC0)
+        << "the association id's top two bits are set on the air";
 
     Bytes overrun = kBeacon;
     overrun.pop_back();
@@ -379,8 +383,9 @@ TEST(MgmtBodies, AnAckIsTenBytesToItsReceiverAndNothingElseParsesAsOne) {
 
 TEST(InetViews, ArpIpv4AndEchoWriteTheirKnownBytesAndReadThemBack) {
     Arp arp{arp::Request, {0x02, 0, 0x54, 0x41, 0x4C, 0x01}, {192, 0, 2, 10}, {}, {192, 0, 2, 1}};
-    Bytes arp_bytes{0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01, 0x02, 0x00, 0x54, 0x41, 0x4C, 0x01,
-                    192,  0,    2,    10,   0,    0,    0,    0,    0,    0,    192,  0,    2,    1};
+    Bytes arp_bytes{0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01, 0x02, 0x00,
+                    0x54, 0x41, 0x4C, 0x01, 192,  0,    2,    10,   0,    0,
+                    0,    0,    0,    0,    192,  0,    2,    1};
     EXPECT_EQ(arp.to_bytes(), arp_bytes);
     EXPECT_EQ(Arp::parse(*ArpView<const uint8_t>::parse(cspan(arp_bytes))), arp);
     Bytes not_ethernet = arp_bytes;
@@ -417,7 +422,8 @@ TEST(InetViews, Ipv4RefusesWhatItsLengthFieldsDoNotCover) {
     EXPECT_TRUE(Ipv4View<const uint8_t>::parse(cspan(p)));
     Bytes short_total = p;
     short_total.pop_back();
-    EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(short_total))) << "total length past the bytes";
+    EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(short_total)))
+        << "total length past the bytes";
     Bytes ihl = p;
     ihl[0] = 0x44;
     EXPECT_FALSE(Ipv4View<const uint8_t>::parse(cspan(ihl))) << "header of 16 bytes";

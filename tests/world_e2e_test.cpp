@@ -4,11 +4,11 @@
 // ping, sees the link go and come back with the access point's range,
 // counts with the firmware and surveys the networks around it.
 #include "air/radioworld.h"
+#include "binding.h"
 #include "card/cardwep.h"
+#include "mgmt/talmgmt.h"
 #include "registry.h"
 #include "support/host_fixture.h"
-#include "binding.h"
-#include "mgmt/talmgmt.h"
 #include "support/station.h"
 #include "wire/ethernet.h"
 #include "wire/ieee80211.h"
@@ -81,7 +81,8 @@ protected:
         std::vector<bool> out;
         const auto &st = host.block(station->handle).statuses;
         for (size_t i = from; i < st.size(); i++)
-            if (st[i].status == NDIS_STATUS_MEDIA_CONNECT || st[i].status == NDIS_STATUS_MEDIA_DISCONNECT)
+            if (st[i].status == NDIS_STATUS_MEDIA_CONNECT ||
+                st[i].status == NDIS_STATUS_MEDIA_DISCONNECT)
                 out.push_back(st[i].status == NDIS_STATUS_MEDIA_CONNECT);
         return out;
     }
@@ -107,7 +108,8 @@ TEST_F(WorldAdapter, JoinsPingsTheWiredHostLosesAndRegainsTheLinkAndSurveys) {
     EXPECT_EQ(media_since(0), (std::vector<bool>{true})) << "one connect, when the card has joined";
     EXPECT_EQ(a->LinkStatus, 1u);
     EXPECT_TRUE(air->ap(kTalNet)->associated(kMac));
-    EXPECT_EQ(air->ap(kTalNet)->stats().authentications, 1u) << "shared key, with the example's key 0";
+    EXPECT_EQ(air->ap(kTalNet)->stats().authentications, 1u)
+        << "shared key, with the example's key 0";
 
     // ARP, then echo and reply, through the driver with host WEP.
     wire::Arp who{wire::arp::Request, kMac, kSelfIp, {}, kHostIp};
@@ -214,7 +216,8 @@ TEST_F(WorldAdapter, ComesUpFromTheExampleOrFailsCleanlyAndHaltsLeavingNothing) 
         {"interrupt", [this](auto &) { host.faults().interrupt_status = NDIS_STATUS_RESOURCES; },
          NDIS_STATUS_RESOURCES},
         {"initialize command", [](auto &card) { card.hang_command(0x0000); }, NDIS_STATUS_FAILURE},
-        {"enable command", [](auto &card) { card.fail_command(0x0001, 0x05); }, NDIS_STATUS_FAILURE},
+        {"enable command", [](auto &card) { card.fail_command(0x0001, 0x05); },
+         NDIS_STATUS_FAILURE},
         {"transmit buffer", [](auto &card) { card.fail_command(0x000A, 0x0C); }, 0x0C},
         {"none", [](auto &) {}, NDIS_STATUS_SUCCESS},
     };

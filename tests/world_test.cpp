@@ -65,9 +65,8 @@ TEST(VirtualClock, ACancelledEventNeverRunsAndItsIdNamesItOnly) {
 TEST(VirtualClock, EventScheduledFromAnEventRunsInTheSamePass) {
     World w;
     std::vector<uint64_t> at;
-    w.schedule_in(2, EventKind::Device, [&] {
-        w.schedule_in(2, EventKind::Device, [&] { at.push_back(w.now()); });
-    });
+    w.schedule_in(2, EventKind::Device,
+                  [&] { w.schedule_in(2, EventKind::Device, [&] { at.push_back(w.now()); }); });
     w.stall(10);
     EXPECT_EQ(at, (std::vector<uint64_t>{4}));
 }

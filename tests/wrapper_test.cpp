@@ -44,7 +44,9 @@ struct Fake {
     }
 };
 
-Fake &fake(NDIS_HANDLE context) { return *(Fake *)context; }
+Fake &fake(NDIS_HANDLE context) {
+    return *(Fake *)context;
+}
 
 VOID FakeIsr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE context) {
     Fake &f = fake(context);
@@ -55,8 +57,12 @@ VOID FakeIsr(PBOOLEAN recognized, PBOOLEAN queue, NDIS_HANDLE context) {
         f.on_isr();
 }
 
-VOID FakeDisable(NDIS_HANDLE context) { fake(context).note("disable"); }
-VOID FakeEnable(NDIS_HANDLE context) { fake(context).note("enable"); }
+VOID FakeDisable(NDIS_HANDLE context) {
+    fake(context).note("disable");
+}
+VOID FakeEnable(NDIS_HANDLE context) {
+    fake(context).note("enable");
+}
 
 VOID FakeHandleInterrupt(NDIS_HANDLE context) {
     Fake &f = fake(context);
@@ -167,7 +173,8 @@ TEST_F(WrapperTest, ALatchedInterruptIsDeliveredOncePerRisingEdgeWhileRegistered
     line(true);
     EXPECT_EQ(take_log(), (Log{"isr@0", "isr@0"}));
     host.world().run_due();
-    EXPECT_EQ(take_log(), (Log{"deferred+lock@0"})) << "two ISRs before the run loop, one deferred call";
+    EXPECT_EQ(take_log(), (Log{"deferred+lock@0"}))
+        << "two ISRs before the run loop, one deferred call";
     NdisMDeregisterInterrupt(&irq);
     line(false);
     line(true);
@@ -290,7 +297,8 @@ TEST_F(WrapperTest, ASendFromInsideTheDeferredHandlerWaitsUntilItReturns) {
     host.world().run_due();
     EXPECT_EQ(status, NDIS_STATUS_PENDING);
     EXPECT_EQ(take_log(), (Log{"isr@0", "deferred+lock@0", "deferred-end+lock@0", "send@0"}));
-    ASSERT_EQ(protocol.completions().size(), 1u) << "the send handler finished it: back to its binding";
+    ASSERT_EQ(protocol.completions().size(), 1u)
+        << "the send handler finished it: back to its binding";
     EXPECT_EQ(protocol.completions()[0].status, NDIS_STATUS_SUCCESS);
 }
 
@@ -414,8 +422,8 @@ protected:
         host.run_locked(host.block(handle), "the test's receive step", [&] {
             uint8_t *p = f.frame.data();
             UINT size = (UINT)f.frame.size() - 14;
-            EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)handle)->EthDB, kReceiveContext, (PCHAR)p, p,
-                                        14, p + 14, std::min(size, lookahead), size);
+            EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)handle)->EthDB, kReceiveContext,
+                                        (PCHAR)p, p, 14, p + 14, std::min(size, lookahead), size);
             EthFilterDprIndicateReceiveComplete(((PNDIS_MINIPORT_BLOCK)handle)->EthDB);
         });
     }
@@ -446,8 +454,8 @@ TEST_F(FilterTest, EachBindingGetsWhatItsPacketFilterAccepts) {
     struct Dest {
         const char *name;
         MacAddress mac;
-    } dests[] = {{"D", kStation}, {"O", kOther}, {"Mi", kGroupIn}, {"Mo", kGroupOut},
-                 {"B", kBroadcast}};
+    } dests[] = {
+        {"D", kStation}, {"O", kOther}, {"Mi", kGroupIn}, {"Mo", kGroupOut}, {"B", kBroadcast}};
     for (const Dest &d : dests)
         indicate(frame_to(d.mac, 46, 0));
     for (size_t i = 0; i < bindings.size(); i++) {
@@ -509,7 +517,8 @@ TEST_F(FilterTest, TheAdapterIsAskedForTheOrOfTheFiltersAndTheUnionOfTheLists) {
     b.set_packet_filter(NDIS_PACKET_TYPE_BROADCAST | 0x10);
     b.set_multicast({kGroupOut});
     EXPECT_EQ(host.filter(handle).combined_filter(), 0x0Bu) << "0x10 is not an Ethernet type";
-    EXPECT_EQ(host.filter(handle).combined_multicast(), (std::vector<MacAddress>{kGroupIn, kGroupOut}));
+    EXPECT_EQ(host.filter(handle).combined_multicast(),
+              (std::vector<MacAddress>{kGroupIn, kGroupOut}));
     a.reset();
     EXPECT_EQ(told, (std::vector<std::pair<ULONG, size_t>>{
                         {0x03, 0}, {0x03, 2}, {0x0B, 2}, {0x0B, 2}, {0x08, 1}}));
@@ -591,7 +600,8 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
                  auto p = talhost::Packet::one_buffer(std::vector<uint8_t>(10));
                  NDIS_STATUS s = NDIS_STATUS_SUCCESS;
                  UINT n;
-                 NdisTransferData(&s, host.filter(h).opens()[0].get(), &f.log, 0, 10, p->ndis(), &n);
+                 NdisTransferData(&s, host.filter(h).opens()[0].get(), &f.log, 0, 10, p->ndis(),
+                                  &n);
                  EXPECT_EQ(s, NDIS_STATUS_FAILURE);
              };
              host.run_locked(host.block(h), "test", [h, &f] {
@@ -643,8 +653,10 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
                  return NDIS_STATUS_PENDING;
              };
              std::vector<uint8_t> answer;
-             EXPECT_EQ(host.query(h, 1, 4, [&](const talhost::RequestResult &r) { answer = r.answer(); })
-                           .status, NDIS_STATUS_PENDING);
+             EXPECT_EQ(
+                 host.query(h, 1, 4, [&](const talhost::RequestResult &r) { answer = r.answer(); })
+                     .status,
+                 NDIS_STATUS_PENDING);
              NdisMQueryInformationComplete(h, NDIS_STATUS_SUCCESS);
              EXPECT_EQ(answer, std::vector<uint8_t>{7});
              EXPECT_TRUE(host.verifier().clean());
@@ -711,8 +723,12 @@ protected:
         host.bus().unmap(&card);
         WrapperTest::TearDown();
     }
-    static uint16_t get(uint16_t off) { return READ_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off)); }
-    static void put(uint16_t off, uint16_t v) { WRITE_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off), v); }
+    static uint16_t get(uint16_t off) {
+        return READ_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off));
+    }
+    static void put(uint16_t off, uint16_t v) {
+        WRITE_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off), v);
+    }
 
     static constexpr uint16_t kEvents = talsim::ev::Rx | talsim::ev::Tick;
     talsim::CardModel card{host.world()};

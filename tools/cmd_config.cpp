@@ -43,7 +43,9 @@ void row(const char *field, const char *keyword, const std::string &value) {
     std::printf("  %-24s %-20s %s\n", field, keyword, value.c_str());
 }
 
-std::string num(unsigned long v) { return std::to_string(v); }
+std::string num(unsigned long v) {
+    return std::to_string(v);
+}
 
 std::string hexnum(unsigned long v) {
     char buf[16];
@@ -79,8 +81,8 @@ int cmd_config(const ConfigOptions &o) {
     row("NetworkMode", "NetworkMode",
         num(a->NetworkMode) + (a->NetworkMode == 1 ? " (infrastructure)" : ""));
     row("Desired_ESSID", "ESSID",
-        quoted(a->Desired_ESSID, a->Desired_ESSID_Length) + " (" +
-            num(a->Desired_ESSID_Length) + " bytes)");
+        quoted(a->Desired_ESSID, a->Desired_ESSID_Length) + " (" + num(a->Desired_ESSID_Length) +
+            " bytes)");
     row("StationName", "StationName",
         quoted(a->StationName, a->StationNameLength) + " (" + num(a->StationNameLength) +
             " bytes)");

@@ -38,7 +38,7 @@ constexpr uint16_t kPings = 4;
 // The example's registry file: from the current folder when it is there
 // (the README runs the demo from the repository), else the source tree's.
 std::string example_reg() {
-    struct stat st{};
+    struct stat st {};
     const char *here = "examples/adapter.reg";
     return stat(here, &st) == 0 ? here : TAL_EXAMPLES_DIR "/adapter.reg";
 }
@@ -106,7 +106,8 @@ std::optional<std::pair<uint32_t, Bytes>> transmit_key(Utility &u) {
     static const NDIS_OID kKeys[] = {OID_PRIV_WEP_KEY0, OID_PRIV_WEP_KEY1, OID_PRIV_WEP_KEY2,
                                      OID_PRIV_WEP_KEY3};
     Bytes id, key;
-    if (!u.query(OID_PRIV_WEP_KEY_ID, id) || !u.query(kKeys[le32_at(id, 0) & 3], key) || key.empty())
+    if (!u.query(OID_PRIV_WEP_KEY_ID, id) || !u.query(kKeys[le32_at(id, 0) & 3], key) ||
+        key.empty())
         return std::nullopt;
     key.pop_back();
     return std::make_pair(le32_at(id, 0) & 3, key);
@@ -119,7 +120,9 @@ std::string firmware(Utility &u, NDIS_OID oid, std::vector<std::string> &failure
         failures.push_back(u.error());
         return "?";
     }
-    auto word = [&](size_t i) { return std::to_string(w.size() > 2 * i + 1 ? w[2 * i] | w[2 * i + 1] << 8 : 0); };
+    auto word = [&](size_t i) {
+        return std::to_string(w.size() > 2 * i + 1 ? w[2 * i] | w[2 * i + 1] << 8 : 0);
+    };
     return word(1) + "." + word(2) + " (variant " + word(0) + ")";
 }
 
@@ -160,7 +163,8 @@ int cmd_demo(const DemoOptions &o) {
     Asker ask{u, failures};
     const std::string shown_reg = talhost::printable(reg, std::string::npos);
     page.out() << "Tal demo: the driver against the card model in "
-               << (o.world.empty() ? "the default world" : talhost::printable(o.world, std::string::npos))
+               << (o.world.empty() ? "the default world"
+                                   : talhost::printable(o.world, std::string::npos))
                << " (seed " << in->world.seed << ", " << in->world.aps.size()
                << " access points); times are virtual\n";
 
@@ -168,12 +172,13 @@ int cmd_demo(const DemoOptions &o) {
     page.heading("Driver and adapter");
     std::optional<uint32_t> base = io_base(in->adapter);
     NTSTATUS loaded = s.load_driver();
-    page.row("DriverEntry", loaded == 0 ? "registered the miniport's handlers"
-                                        : "failed with status " + talhost::ndis_status_text(loaded));
+    page.row("DriverEntry", loaded == 0
+                                ? "registered the miniport's handlers"
+                                : "failed with status " + talhost::ndis_status_text(loaded));
     uint64_t t0 = s.now();
     NDIS_STATUS status = s.start(std::move(in->adapter));
-    page.row("initialize", talhost::ndis_status_text(status) + " after " + millis_text(s.now() - t0) +
-                               " (" + shown_reg + ")");
+    page.row("initialize", talhost::ndis_status_text(status) + " after " +
+                               millis_text(s.now() - t0) + " (" + shown_reg + ")");
     if (loaded != 0 || status != NDIS_STATUS_SUCCESS) {
         std::printf("talsim demo: FAILED: the adapter did not come up: %s\n",
                     talhost::ndis_status_text(status).c_str());
@@ -181,7 +186,8 @@ int cmd_demo(const DemoOptions &o) {
     }
     char port[16];
     std::snprintf(port, sizeof port, "0x%X", (unsigned)base.value_or(0));
-    page.row("card", std::string("at port ") + port + ", address " + ask(OID_802_3_CURRENT_ADDRESS));
+    page.row("card",
+             std::string("at port ") + port + ", address " + ask(OID_802_3_CURRENT_ADDRESS));
     page.row("vendor", ask(OID_GEN_VENDOR_DESCRIPTION));
     page.row("firmware", "primary " + firmware(u, OID_PRIV_PRIMARY_FW_VERSION, failures) +
                              ", station " + firmware(u, OID_PRIV_STATION_FW_VERSION, failures));
@@ -227,11 +233,13 @@ int cmd_demo(const DemoOptions &o) {
     Bytes flags;
     u.query(OID_PRIV_WEP_FLAGS, flags);
     uint32_t wep = le32_at(flags, 0);
-    page.row("WEP", !(wep & 1) ? "off"
-                    : std::string((wep & 0x10) ? "sealed" : "sealed by the card") +
-                          ((wep & 0x80) ? " and opened by the driver" : ", opened by the card") +
-                          (key ? ", key " + std::to_string(key->first) + " = " + hex_key(key->second)
-                               : ""));
+    page.row("WEP",
+             !(wep & 1)
+                 ? "off"
+                 : std::string((wep & 0x10) ? "sealed" : "sealed by the card") +
+                       ((wep & 0x80) ? " and opened by the driver" : ", opened by the card") +
+                       (key ? ", key " + std::to_string(key->first) + " = " + hex_key(key->second)
+                            : ""));
     uint64_t answered = 0, rtt_sum = 0, rtt_min = ~0ull, rtt_max = 0;
     if (!ap || !ap->wired_host) {
         failures.push_back("no wired host behind the access point joined");
@@ -246,9 +254,10 @@ int cmd_demo(const DemoOptions &o) {
         page.row("ARP", mac ? host + " is at " + mac_text(mac->data()) : "no answer from " + host);
         for (uint16_t seq = 1; mac && seq <= kPings; seq++) {
             std::optional<uint64_t> rtt = s.ping(*mac, self, target, seq, kAnswerWaitUs);
-            page.row("ICMP echo", rtt ? "reply from " + host + ": icmp_seq=" + std::to_string(seq) +
-                                            " time=" + millis_text(*rtt)
-                                      : "no reply from " + host + ": icmp_seq=" + std::to_string(seq));
+            page.row("ICMP echo",
+                     rtt ? "reply from " + host + ": icmp_seq=" + std::to_string(seq) +
+                               " time=" + millis_text(*rtt)
+                         : "no reply from " + host + ": icmp_seq=" + std::to_string(seq));
             if (rtt) {
                 answered++;
                 rtt_sum += *rtt;
@@ -281,7 +290,7 @@ int cmd_demo(const DemoOptions &o) {
     if (!findings.empty())
         failures.push_back("the verifier found broken rules");
     page.row("verifier", findings.empty() ? page.verdict(true, "clean: every wrapper rule kept, "
-                                                                "nothing held after the halt")
+                                                               "nothing held after the halt")
                                           : page.verdict(false, "FINDINGS"));
     if (!findings.empty())
         page.block(findings);
@@ -301,7 +310,8 @@ int cmd_demo(const DemoOptions &o) {
                    << "    Edit > Preferences > Protocols > IEEE 802.11 > Enable decryption,\n"
                    << "    Decryption keys: wep " << hex_key(key->second) << "\n"
                    << "  or with tshark:\n"
-                   << "    tshark -r " << air << " -o wlan.enable_decryption:TRUE -o 'uat:80211_keys:\"wep\",\""
+                   << "    tshark -r " << air
+                   << " -o wlan.enable_decryption:TRUE -o 'uat:80211_keys:\"wep\",\""
                    << hex_key(key->second) << "\"'\n";
         if (ap && ap->wep && ap->keys[ap->tx_key] != key->second)
             page.out() << "  The access point seals with its key " << (unsigned)ap->tx_key << ": "

@@ -59,7 +59,8 @@ int cmd_send(const SendOptions &o) {
                 mac_text(kLoneBssid.data()).c_str(), wep_text(le32_at(flags.answer(), 0)).c_str());
 
     for (uint64_t i = 0; i < o.count; i++) {
-        std::vector<ExampleFrame> frames = example_frames(s.station(), kPeer, (uint16_t)(i / 4 + 1));
+        std::vector<ExampleFrame> frames =
+            example_frames(s.station(), kPeer, (uint16_t)(i / 4 + 1));
         const ExampleFrame &f = frames[i % frames.size()];
         s.send(f.bytes);
         std::printf("  %4llu  %-36s %5zu bytes\n", (unsigned long long)i + 1, f.name.c_str(),

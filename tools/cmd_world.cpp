@@ -54,7 +54,8 @@ int cmd_world(const WorldOptions &o) {
     std::cout << "adapter up at port 0x" << std::hex << std::uppercase << base.value_or(0)
               << std::dec << ", station " << mac_text(s.station().data()) << ", in a world of "
               << in->world.aps.size() << " access points"
-              << (o.world.empty() ? " (the default)" : " from " + talhost::printable(o.world, std::string::npos))
+              << (o.world.empty() ? " (the default)"
+                                  : " from " + talhost::printable(o.world, std::string::npos))
               << "\n";
 
     Utility u(s, &std::cout);
@@ -64,7 +65,8 @@ int cmd_world(const WorldOptions &o) {
         return kExitFailed;
     }
     std::cout << "joined " << mac_text(ap->bssid.data()) << " \""
-              << talhost::printable(ap->ssid, 32) << "\" on channel " << (unsigned)ap->channel << "\n";
+              << talhost::printable(ap->ssid, 32) << "\" on channel " << (unsigned)ap->channel
+              << "\n";
 
     uint64_t answered = 0;
     if (ap->wired_host && o.pings) {
@@ -78,7 +80,8 @@ int cmd_world(const WorldOptions &o) {
         }
         std::cout << "ARP: " << host << " is at " << mac_text(mac->data()) << "\n";
         for (uint16_t seq = 1; seq <= o.pings; ++seq) {
-            std::optional<uint64_t> rtt = s.ping(*mac, self, ap->wired_host->ip, seq, kAnswerWaitUs);
+            std::optional<uint64_t> rtt =
+                s.ping(*mac, self, ap->wired_host->ip, seq, kAnswerWaitUs);
             answered += rtt.has_value();
             if (rtt)
                 std::cout << "reply from " << host << ": icmp_seq=" << seq
@@ -107,7 +110,7 @@ int cmd_world(const WorldOptions &o) {
     if (!written)
         note("world", talhost::printable(error, std::string::npos));
     return findings.empty() && written && answered == (ap->wired_host ? o.pings : 0) ? kExitOk
-                                                                                : kExitFailed;
+                                                                                     : kExitFailed;
 }
 
 } // namespace talsim

@@ -7,9 +7,15 @@ namespace {
 const uint8_t kSelfIp[4] = {10, 0, 0, 2};
 const uint8_t kPeerIp[4] = {10, 0, 0, 1};
 
-void put(std::vector<uint8_t> &f, std::initializer_list<uint8_t> b) { f.insert(f.end(), b); }
-void put(std::vector<uint8_t> &f, const uint8_t *p, size_t n) { f.insert(f.end(), p, p + n); }
-void put16(std::vector<uint8_t> &f, uint16_t v) { put(f, {(uint8_t)(v >> 8), (uint8_t)v}); }
+void put(std::vector<uint8_t> &f, std::initializer_list<uint8_t> b) {
+    f.insert(f.end(), b);
+}
+void put(std::vector<uint8_t> &f, const uint8_t *p, size_t n) {
+    f.insert(f.end(), p, p + n);
+}
+void put16(std::vector<uint8_t> &f, uint16_t v) {
+    put(f, {(uint8_t)(v >> 8), (uint8_t)v});
+}
 
 std::vector<uint8_t> ethernet(const Mac &dst, const Mac &src, uint16_t type) {
     std::vector<uint8_t> f(dst.begin(), dst.end());
@@ -80,8 +86,8 @@ std::vector<uint8_t> stp_bpdu(const Mac &self) {
     put(f, self.data(), 6); // root
     put(f, {0, 0, 0, 0});   // root path cost
     put(f, {0x80, 0x00});
-    put(f, self.data(), 6); // bridge
-    put(f, {0x80, 0x01});   // port
+    put(f, self.data(), 6);                                   // bridge
+    put(f, {0x80, 0x01});                                     // port
     put(f, {0x00, 0x00, 0x14, 0x00, 0x02, 0x00, 0x0F, 0x00}); // ages and times
     while (f.size() < 60)
         f.push_back(0);

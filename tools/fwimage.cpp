@@ -97,8 +97,8 @@ std::optional<FirmwareImage> parse_srecords(std::string_view text, const std::st
         if (!hex_pairs(line.substr(2), b) || b.empty())
             return fail(line_no, "pairs of hexadecimal digits must follow the type");
         if (b[0] != b.size() - 1)
-            return fail(line_no, "the byte count says " + std::to_string(b[0]) + ", the record has " +
-                                     std::to_string(b.size() - 1));
+            return fail(line_no, "the byte count says " + std::to_string(b[0]) +
+                                     ", the record has " + std::to_string(b.size() - 1));
         if (b.size() < (size_t)abytes + 2)
             return fail(line_no, "too short for the address of an S" + std::string(1, type));
         unsigned sum = 0;
@@ -106,7 +106,8 @@ std::optional<FirmwareImage> parse_srecords(std::string_view text, const std::st
             sum += b[i];
         uint8_t want = (uint8_t)~sum;
         if (b.back() != want)
-            return fail(line_no, "checksum is " + hex(b.back(), 2) + ", the bytes give " + hex(want, 2));
+            return fail(line_no,
+                        "checksum is " + hex(b.back(), 2) + ", the bytes give " + hex(want, 2));
         uint32_t address = 0;
         for (int i = 0; i < abytes; ++i)
             address = (address << 8) | b[1 + i];
@@ -129,7 +130,8 @@ std::optional<FirmwareImage> parse_srecords(std::string_view text, const std::st
         case '6':
             if (address != since_header)
                 return fail(line_no, "the record count says " + std::to_string(address) + ", " +
-                                         std::to_string(since_header) + " data records came before");
+                                         std::to_string(since_header) +
+                                         " data records came before");
             break;
         default: // S7-S9: end of a file
             break;
@@ -138,8 +140,9 @@ std::optional<FirmwareImage> parse_srecords(std::string_view text, const std::st
     if (records.empty())
         return fail(line_no, "no data records");
 
-    std::stable_sort(records.begin(), records.end(),
-                     [](const DataRecord &a, const DataRecord &b) { return a.address < b.address; });
+    std::stable_sort(records.begin(), records.end(), [](const DataRecord &a, const DataRecord &b) {
+        return a.address < b.address;
+    });
     std::map<uint32_t, std::vector<uint8_t>> pieces;
     for (size_t i = 0; i < records.size(); ++i) {
         const DataRecord &r = records[i];
@@ -191,10 +194,10 @@ std::vector<DownloadRequest> download_requests(const FirmwareImage &image) {
             size_t n = std::min(kPieceBytes, block.bytes.size() - off);
             uint32_t address = block.address + (uint32_t)off;
             uint16_t words = (uint16_t)(n / 2);
-            out.push_back(DownloadRequest{
-                DownloadStep::Header,
-                {(uint8_t)(address >> 24), (uint8_t)(address >> 16), (uint8_t)(address >> 8),
-                 (uint8_t)address, (uint8_t)(words >> 8), (uint8_t)words}});
+            out.push_back(DownloadRequest{DownloadStep::Header,
+                                          {(uint8_t)(address >> 24), (uint8_t)(address >> 16),
+                                           (uint8_t)(address >> 8), (uint8_t)address,
+                                           (uint8_t)(words >> 8), (uint8_t)words}});
             auto first = block.bytes.begin() + (long)off;
             out.push_back(DownloadRequest{DownloadStep::Data, {first, first + (long)n}});
         }

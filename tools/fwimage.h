@@ -64,8 +64,7 @@ struct FirmwareImage {
 
 std::optional<FirmwareImage> parse_srecords(std::string_view text, const std::string &filename,
                                             talhost::ParseError &err);
-std::optional<FirmwareImage> load_firmware_image(const std::string &path,
-                                                 talhost::ParseError &err);
+std::optional<FirmwareImage> load_firmware_image(const std::string &path, talhost::ParseError &err);
 
 // Joins pieces (address -> bytes, none overlapping) whose bytes follow one
 // another into blocks.

@@ -141,7 +141,8 @@ std::string hex_bytes(const Bytes &b) {
             std::snprintf(buf, sizeof buf, "%s%04zX:", i ? "\n" : "", i);
             out += buf;
         }
-        std::snprintf(buf, sizeof buf, "%s%02X", out.empty() || out.back() == '\n' ? "" : " ", b[i]);
+        std::snprintf(buf, sizeof buf, "%s%02X", out.empty() || out.back() == '\n' ? "" : " ",
+                      b[i]);
         out += buf;
     }
     return out;
@@ -181,8 +182,7 @@ std::string show_counters(const Bytes &b, const char *const *names, size_t n) {
     std::string out;
     char line[96];
     for (size_t i = 0; i < n; i++) {
-        std::snprintf(line, sizeof line, "%s%-32s %u", i ? "\n" : "", names[i],
-                      le32_at(b, 4 * i));
+        std::snprintf(line, sizeof line, "%s%-32s %u", i ? "\n" : "", names[i], le32_at(b, 4 * i));
         out += line;
     }
     return out;
@@ -196,9 +196,9 @@ std::string networks_text(const std::vector<Network> &nets) {
     std::string out = "BSSID              channel  signal  noise  security  SSID";
     char line[160];
     for (const Network &n : nets) {
-        std::snprintf(line, sizeof line, "\n%s  %7u  %6u  %5u  %-8s  \"%s\"", mac_text(n.bssid).c_str(),
-                      n.channel, n.signal, n.noise, n.privacy() ? "WEP" : "open",
-                      talhost::printable(n.ssid, 32).c_str());
+        std::snprintf(line, sizeof line, "\n%s  %7u  %6u  %5u  %-8s  \"%s\"",
+                      mac_text(n.bssid).c_str(), n.channel, n.signal, n.noise,
+                      n.privacy() ? "WEP" : "open", talhost::printable(n.ssid, 32).c_str());
         out += line;
     }
     return out;
@@ -211,7 +211,8 @@ std::string ap_info_text(const ApInfo &ap) {
     std::snprintf(line, sizeof line,
                   "model \"%s\", version \"%s\"\ndescription \"%s\"\nNAT %u, DHCP %u, connections "
                   "%u, internet type %u, address by DHCP %u, connectivity %u",
-                  talhost::printable(ap.model, 32).c_str(), talhost::printable(ap.version, 32).c_str(),
+                  talhost::printable(ap.model, 32).c_str(),
+                  talhost::printable(ap.version, 32).c_str(),
                   talhost::printable(ap.description, 128).c_str(), ap.nat, ap.dhcp, ap.connections,
                   ap.internet_type, ap.dhcp_acquired, ap.connectivity);
     return line;
@@ -284,31 +285,59 @@ std::string range_text(const OidInfo &row) {
 
 } // namespace
 
-const std::vector<OidInfo> &oid_table() { return kTable; }
+const std::vector<OidInfo> &oid_table() {
+    return kTable;
+}
 
 const char *value_name(Value kind) {
     switch (kind) {
-    case V::None: return "-";
-    case V::Number: case V::Number16: return "number";
-    case V::Hex32: return "hex";
-    case V::Byte: return "byte";
-    case V::MediaState: return "state";
-    case V::LinkStatus: return "link";
-    case V::LinkSpeed: return "speed";
-    case V::NdisVersion: return "version";
-    case V::Mac: return "address";
-    case V::Text: case V::Chars: return "text";
-    case V::BssidText: return "bssid";
-    case V::Words: case V::Pda: return "words";
-    case V::Blob: return "bytes";
-    case V::OidList: return "codes";
-    case V::Tallies: case V::Monitor: return "counters";
-    case V::ScanResults: return "networks";
-    case V::ApInfo: return "ap info";
-    case V::RegisterDump: return "registers";
-    case V::Survey: case V::Action: return "action";
-    case V::KeyText: return "key text";
-    case V::MacList: return "addresses";
+    case V::None:
+        return "-";
+    case V::Number:
+    case V::Number16:
+        return "number";
+    case V::Hex32:
+        return "hex";
+    case V::Byte:
+        return "byte";
+    case V::MediaState:
+        return "state";
+    case V::LinkStatus:
+        return "link";
+    case V::LinkSpeed:
+        return "speed";
+    case V::NdisVersion:
+        return "version";
+    case V::Mac:
+        return "address";
+    case V::Text:
+    case V::Chars:
+        return "text";
+    case V::BssidText:
+        return "bssid";
+    case V::Words:
+    case V::Pda:
+        return "words";
+    case V::Blob:
+        return "bytes";
+    case V::OidList:
+        return "codes";
+    case V::Tallies:
+    case V::Monitor:
+        return "counters";
+    case V::ScanResults:
+        return "networks";
+    case V::ApInfo:
+        return "ap info";
+    case V::RegisterDump:
+        return "registers";
+    case V::Survey:
+    case V::Action:
+        return "action";
+    case V::KeyText:
+        return "key text";
+    case V::MacList:
+        return "addresses";
     }
     return "?";
 }
@@ -344,8 +373,9 @@ std::optional<OidRef> find_oid(std::string_view text, std::string &why) {
     }
     if (matches == 1)
         return OidRef{found->code, found};
-    why = matches ? "'" + talhost::printable(text) + "' names more than one OID; give its whole name"
-                  : "unknown OID '" + talhost::printable(text) + "' (`oids` lists the names)";
+    why = matches
+              ? "'" + talhost::printable(text) + "' names more than one OID; give its whole name"
+              : "unknown OID '" + talhost::printable(text) + "' (`oids` lists the names)";
     return std::nullopt;
 }
 
@@ -368,21 +398,34 @@ std::string mac_text(const uint8_t *m) {
     return buf;
 }
 
-const char *const kTallyNames[21] = {
-    "tx unicast frames",     "tx multicast frames",       "tx fragments",
-    "tx unicast octets",     "tx multicast octets",       "tx deferred",
-    "tx single retry frames", "tx multiple retry frames", "tx retry limit exceeded",
-    "tx discards",           "rx unicast frames",         "rx multicast frames",
-    "rx fragments",          "rx unicast octets",         "rx multicast octets",
-    "rx FCS errors",         "rx discards no buffer",     "tx discards wrong SA",
-    "rx discards WEP undecryptable", "rx message in message", "rx message in bad message"};
+const char *const kTallyNames[21] = {"tx unicast frames",
+                                     "tx multicast frames",
+                                     "tx fragments",
+                                     "tx unicast octets",
+                                     "tx multicast octets",
+                                     "tx deferred",
+                                     "tx single retry frames",
+                                     "tx multiple retry frames",
+                                     "tx retry limit exceeded",
+                                     "tx discards",
+                                     "rx unicast frames",
+                                     "rx multicast frames",
+                                     "rx fragments",
+                                     "rx unicast octets",
+                                     "rx multicast octets",
+                                     "rx FCS errors",
+                                     "rx discards no buffer",
+                                     "tx discards wrong SA",
+                                     "rx discards WEP undecryptable",
+                                     "rx message in message",
+                                     "rx message in bad message"};
 
-const char *const kMonitorNames[6] = {"packets sent", "bytes sent",     "send errors",
+const char *const kMonitorNames[6] = {"packets sent",     "bytes sent",     "send errors",
                                       "packets received", "bytes received", "receive errors"};
 
 const char *link_status_text(uint32_t code) {
-    static const char *const kText[] = {"none yet",     "connected",     "disconnected",
-                                        "AP changed",   "out of range",  "back in range",
+    static const char *const kText[] = {"none yet",          "connected",    "disconnected",
+                                        "AP changed",        "out of range", "back in range",
                                         "association failed"};
     return code < 7 ? kText[code] : "unknown";
 }
@@ -503,7 +546,8 @@ std::optional<Bytes> parse_set_value(const OidInfo &row, std::string_view text, 
     case V::Byte: {
         uint32_t v;
         if (!parse_u32(text, v) || v < row.min || v > row.max) {
-            why = std::string(row.name) + " takes a number from " + range_text(row) + ", not " + shown;
+            why = std::string(row.name) + " takes a number from " + range_text(row) + ", not " +
+                  shown;
             return std::nullopt;
         }
         if (row.set == V::Byte)
@@ -520,10 +564,11 @@ std::optional<Bytes> parse_set_value(const OidInfo &row, std::string_view text, 
     case V::KeyText: {
         bool hex = std::all_of(text.begin(), text.end(), [](char c) { return hex_digit(c) >= 0; });
         if (!hex || (text.size() != row.min && text.size() != row.max)) {
-            why = std::string(row.name) + " takes a key of " +
-                  (row.min == row.max ? std::to_string(row.min)
-                                      : std::to_string(row.min) + " or " + std::to_string(row.max)) +
-                  " hexadecimal digits, not " + shown;
+            why =
+                std::string(row.name) + " takes a key of " +
+                (row.min == row.max ? std::to_string(row.min)
+                                    : std::to_string(row.min) + " or " + std::to_string(row.max)) +
+                " hexadecimal digits, not " + shown;
             return std::nullopt;
         }
         return Bytes(text.begin(), text.end());
@@ -535,15 +580,18 @@ std::optional<Bytes> parse_set_value(const OidInfo &row, std::string_view text, 
             size_t end = std::min(text.find(',', from), text.size());
             uint8_t mac[6];
             if (!parse_mac(text.substr(from, end - from), mac)) {
-                why = std::string(row.name) + " takes addresses like 01:00:5e:00:00:01, separated by "
-                      "commas, not " + shown;
+                why = std::string(row.name) +
+                      " takes addresses like 01:00:5e:00:00:01, separated by "
+                      "commas, not " +
+                      shown;
                 return std::nullopt;
             }
             out.insert(out.end(), mac, mac + 6);
             from = end + 1;
         }
         if (out.size() / 6 > row.max) {
-            why = std::string(row.name) + " takes at most " + std::to_string(row.max) + " addresses";
+            why =
+                std::string(row.name) + " takes at most " + std::to_string(row.max) + " addresses";
             return std::nullopt;
         }
         return out;
@@ -554,10 +602,11 @@ std::optional<Bytes> parse_set_value(const OidInfo &row, std::string_view text, 
         for (char c : text)
             if (c != ' ' && c != ':')
                 digits += c;
-        bool hex = digits.size() % 2 == 0 &&
-                   std::all_of(digits.begin(), digits.end(), [](char c) { return hex_digit(c) >= 0; });
+        bool hex = digits.size() % 2 == 0 && std::all_of(digits.begin(), digits.end(),
+                                                         [](char c) { return hex_digit(c) >= 0; });
         if (!hex) {
-            why = std::string(row.name) + " takes bytes in hexadecimal (such as 00 01 0A FF), not " + shown;
+            why = std::string(row.name) +
+                  " takes bytes in hexadecimal (such as 00 01 0A FF), not " + shown;
             return std::nullopt;
         }
         for (size_t i = 0; i < digits.size(); i += 2)

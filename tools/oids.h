@@ -40,11 +40,11 @@ enum class Value : uint8_t {
     Monitor,     // the driver's six packet counters
     RegisterDump,
     Pda,
-    Survey,      // a survey step: 4 bytes that say nothing
+    Survey, // a survey step: 4 bytes that say nothing
     // Set input only:
-    Action,      // no input: the set does something
-    KeyText,     // a WEP key as hexadecimal text
-    MacList,     // multicast addresses
+    Action,  // no input: the set does something
+    KeyText, // a WEP key as hexadecimal text
+    MacList, // multicast addresses
 };
 
 // A kind in a word or two, "-" for None.
@@ -58,7 +58,7 @@ struct OidInfo {
     // A Number or Byte set's range; the length of a Chars or KeyText set's
     // text; the most addresses of a MacList.
     uint32_t min = 0, max = 0xFFFFFFFF;
-    const char *labels = nullptr;       // Words: the words' names, comma-separated
+    const char *labels = nullptr; // Words: the words' names, comma-separated
 };
 
 const std::vector<OidInfo> &oid_table();

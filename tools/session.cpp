@@ -79,7 +79,9 @@ bool Session::close_captures(std::string &error) {
     return error.empty();
 }
 
-NTSTATUS Session::load_driver() { return host_.load_driver(DriverEntry); }
+NTSTATUS Session::load_driver() {
+    return host_.load_driver(DriverEntry);
+}
 
 std::optional<uint32_t> io_base(const talhost::AdapterConfig &config) {
     const talhost::RegValue *v = config.find("IoBaseAddress");
@@ -179,7 +181,9 @@ std::vector<Session::Media> Session::take_media() {
     return out;
 }
 
-std::vector<Session::Received> Session::take_frames() { return std::exchange(inbox_, {}); }
+std::vector<Session::Received> Session::take_frames() {
+    return std::exchange(inbox_, {});
+}
 
 std::vector<talhost::SendCompletion> Session::take_completions() {
     if (binding_)
@@ -266,9 +270,9 @@ std::string Session::halt() {
     host_.check_released();
     std::string findings = host_.verifier().clean() ? "" : host_.verifier().text();
     if (card_->device_error_count())
-        findings += "the card saw " + std::to_string(card_->device_error_count()) +
-                    " accesses it does not allow, the first: " +
-                    card_->device_errors().front().what + "\n";
+        findings +=
+            "the card saw " + std::to_string(card_->device_error_count()) +
+            " accesses it does not allow, the first: " + card_->device_errors().front().what + "\n";
     return findings;
 }
 

@@ -37,18 +37,24 @@ constexpr size_t kMany = ~(size_t)0;
 const Shell::Command Shell::kCommands[] = {
     {"help", "[COMMAND]", "list the commands, or say what one does", &Shell::help, 0, 1},
     {"oids", "", "list the OID names with their codes and values", &Shell::oids, 0, 0},
-    {"query", "NAME|CODE", "ask the driver for an OID and show its answer decoded", &Shell::query, 1, 1},
+    {"query", "NAME|CODE", "ask the driver for an OID and show its answer decoded", &Shell::query,
+     1, 1},
     {"set", "NAME|CODE [VALUE]", "hand the driver a value for an OID", &Shell::set, 1, kMany},
     {"reset", "", "reset the card: it takes every setting made since", &Shell::reset, 0, 0},
     {"survey", "", "scan every channel and list the networks heard", &Shell::survey, 0, 0},
     {"apinfo", "", "the access point's vendor information", &Shell::apinfo, 0, 0},
-    {"monitor", "on|off", "monitor mode: the card passes up every frame on its channel", &Shell::monitor, 1, 1},
+    {"monitor", "on|off", "monitor mode: the card passes up every frame on its channel",
+     &Shell::monitor, 1, 1},
     {"regdump", "", "the controller's registers 0 to 126", &Shell::regdump, 0, 0},
     {"pda", "", "the card's production data (512 words)", &Shell::pda, 0, 0},
-    {"download", "IMAGE", "load a firmware image (S-records) into the card", &Shell::download, 1, 1},
-    {"send", "[COUNT]", "send example frames (ICMP, ARP, IPX, 802.3), 4 by default", &Shell::send, 0, 1},
-    {"ping", "ADDRESS [COUNT]", "ARP for an IPv4 address, then ICMP echo (4 by default)", &Shell::ping, 1, 2},
-    {"run", "DURATION", "let time pass (250ms, 2s, 100us; a plain number is ms)", &Shell::run, 1, 1},
+    {"download", "IMAGE", "load a firmware image (S-records) into the card", &Shell::download, 1,
+     1},
+    {"send", "[COUNT]", "send example frames (ICMP, ARP, IPX, 802.3), 4 by default", &Shell::send,
+     0, 1},
+    {"ping", "ADDRESS [COUNT]", "ARP for an IPv4 address, then ICMP echo (4 by default)",
+     &Shell::ping, 1, 2},
+    {"run", "DURATION", "let time pass (250ms, 2s, 100us; a plain number is ms)", &Shell::run, 1,
+     1},
     {"stats", "", "the card's tallies and the driver's packet counters", &Shell::stats, 0, 0},
     {"quit", "", "leave the shell (so does end of input)", &Shell::quit, 0, 0},
 };
@@ -103,7 +109,10 @@ std::optional<uint64_t> parse_duration(std::string_view text) {
     if (ec != std::errc() || end == text.data())
         return std::nullopt;
     std::string_view unit(end, text.data() + text.size() - end);
-    uint64_t scale = unit == "us" ? 1 : unit == "ms" || unit.empty() ? kMs : unit == "s" ? 1000 * kMs : 0;
+    uint64_t scale = unit == "us"                   ? 1
+                     : unit == "ms" || unit.empty() ? kMs
+                     : unit == "s"                  ? 1000 * kMs
+                                                    : 0;
     if (!scale || value > kMaxDurationUs / scale)
         return std::nullopt;
     return value * scale;
@@ -194,7 +203,8 @@ int Shell::help(const Args &args) {
         const Command *c = find_command(args[0]);
         if (!c)
             return usage_error("no command '" + talhost::printable(args[0]) + "'");
-        out_ << c->name << (*c->arguments ? " " : "") << c->arguments << "\n  " << c->summary << "\n";
+        out_ << c->name << (*c->arguments ? " " : "") << c->arguments << "\n  " << c->summary
+             << "\n";
         return kExitOk;
     }
     for (const Command &c : kCommands) {
@@ -222,7 +232,8 @@ int Shell::query(const Args &args) {
     if (!oid)
         return usage_error(why);
     if (oid->info && oid->info->query == Value::None)
-        return usage_error(std::string(oid->info->name) + " cannot be queried: the driver only takes it");
+        return usage_error(std::string(oid->info->name) +
+                           " cannot be queried: the driver only takes it");
     return show(oid->code, true);
 }
 
@@ -231,7 +242,8 @@ int Shell::show(NDIS_OID oid, bool named) {
     if (!utility_.query(oid, answer))
         return failed();
     const OidInfo *row = oid_by_code(oid);
-    std::string text = show_answer(row ? row->query : Value::Blob, answer, row ? row->labels : nullptr);
+    std::string text =
+        show_answer(row ? row->query : Value::Blob, answer, row ? row->labels : nullptr);
     if (named && text.find('\n') != std::string::npos)
         out_ << oid_name(oid) << ":\n";
     out_ << text << "\n";
@@ -294,9 +306,13 @@ int Shell::monitor(const Args &args) {
     return kExitOk;
 }
 
-int Shell::regdump(const Args &) { return show(OID_PRIV_REGISTER_DUMP, false); }
+int Shell::regdump(const Args &) {
+    return show(OID_PRIV_REGISTER_DUMP, false);
+}
 
-int Shell::pda(const Args &) { return show(OID_PRIV_PDA, false); }
+int Shell::pda(const Args &) {
+    return show(OID_PRIV_PDA, false);
+}
 
 int Shell::download(const Args &args) {
     talhost::ParseError err;
@@ -318,8 +334,8 @@ int Shell::download(const Args &args) {
         err_ << "\n";
     if (!ok)
         return failed();
-    out_ << "download: " << image->blocks.size() << (image->blocks.size() == 1 ? " block, " : " blocks, ")
-         << total
+    out_ << "download: " << image->blocks.size()
+         << (image->blocks.size() == 1 ? " block, " : " blocks, ") << total
          << " bytes in the card; reset puts it back in service\n";
     return kExitOk;
 }
@@ -336,11 +352,12 @@ int Shell::send(const Args &args) {
     session_.take_completions();
     const Mac peer = {0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x02};
     for (uint64_t i = 0; i < count; i++) {
-        std::vector<ExampleFrame> frames = example_frames(session_.station(), peer, (uint16_t)(i / 4 + 1));
+        std::vector<ExampleFrame> frames =
+            example_frames(session_.station(), peer, (uint16_t)(i / 4 + 1));
         const ExampleFrame &f = frames[i % frames.size()];
         NDIS_STATUS status = session_.send(f.bytes);
-        out_ << "  " << i + 1 << "  " << f.name << ", " << f.bytes.size() << " bytes: "
-             << talhost::ndis_status_name(status) << "\n";
+        out_ << "  " << i + 1 << "  " << f.name << ", " << f.bytes.size()
+             << " bytes: " << talhost::ndis_status_name(status) << "\n";
         session_.run_for(kMs);
     }
     session_.run_for(50 * kMs);
@@ -384,7 +401,8 @@ int Shell::ping(const Args &args) {
     uint64_t answered = 0;
     for (uint64_t i = 0; i < count; i++) {
         uint16_t seq = ++ping_seq_;
-        std::optional<uint64_t> rtt = session_.ping(known->second, self, *target, seq, kAnswerWaitUs);
+        std::optional<uint64_t> rtt =
+            session_.ping(known->second, self, *target, seq, kAnswerWaitUs);
         answered += rtt.has_value();
         if (rtt)
             out_ << "reply from " << name << ": icmp_seq=" << seq << " time=" << millis_text(*rtt)

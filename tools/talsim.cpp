@@ -91,7 +91,10 @@ void path(CLI::App *sub, const char *name, std::string &to, const char *what) {
 }
 void number(CLI::App *sub, const char *name, uint64_t &to, uint64_t min, uint64_t max,
             const char *type, const char *what) {
-    sub->add_option(name, to, what)->type_name(type)->check(CLI::Range(min, max))->capture_default_str();
+    sub->add_option(name, to, what)
+        ->type_name(type)
+        ->check(CLI::Range(min, max))
+        ->capture_default_str();
 }
 // --seed, kept only when given.
 void seed(CLI::App *sub, std::optional<uint64_t> &to) {
@@ -208,9 +211,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0)
             return finish(app.exit(e)); // --help or --version: to standard output
-        std::string who = argc > 1 && is_subcommand(argv[1])
-                              ? std::string("talsim ") + argv[1]
-                              : std::string("talsim");
+        std::string who = argc > 1 && is_subcommand(argv[1]) ? std::string("talsim ") + argv[1]
+                                                             : std::string("talsim");
         std::fprintf(stderr, "%s: %s\n(%s --help shows the options)\n", who.c_str(),
                      talhost::printable(e.what(), 200).c_str(), who.c_str());
         return kExitUsage;

@@ -140,8 +140,9 @@ bool Utility::follow_link(uint64_t us, bool until_connect) {
                 continue;
             talhost::RequestResult r = session_.query(OID_PRIV_LINK_STATUS, 4);
             uint32_t link = le32_at(r.answer(), 0);
-            *events_ << seconds_text(m.time) << "  media " << (m.connected ? "connect" : "disconnect")
-                     << ", link status " << link << " (" << link_status_text(link) << ")\n";
+            *events_ << seconds_text(m.time) << "  media "
+                     << (m.connected ? "connect" : "disconnect") << ", link status " << link << " ("
+                     << link_status_text(link) << ")\n";
         }
         if (until_connect && connected)
             return true;

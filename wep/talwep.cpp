@@ -32,19 +32,16 @@
 // unaligned store, which both targets (little-endian x86) have.
 typedef ULONG __attribute__((may_alias, aligned(1))) WEP_ULONG_UNALIGNED;
 
-static inline ULONG wep_load32(const UCHAR *p)
-{
+static inline ULONG wep_load32(const UCHAR *p) {
     return (ULONG)p[0] | ((ULONG)p[1] << 8) | ((ULONG)p[2] << 16) | ((ULONG)p[3] << 24);
 }
 
-static inline VOID wep_store32(PUCHAR p, ULONG v)
-{
+static inline VOID wep_store32(PUCHAR p, ULONG v) {
     *(WEP_ULONG_UNALIGNED *)p = v;
 }
 
 // A machine word from bytes; on a 32-bit target the high half vanishes.
-static inline ULONG_PTR wep_loadword(const UCHAR *p)
-{
+static inline ULONG_PTR wep_loadword(const UCHAR *p) {
     ULONG_PTR w = wep_load32(p);
     if (WEP_WORD_BYTES == 8) {
         w |= ((ULONG_PTR)wep_load32(p + 4) << 16) << 16;
@@ -52,8 +49,7 @@ static inline ULONG_PTR wep_loadword(const UCHAR *p)
     return w;
 }
 
-static inline VOID wep_storeword(PUCHAR p, ULONG_PTR w)
-{
+static inline VOID wep_storeword(PUCHAR p, ULONG_PTR w) {
     wep_store32(p, (ULONG)w);
     if (WEP_WORD_BYTES == 8) {
         wep_store32(p + 4, (ULONG)((w >> 16) >> 16));
@@ -61,8 +57,7 @@ static inline VOID wep_storeword(PUCHAR p, ULONG_PTR w)
 }
 
 // data[n] ^= stream[n] for n < len, a machine word at a time.
-static VOID wep_xor(PUCHAR data, const UCHAR *stream, ULONG len)
-{
+static VOID wep_xor(PUCHAR data, const UCHAR *stream, ULONG len) {
     ULONG n = 0;
     for (; n + WEP_WORD_BYTES <= len; n += WEP_WORD_BYTES) {
         wep_storeword(data + n, wep_loadword(data + n) ^ wep_loadword(stream + n));
@@ -77,8 +72,7 @@ static VOID wep_xor(PUCHAR data, const UCHAR *stream, ULONG len)
 // ---------------------------------------------------------------------------
 
 // Key schedule of seed k into st; i and j are left 0.
-static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
-{
+static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen) {
     PUCHAR s = st->s;
     ULONG n, m;
     UCHAR j = 0; // a byte: the wrap modulo 256 costs nothing
@@ -90,12 +84,12 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
     st->i = 0;
     st->j = 0;
 
-#define WEP_KSA_STEP(pos, keybyte)                     \
-    do {                                               \
-        UCHAR a_ = s[pos];                             \
-        j = (UCHAR)(j + a_ + (keybyte));               \
-        s[pos] = s[j];                                 \
-        s[j] = a_;                                     \
+#define WEP_KSA_STEP(pos, keybyte)       \
+    do {                                 \
+        UCHAR a_ = s[pos];               \
+        j = (UCHAR)(j + a_ + (keybyte)); \
+        s[pos] = s[j];                   \
+        s[j] = a_;                       \
     } while (0)
 
     if (klen == WEP_SEED_LEN_40 || klen == WEP_SEED_LEN_104) {
@@ -105,12 +99,12 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
         for (m = 0; m < WEP_SEED_LEN_104; m++) {
             kk[m] = k[m & (klen - 1)];
         }
-#define WEP_KSA_STEP4(o)                               \
-    do {                                               \
-        WEP_KSA_STEP(n + (o), kk[o]);                  \
-        WEP_KSA_STEP(n + (o) + 1, kk[(o) + 1]);        \
-        WEP_KSA_STEP(n + (o) + 2, kk[(o) + 2]);        \
-        WEP_KSA_STEP(n + (o) + 3, kk[(o) + 3]);        \
+#define WEP_KSA_STEP4(o)                        \
+    do {                                        \
+        WEP_KSA_STEP(n + (o), kk[o]);           \
+        WEP_KSA_STEP(n + (o) + 1, kk[(o) + 1]); \
+        WEP_KSA_STEP(n + (o) + 2, kk[(o) + 2]); \
+        WEP_KSA_STEP(n + (o) + 3, kk[(o) + 3]); \
     } while (0)
         for (n = 0; n < WEP_SBOX_SIZE; n += WEP_SEED_LEN_104) {
             WEP_KSA_STEP4(0);
@@ -133,31 +127,31 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
 // One RC4 step: i = i + 1; j = j + s[i]; exchange s[i] and s[j]; emit
 // s[s[i] + s[j]], all modulo 256 (i and j are bytes). WEP_PRGA_AT takes s[i]
 // as p[o] for a caller that knows i = p - s + o without a wrap.
-#define WEP_PRGA_AT(p, o, dst)                         \
-    do {                                               \
-        UCHAR a_ = (p)[o];                             \
-        UCHAR b_;                                      \
-        j = (UCHAR)(j + a_);                           \
-        b_ = s[j];                                     \
-        (p)[o] = b_;                                   \
-        s[j] = a_;                                     \
-        (dst) = s[(UCHAR)(a_ + b_)];                   \
+#define WEP_PRGA_AT(p, o, dst)       \
+    do {                             \
+        UCHAR a_ = (p)[o];           \
+        UCHAR b_;                    \
+        j = (UCHAR)(j + a_);         \
+        b_ = s[j];                   \
+        (p)[o] = b_;                 \
+        s[j] = a_;                   \
+        (dst) = s[(UCHAR)(a_ + b_)]; \
     } while (0)
 
-#define WEP_PRGA_STEP(dst)                             \
-    do {                                               \
-        i = (UCHAR)(i + 1);                            \
-        WEP_PRGA_AT(s, i, dst);                        \
+#define WEP_PRGA_STEP(dst)      \
+    do {                        \
+        i = (UCHAR)(i + 1);     \
+        WEP_PRGA_AT(s, i, dst); \
     } while (0)
 
 // Four steps at p[o] to p[o + 3]: one keystream word, first byte lowest.
-#define WEP_PRGA_WORD(p, o, w)                         \
-    do {                                               \
-        ULONG k0_, k1_, k2_, k3_;                      \
-        WEP_PRGA_AT(p, (o), k0_);                      \
-        WEP_PRGA_AT(p, (o) + 1, k1_);                  \
-        WEP_PRGA_AT(p, (o) + 2, k2_);                  \
-        WEP_PRGA_AT(p, (o) + 3, k3_);                  \
+#define WEP_PRGA_WORD(p, o, w)                              \
+    do {                                                    \
+        ULONG k0_, k1_, k2_, k3_;                           \
+        WEP_PRGA_AT(p, (o), k0_);                           \
+        WEP_PRGA_AT(p, (o) + 1, k1_);                       \
+        WEP_PRGA_AT(p, (o) + 2, k2_);                       \
+        WEP_PRGA_AT(p, (o) + 3, k3_);                       \
         (w) = k0_ | (k1_ << 8) | (k2_ << 16) | (k3_ << 24); \
     } while (0)
 
@@ -167,14 +161,12 @@ static VOID wep_rc4_schedule(wepprng *st, const UCHAR *k, ULONG klen)
 #define WEP_GROUP_MASK (WEP_GROUP - 1)
 
 // Steps before i + 1 reaches a multiple of 16.
-static inline ULONG wep_rc4_to_group(const wepprng *st)
-{
+static inline ULONG wep_rc4_to_group(const wepprng *st) {
     return (WEP_GROUP_MASK - st->i) & WEP_GROUP_MASK;
 }
 
 // The next len keystream bytes of st into out; i and j advance.
-static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len)
-{
+static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len) {
     PUCHAR s = st->s;
     UCHAR i = (UCHAR)st->i;
     UCHAR j = (UCHAR)st->j;
@@ -203,13 +195,11 @@ static VOID wep_rc4_generate(wepprng *st, PUCHAR out, ULONG len)
     st->j = j;
 }
 
-VOID wep_initprng(TAL_ADAPTER *Adapter, const UCHAR *k, USHORT klen)
-{
+VOID wep_initprng(TAL_ADAPTER *Adapter, const UCHAR *k, USHORT klen) {
     wep_rc4_schedule(&Adapter->prng, k, klen);
 }
 
-VOID wep_block_init(TAL_ADAPTER *Adapter, PUCHAR buf)
-{
+VOID wep_block_init(TAL_ADAPTER *Adapter, PUCHAR buf) {
     wep_rc4_generate(&Adapter->prng, buf, TAL_WEPBOX_SIZE);
 }
 
@@ -217,8 +207,7 @@ VOID wep_block_init(TAL_ADAPTER *Adapter, PUCHAR buf)
 // CRC-32
 // ---------------------------------------------------------------------------
 
-VOID crc32_mktable(TAL_ADAPTER *Adapter)
-{
+VOID crc32_mktable(TAL_ADAPTER *Adapter) {
     ULONG *t = Adapter->crc32_table;
     ULONG n, k;
 
@@ -245,30 +234,23 @@ VOID crc32_mktable(TAL_ADAPTER *Adapter)
 
 // The CRC register after 16 bytes given as four little-endian words.
 // t[k - 1] serves the byte followed by k more bytes of the step.
-static inline ULONG crc32_step16(const TAL_ADAPTER *Adapter, ULONG reg, ULONG a, ULONG b,
-                                 ULONG c, ULONG d)
-{
+static inline ULONG crc32_step16(const TAL_ADAPTER *Adapter, ULONG reg, ULONG a, ULONG b, ULONG c,
+                                 ULONG d) {
     const ULONG *t0 = Adapter->crc32_table;
     const ULONG(*t)[256] = Adapter->crc32_slice;
 
     a ^= reg;
-    return t[14][a & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^
-           t[12][(a >> 16) & 0xFF] ^ t[11][a >> 24] ^
-           t[10][b & 0xFF] ^ t[9][(b >> 8) & 0xFF] ^
-           t[8][(b >> 16) & 0xFF] ^ t[7][b >> 24] ^
-           t[6][c & 0xFF] ^ t[5][(c >> 8) & 0xFF] ^
-           t[4][(c >> 16) & 0xFF] ^ t[3][c >> 24] ^
-           t[2][d & 0xFF] ^ t[1][(d >> 8) & 0xFF] ^
-           t[0][(d >> 16) & 0xFF] ^ t0[d >> 24];
+    return t[14][a & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^ t[12][(a >> 16) & 0xFF] ^ t[11][a >> 24] ^
+           t[10][b & 0xFF] ^ t[9][(b >> 8) & 0xFF] ^ t[8][(b >> 16) & 0xFF] ^ t[7][b >> 24] ^
+           t[6][c & 0xFF] ^ t[5][(c >> 8) & 0xFF] ^ t[4][(c >> 16) & 0xFF] ^ t[3][c >> 24] ^
+           t[2][d & 0xFF] ^ t[1][(d >> 8) & 0xFF] ^ t[0][(d >> 16) & 0xFF] ^ t0[d >> 24];
 }
 
-static inline ULONG crc32_step1(const TAL_ADAPTER *Adapter, ULONG reg, UCHAR b)
-{
+static inline ULONG crc32_step1(const TAL_ADAPTER *Adapter, ULONG reg, UCHAR b) {
     return Adapter->crc32_table[(reg ^ b) & WEP_BYTE_MASK] ^ (reg >> 8);
 }
 
-ULONG crc32_block(TAL_ADAPTER *Adapter, ULONG reg, const UCHAR *p, USHORT len)
-{
+ULONG crc32_block(TAL_ADAPTER *Adapter, ULONG reg, const UCHAR *p, USHORT len) {
     ULONG n = len;
 
     for (; n >= 16; n -= 16, p += 16) {
@@ -281,8 +263,7 @@ ULONG crc32_block(TAL_ADAPTER *Adapter, ULONG reg, const UCHAR *p, USHORT len)
     return reg;
 }
 
-ULONG crc32_blockfinish(ULONG reg)
-{
+ULONG crc32_blockfinish(ULONG reg) {
     return ~reg;
 }
 
@@ -290,14 +271,12 @@ ULONG crc32_blockfinish(ULONG reg)
 // Keys and seeds
 // ---------------------------------------------------------------------------
 
-static USHORT wep_seed_len(const TAL_ADAPTER *Adapter)
-{
+static USHORT wep_seed_len(const TAL_ADAPTER *Adapter) {
     return Adapter->WepRequired == WEP_MODE_104 ? WEP_SEED_LEN_104 : WEP_SEED_LEN_40;
 }
 
 // The default key array for a key index; an unknown index means key 0.
-static const UCHAR *wep_key_by_id(const TAL_ADAPTER *Adapter, ULONG id)
-{
+static const UCHAR *wep_key_by_id(const TAL_ADAPTER *Adapter, ULONG id) {
     switch (id) {
     case 1:
         return Adapter->WepDefaultKey1;
@@ -310,8 +289,7 @@ static const UCHAR *wep_key_by_id(const TAL_ADAPTER *Adapter, ULONG id)
     }
 }
 
-static VOID wep_copy(PUCHAR dst, const UCHAR *src, ULONG len)
-{
+static VOID wep_copy(PUCHAR dst, const UCHAR *src, ULONG len) {
     ULONG n;
     for (n = 0; n < len; n++) {
         dst[n] = src[n];
@@ -322,29 +300,25 @@ static VOID wep_copy(PUCHAR dst, const UCHAR *src, ULONG len)
 // Transmit
 // ---------------------------------------------------------------------------
 
-VOID wep_encrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
-{
+VOID wep_encrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen) {
     ULONG len = dlen > TAL_WEPBOX_SIZE ? TAL_WEPBOX_SIZE : dlen;
     wep_xor(data, Adapter->tx_wepBox, len);
 }
 
 // The default key the transmit seed is built from: the one rule behind both
 // the seed and the key-id byte that announces it.
-static ULONG wep_tx_keyindex(const TAL_ADAPTER *Adapter)
-{
+static ULONG wep_tx_keyindex(const TAL_ADAPTER *Adapter) {
     if (Adapter->WepRequired == WEP_MODE_104 || Adapter->WepDefaultKeyId >= WEP_NUM_KEYS) {
         return 0;
     }
     return Adapter->WepDefaultKeyId;
 }
 
-UCHAR wep_tx_keyid(const TAL_ADAPTER *Adapter)
-{
+UCHAR wep_tx_keyid(const TAL_ADAPTER *Adapter) {
     return (UCHAR)(wep_tx_keyindex(Adapter) << WEP_KEY_ID_SHIFT);
 }
 
-VOID wep_tx_setkey(TAL_ADAPTER *Adapter)
-{
+VOID wep_tx_setkey(TAL_ADAPTER *Adapter) {
     USHORT klen = wep_seed_len(Adapter);
     const UCHAR *secret = wep_key_by_id(Adapter, wep_tx_keyindex(Adapter));
 
@@ -354,8 +328,7 @@ VOID wep_tx_setkey(TAL_ADAPTER *Adapter)
     wep_block_init(Adapter, Adapter->tx_wepBox);
 }
 
-VOID wep_tx_nextiv(TAL_ADAPTER *Adapter)
-{
+VOID wep_tx_nextiv(TAL_ADAPTER *Adapter) {
     USHORT old = Adapter->ivCount;
     ULONG counter;
 
@@ -365,8 +338,7 @@ VOID wep_tx_nextiv(TAL_ADAPTER *Adapter)
     }
     Adapter->ivCount = 0;
 
-    counter = (ULONG)Adapter->iv[0] | ((ULONG)Adapter->iv[1] << 8) |
-              ((ULONG)Adapter->iv[2] << 16);
+    counter = (ULONG)Adapter->iv[0] | ((ULONG)Adapter->iv[1] << 8) | ((ULONG)Adapter->iv[2] << 16);
     counter = (counter + 1) & WEP_IV_COUNTER_MASK;
     Adapter->iv[0] = (UCHAR)counter;
     Adapter->iv[1] = (UCHAR)(counter >> 8);
@@ -378,8 +350,7 @@ VOID wep_tx_nextiv(TAL_ADAPTER *Adapter)
     wep_block_init(Adapter, Adapter->tx_wepBox);
 }
 
-VOID wep_tx_seal(TAL_ADAPTER *Adapter, PUCHAR body, USHORT L)
-{
+VOID wep_tx_seal(TAL_ADAPTER *Adapter, PUCHAR body, USHORT L) {
     ULONG icv = crc32_blockfinish(crc32_block(Adapter, CRC32_INIT, body, L));
     wep_store32(body + L, icv);
     wep_encrypt(Adapter, body, (USHORT)(L + WEP_ICV_LEN));
@@ -389,8 +360,7 @@ VOID wep_tx_seal(TAL_ADAPTER *Adapter, PUCHAR body, USHORT L)
 // Receive
 // ---------------------------------------------------------------------------
 
-VOID wep_rx_setkey(TAL_ADAPTER *Adapter, const UCHAR *h)
-{
+VOID wep_rx_setkey(TAL_ADAPTER *Adapter, const UCHAR *h) {
     UCHAR seed[WEP_SEED_LEN_104];
     USHORT klen = wep_seed_len(Adapter);
     ULONG n;
@@ -416,8 +386,7 @@ VOID wep_rx_setkey(TAL_ADAPTER *Adapter, const UCHAR *h)
 
 // Makes rx_wepBox hold at least len (at most TAL_WEPBOX_SIZE) keystream
 // bytes of the receive seed, going on from where the generator stopped.
-static VOID wep_rx_extend(TAL_ADAPTER *Adapter, ULONG len)
-{
+static VOID wep_rx_extend(TAL_ADAPTER *Adapter, ULONG len) {
     ULONG valid = Adapter->rx_wepBoxValid;
 
     if (len > valid) {
@@ -426,8 +395,7 @@ static VOID wep_rx_extend(TAL_ADAPTER *Adapter, ULONG len)
     }
 }
 
-VOID wep_decrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
-{
+VOID wep_decrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen) {
     ULONG len = dlen > TAL_WEPBOX_SIZE ? TAL_WEPBOX_SIZE : dlen;
 
     wep_rx_extend(Adapter, len);
@@ -437,8 +405,7 @@ VOID wep_decrypt(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
 // data[n] ^= stream[n] for n < len, and the CRC register over the first
 // crclen (at most len) bytes of the result, in one pass.
 static ULONG wep_xor_crc(TAL_ADAPTER *Adapter, ULONG reg, PUCHAR data, const UCHAR *stream,
-                         ULONG len, ULONG crclen)
-{
+                         ULONG len, ULONG crclen) {
     ULONG n = 0;
 
     for (; n + 16 <= crclen; n += 16) {
@@ -465,14 +432,12 @@ static ULONG wep_xor_crc(TAL_ADAPTER *Adapter, ULONG reg, PUCHAR data, const UCH
 // holds, and the rest made by one run of the generator, which leaves them
 // cached for the next frame under the same seed. XOR and CRC then take one
 // pass over the body.
-BOOLEAN wep_rx_open(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen)
-{
+BOOLEAN wep_rx_open(TAL_ADAPTER *Adapter, PUCHAR data, USHORT dlen) {
     PUCHAR body = data + WEP_IV_HEADER_LEN;
     ULONG blen;
     ULONG reg;
 
-    if (dlen < WEP_IV_HEADER_LEN + WEP_ICV_LEN ||
-        dlen - WEP_IV_HEADER_LEN > TAL_WEPBOX_SIZE) {
+    if (dlen < WEP_IV_HEADER_LEN + WEP_ICV_LEN || dlen - WEP_IV_HEADER_LEN > TAL_WEPBOX_SIZE) {
         return FALSE;
     }
     blen = (ULONG)dlen - WEP_IV_HEADER_LEN - WEP_ICV_LEN;

@@ -10,14 +10,14 @@
 #include "driver/taladapter.h"
 
 // -- Framing --
-#define WEP_IV_HEADER_LEN 4  // 3 IV bytes and the key-id byte, sent in clear
-#define WEP_ICV_LEN 4        // CRC-32 of the body, least significant byte first
-#define WEP_IV_LEN 3         // IV bytes at the start of the header and the seed
-#define WEP_KEY_ID_SHIFT 6   // key-id byte = key index << 6, low 6 bits 0
+#define WEP_IV_HEADER_LEN 4 // 3 IV bytes and the key-id byte, sent in clear
+#define WEP_ICV_LEN 4       // CRC-32 of the body, least significant byte first
+#define WEP_IV_LEN 3        // IV bytes at the start of the header and the seed
+#define WEP_KEY_ID_SHIFT 6  // key-id byte = key index << 6, low 6 bits 0
 #define WEP_IV_COUNTER_MASK 0x00FFFFFFUL
 
 // -- Keys and seeds --
-#define WEP_MODE_104 7       // WepRequired value that selects one 104-bit key
+#define WEP_MODE_104 7 // WepRequired value that selects one 104-bit key
 #define WEP_SECRET_LEN_40 5
 #define WEP_SECRET_LEN_104 13
 #define WEP_SEED_LEN_40 (WEP_IV_LEN + WEP_SECRET_LEN_40)   // 8

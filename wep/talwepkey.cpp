@@ -17,8 +17,8 @@ static USHORT talReadWord(TAL_ADAPTER *Adapter, USHORT RecordLen, USHORT Rid, US
     return status;
 }
 
-static USHORT talWriteBytes(TAL_ADAPTER *Adapter, USHORT RecordLen, USHORT Rid,
-                            const UCHAR *bytes, USHORT count) {
+static USHORT talWriteBytes(TAL_ADAPTER *Adapter, USHORT RecordLen, USHORT Rid, const UCHAR *bytes,
+                            USHORT count) {
     Record_Buffer Rec;
     talRecordInit(&Rec, RecordLen, Rid);
     for (USHORT i = 0; i < count; i++)
@@ -44,23 +44,19 @@ USHORT setWEPDefaultKey0(TAL_ADAPTER *Adapter, PUCHAR byteString) {
     if (Adapter->WepRequired == TAL_WEP_MODE_104)
         return talWriteBytes(Adapter, TAL_RECLEN_KEY104, TAL_RID_WEP_KEY0, byteString,
                              TAL_KEY104_BYTES);
-    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY0, byteString,
-                         TAL_KEY40_BYTES);
+    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY0, byteString, TAL_KEY40_BYTES);
 }
 
 USHORT setWEPDefaultKey1(TAL_ADAPTER *Adapter, PUCHAR byteString) {
-    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY1, byteString,
-                         TAL_KEY40_BYTES);
+    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY1, byteString, TAL_KEY40_BYTES);
 }
 
 USHORT setWEPDefaultKey2(TAL_ADAPTER *Adapter, PUCHAR byteString) {
-    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY2, byteString,
-                         TAL_KEY40_BYTES);
+    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY2, byteString, TAL_KEY40_BYTES);
 }
 
 USHORT setWEPDefaultKey3(TAL_ADAPTER *Adapter, PUCHAR byteString) {
-    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY3, byteString,
-                         TAL_KEY40_BYTES);
+    return talWriteBytes(Adapter, TAL_RECLEN_KEY40, TAL_RID_WEP_KEY3, byteString, TAL_KEY40_BYTES);
 }
 
 USHORT getWEPFlags(TAL_ADAPTER *Adapter, USHORT *value) {

@@ -53,7 +53,9 @@ typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS;
 
 // NDIS_PHYSICAL_ADDRESS_CONST builds a constant physical address.
 #define NDIS_PHYSICAL_ADDRESS_CONST(_Low, _High) \
-    { { (ULONG)(_Low), (LONG)(_High) } }
+    {                                            \
+        { (ULONG)(_Low), (LONG)(_High) }         \
+    }
 
 // ---- Counted strings ----
 typedef struct _UNICODE_STRING {
@@ -161,7 +163,8 @@ typedef enum _NDIS_MEDIUM {
     NdisMediumDix = 5,
     NdisMediumArcnetRaw = 6,
     NdisMediumArcnet878_2 = 7,
-} NDIS_MEDIUM, *PNDIS_MEDIUM;
+} NDIS_MEDIUM,
+    *PNDIS_MEDIUM;
 
 typedef enum _NDIS_PARAMETER_TYPE {
     NdisParameterInteger = 0,
@@ -261,32 +264,32 @@ typedef VOID(NTAPI *W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterConte
 typedef VOID(NTAPI *W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID(NTAPI *W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef NDIS_STATUS(NTAPI *W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
-                                                  PUINT SelectedMediumIndex,
-                                                  PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                                                  NDIS_HANDLE MiniportAdapterHandle,
-                                                  NDIS_HANDLE WrapperConfigurationContext);
+                                                 PUINT SelectedMediumIndex,
+                                                 PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                                 NDIS_HANDLE MiniportAdapterHandle,
+                                                 NDIS_HANDLE WrapperConfigurationContext);
 typedef VOID(NTAPI *W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
                                    PBOOLEAN QueueMiniportHandleInterrupt,
                                    NDIS_HANDLE MiniportAdapterContext);
 typedef NDIS_STATUS(NTAPI *W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
-                                                         NDIS_OID Oid, PVOID InformationBuffer,
-                                                         ULONG InformationBufferLength,
-                                                         PULONG BytesWritten, PULONG BytesNeeded);
+                                                        NDIS_OID Oid, PVOID InformationBuffer,
+                                                        ULONG InformationBufferLength,
+                                                        PULONG BytesWritten, PULONG BytesNeeded);
 typedef NDIS_STATUS(NTAPI *W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
-                                                   NDIS_HANDLE MiniportAdapterContext,
-                                                   NDIS_HANDLE WrapperConfigurationContext);
+                                                  NDIS_HANDLE MiniportAdapterContext,
+                                                  NDIS_HANDLE WrapperConfigurationContext);
 typedef NDIS_STATUS(NTAPI *W_RESET_HANDLER)(PBOOLEAN AddressingReset,
-                                             NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS(NTAPI *W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
-                                            PNDIS_PACKET Packet, UINT Flags);
+                                            NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI *W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
+                                           UINT Flags);
 typedef NDIS_STATUS(NTAPI *W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
-                                                       NDIS_OID Oid, PVOID InformationBuffer,
-                                                       ULONG InformationBufferLength,
-                                                       PULONG BytesRead, PULONG BytesNeeded);
+                                                      NDIS_OID Oid, PVOID InformationBuffer,
+                                                      ULONG InformationBufferLength,
+                                                      PULONG BytesRead, PULONG BytesNeeded);
 typedef NDIS_STATUS(NTAPI *W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
-                                                     NDIS_HANDLE MiniportAdapterContext,
-                                                     NDIS_HANDLE MiniportReceiveContext,
-                                                     UINT ByteOffset, UINT BytesToTransfer);
+                                                    NDIS_HANDLE MiniportAdapterContext,
+                                                    NDIS_HANDLE MiniportReceiveContext,
+                                                    UINT ByteOffset, UINT BytesToTransfer);
 typedef VOID(NTAPI *ADAPTER_SHUTDOWN_HANDLER)(PVOID ShutdownContext);
 
 typedef struct _NDIS30_MINIPORT_CHARACTERISTICS {
@@ -306,8 +309,7 @@ typedef struct _NDIS30_MINIPORT_CHARACTERISTICS {
     W_SEND_HANDLER SendHandler;
     W_SET_INFORMATION_HANDLER SetInformationHandler;
     W_TRANSFER_DATA_HANDLER TransferDataHandler;
-} NDIS30_MINIPORT_CHARACTERISTICS, NDIS_MINIPORT_CHARACTERISTICS,
-    *PNDIS_MINIPORT_CHARACTERISTICS;
+} NDIS30_MINIPORT_CHARACTERISTICS, NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MINIPORT_CHARACTERISTICS;
 
 // ---- Memory helpers (macros, as in the wrapper's header) ----
 #define NdisZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
@@ -331,8 +333,8 @@ VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER *P
                            NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                            NDIS_PARAMETER_TYPE ParameterType);
 VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
-VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID *NetworkAddress,
-                            PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
+VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID *NetworkAddress, PUINT NetworkAddressLength,
+                            NDIS_HANDLE ConfigurationHandle);
 NDIS_STATUS NdisUnicodeStringToAnsiString(PNDIS_ANSI_STRING DestinationString,
                                           PNDIS_STRING SourceString);
 
@@ -350,8 +352,8 @@ VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialP
                                 UINT NumberOfPorts, PVOID PortOffset);
 NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
-                                   UINT InterruptLevel, BOOLEAN RequestIsr,
-                                   BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
+                                   UINT InterruptLevel, BOOLEAN RequestIsr, BOOLEAN SharedInterrupt,
+                                   NDIS_INTERRUPT_MODE InterruptMode);
 VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
@@ -366,12 +368,10 @@ VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
 // Data path and status
 VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID *VirtualAddress, PUINT Length);
 VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER *NextBuffer);
-VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
-                       NDIS_STATUS Status);
-VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext,
-                                 PCHAR Address, PVOID HeaderBuffer, UINT HeaderBufferSize,
-                                 PVOID LookaheadBuffer, UINT LookaheadBufferSize,
-                                 UINT PacketSize);
+VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet, NDIS_STATUS Status);
+VOID EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext, PCHAR Address,
+                                 PVOID HeaderBuffer, UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                 UINT LookaheadBufferSize, UINT PacketSize);
 VOID EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter);
 VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize);

@@ -31,7 +31,8 @@ std::array<uint8_t, 3> oui_for(uint16_t ethertype) {
 
 AccessPoint::AccessPoint(Medium &medium, ApConfig config, uint64_t seed)
     : medium_(medium), config_(std::move(config)), events_(medium.world()), rng_(seed),
-      tx_(medium.world(), seed ^ 0x5A5A5A5A,
+      tx_(
+          medium.world(), seed ^ 0x5A5A5A5A,
           [this](const TxJob *, const AirFrame &f) { sink_->on_air(f); },
           [this] { return config_.channel; }),
       sink_(medium.attach(this)), iv_((uint32_t)(seed & 0xFFFFFF)) {
@@ -79,11 +80,12 @@ void AccessPoint::beacon() {
     events_.in((uint64_t)config_.beacon_interval_tu * kTuUs, [this] { beacon(); });
 }
 
-void AccessPoint::send_mgmt(uint8_t subtype, const wire::MacAddr &da, const std::vector<uint8_t> &body) {
+void AccessPoint::send_mgmt(uint8_t subtype, const wire::MacAddr &da,
+                            const std::vector<uint8_t> &body) {
     bool directed = !wire::is_group(da);
     TxJob job;
-    job.mpdus.push_back(wire::mgmt_frame(subtype, 0, directed ? ack_duration(kMgmtRate, false) : 0, da,
-                                         config_.bssid, config_.bssid, next_sequence(), body));
+    job.mpdus.push_back(wire::mgmt_frame(subtype, 0, directed ? ack_duration(kMgmtRate, false) : 0,
+                                         da, config_.bssid, config_.bssid, next_sequence(), body));
     job.rate = kMgmtRate;
     job.directed = directed;
     job.done = [this](const TxOutcome &o) { stats_.tx_failed += !o.delivered; };
@@ -114,7 +116,8 @@ void AccessPoint::radio_receive(const AirFrame &frame) {
         tx_.send_ack(v->addr2(), frame.rate, frame.short_preamble);
     if (v->type() == wire::fc::TypeMgmt)
         receive_mgmt(frame);
-    else if (v->type() == wire::fc::TypeData && v->to_ds() && !v->from_ds() && v->addr1() == config_.bssid)
+    else if (v->type() == wire::fc::TypeData && v->to_ds() && !v->from_ds() &&
+             v->addr1() == config_.bssid)
         receive_data(frame);
 }
 
@@ -153,7 +156,8 @@ void AccessPoint::receive_mgmt(const AirFrame &frame) {
     }
 }
 
-void AccessPoint::receive_auth(const wire::MacAddr &sta, std::span<const uint8_t> body, bool protected_frame) {
+void AccessPoint::receive_auth(const wire::MacAddr &sta, std::span<const uint8_t> body,
+                               bool protected_frame) {
     std::vector<uint8_t> plain(body.begin(), body.end());
     if (protected_frame) {
         const std::vector<uint8_t> &key = config_.keys[card_wep_key_id(body)];
@@ -161,7 +165,8 @@ void AccessPoint::receive_auth(const wire::MacAddr &sta, std::span<const uint8_t
         plain = opened ? std::move(*opened) : std::vector<uint8_t>{};
     }
     auto a = wire::AuthBody::parse(plain);
-    uint16_t want = config_.auth == ApAuth::SharedKey ? wire::auth::SharedKey : wire::auth::OpenSystem;
+    uint16_t want =
+        config_.auth == ApAuth::SharedKey ? wire::auth::SharedKey : wire::auth::OpenSystem;
     wire::AuthBody reply;
     reply.algorithm = want;
     Client &c = clients_[sta];
@@ -211,7 +216,8 @@ void AccessPoint::receive_auth(const wire::MacAddr &sta, std::span<const uint8_t
     answer((uint16_t)(a->sequence + 1), wire::status::SequenceUnexpected);
 }
 
-void AccessPoint::receive_assoc(const wire::MacAddr &sta, std::span<const uint8_t> body, bool reassoc) {
+void AccessPoint::receive_assoc(const wire::MacAddr &sta, std::span<const uint8_t> body,
+                                bool reassoc) {
     auto r = wire::AssocRequestBody::parse(body, reassoc);
     if (!r)
         return;
@@ -231,7 +237,8 @@ void AccessPoint::receive_assoc(const wire::MacAddr &sta, std::span<const uint8_
         it->second.associated = true;
         reply.aid = it->second.aid;
     }
-    send_mgmt(reassoc ? wire::mgmt::ReassocResponse : wire::mgmt::AssocResponse, sta, reply.to_bytes());
+    send_mgmt(reassoc ? wire::mgmt::ReassocResponse : wire::mgmt::AssocResponse, sta,
+              reply.to_bytes());
 }
 
 void AccessPoint::receive_data(const AirFrame &frame) {
@@ -286,7 +293,8 @@ void AccessPoint::receive_data(const AirFrame &frame) {
     deliver_msdu(v.addr3(), sta, std::move(body));
 }
 
-void AccessPoint::deliver_msdu(const wire::MacAddr &da, const wire::MacAddr &sa, std::vector<uint8_t> body) {
+void AccessPoint::deliver_msdu(const wire::MacAddr &da, const wire::MacAddr &sa,
+                               std::vector<uint8_t> body) {
     if (da == config_.bssid) {
         if (!is_vendor_request(body))
             return;
@@ -308,7 +316,8 @@ void AccessPoint::deliver_msdu(const wire::MacAddr &da, const wire::MacAddr &sa,
     to_wired(da, sa, body);
 }
 
-void AccessPoint::to_wired(const wire::MacAddr &da, const wire::MacAddr &sa, std::span<const uint8_t> body) {
+void AccessPoint::to_wired(const wire::MacAddr &da, const wire::MacAddr &sa,
+                           std::span<const uint8_t> body) {
     auto snap = wire::SnapView<const uint8_t>::parse(body);
     auto s = snap ? wire::Snap::parse(*snap) : std::nullopt;
     if (!host_ || !s || s->kind() == wire::SnapKind::Vendor)
@@ -328,7 +337,8 @@ void AccessPoint::to_wired(const wire::MacAddr &da, const wire::MacAddr &sa, std
 
 // A FromDS data frame to `da`, in fragments above the threshold, each
 // sealed on its own with the transmit key when WEP is on.
-void AccessPoint::send_data(const wire::MacAddr &da, const wire::MacAddr &sa, std::span<const uint8_t> body) {
+void AccessPoint::send_data(const wire::MacAddr &da, const wire::MacAddr &sa,
+                            std::span<const uint8_t> body) {
     bool directed = !wire::is_group(da);
     size_t threshold = std::clamp<size_t>(config_.frag_threshold, 256, 2346);
     size_t room = threshold - kMacHeaderBytes - kFcsBytes - (config_.wep ? kWepOverhead : 0);
@@ -336,12 +346,20 @@ void AccessPoint::send_data(const wire::MacAddr &da, const wire::MacAddr &sa, st
     uint16_t seq = next_sequence();
     TxJob job;
     for (size_t i = 0; i < count; ++i) {
-        std::span<const uint8_t> piece = body.subspan(i * room, std::min(room, body.size() - i * room));
-        uint16_t flags = (uint16_t)(wire::fc::FromDs | (i + 1 < count ? wire::fc::MoreFragments : 0) |
-                                    (config_.wep ? wire::fc::Protected : 0));
-        wire::MacHeader h{wire::fc::TypeData, 0, flags,
+        std::span<const uint8_t> piece =
+            body.subspan(i * room, std::min(room, body.size() - i * room));
+        uint16_t flags =
+            (uint16_t)(wire::fc::FromDs | (i + 1 < count ? wire::fc::MoreFragments : 0) |
+                       (config_.wep ? wire::fc::Protected : 0));
+        wire::MacHeader h{wire::fc::TypeData,
+                          0,
+                          flags,
                           directed ? ack_duration(config_.rate, false) : (uint16_t)0,
-                          da, config_.bssid, sa, seq, (uint8_t)i};
+                          da,
+                          config_.bssid,
+                          sa,
+                          seq,
+                          (uint8_t)i};
         std::vector<uint8_t> mpdu = h.to_bytes();
         if (config_.wep) {
             iv_ = (iv_ + 1) & 0xFFFFFF;

@@ -66,12 +66,12 @@ struct ApConfig {
     std::string ssid;
     uint8_t channel = 1;
     ApAuth auth = ApAuth::Open;
-    bool wep = false;                          // data sealed, privacy capability
+    bool wep = false;                           // data sealed, privacy capability
     std::array<std::vector<uint8_t>, 4> keys{}; // secret key bytes of key ids 0-3
     uint8_t tx_key = 0;
     uint16_t beacon_interval_tu = 100;
     uint16_t frag_threshold = 2346;
-    uint8_t rate = 22;                         // data rate, 500 kb/s units
+    uint8_t rate = 22; // data rate, 500 kb/s units
     uint8_t signal = Medium::kDefaultSignal;
     bool refuse_association = false;
     // [from, to) in microseconds from start().
@@ -84,16 +84,16 @@ struct ApConfig {
 struct ApStats {
     uint64_t beacons = 0;
     uint64_t probe_responses = 0;
-    uint64_t authentications = 0;    // successful
-    uint64_t associations = 0;       // successful
-    uint64_t refused = 0;            // authentication or association refused
-    uint64_t data_received = 0;      // MSDUs taken from stations
+    uint64_t authentications = 0; // successful
+    uint64_t associations = 0;    // successful
+    uint64_t refused = 0;         // authentication or association refused
+    uint64_t data_received = 0;   // MSDUs taken from stations
     uint64_t duplicates = 0;
     uint64_t undecryptable = 0;
-    uint64_t relayed = 0;            // MSDUs sent on to stations
+    uint64_t relayed = 0; // MSDUs sent on to stations
     uint64_t to_wired = 0;
     uint64_t vendor_answers = 0;
-    uint64_t tx_failed = 0;          // frames whose retries ran out
+    uint64_t tx_failed = 0; // frames whose retries ran out
 };
 
 class AccessPoint : public Radio {
@@ -129,7 +129,8 @@ private:
     void beacon();
     std::vector<uint8_t> beacon_body() const;
     void receive_mgmt(const AirFrame &frame);
-    void receive_auth(const wire::MacAddr &sta, std::span<const uint8_t> body, bool protected_frame);
+    void receive_auth(const wire::MacAddr &sta, std::span<const uint8_t> body,
+                      bool protected_frame);
     void receive_assoc(const wire::MacAddr &sta, std::span<const uint8_t> body, bool reassoc);
     void receive_data(const AirFrame &frame);
     void deliver_msdu(const wire::MacAddr &da, const wire::MacAddr &sa, std::vector<uint8_t> body);

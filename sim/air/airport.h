@@ -22,13 +22,13 @@
 namespace talsim {
 
 struct AirFrame {
-    std::vector<uint8_t> bytes;  // the 802.11 frame, header to body, without FCS
-    uint8_t rate = 0;            // 500 kb/s units: 2, 4, 11, 22
-    uint8_t channel = 0;         // 1-14
+    std::vector<uint8_t> bytes; // the 802.11 frame, header to body, without FCS
+    uint8_t rate = 0;           // 500 kb/s units: 2, 4, 11, 22
+    uint8_t channel = 0;        // 1-14
     bool short_preamble = false;
-    uint8_t signal = 0;          // level at the receiver (the medium sets it per radio)
-    uint64_t start_us = 0;       // virtual time the preamble began
-    uint64_t end_us = 0;         // virtual time the last bit (FCS included) left the antenna
+    uint8_t signal = 0;    // level at the receiver (the medium sets it per radio)
+    uint64_t start_us = 0; // virtual time the preamble began
+    uint64_t end_us = 0;   // virtual time the last bit (FCS included) left the antenna
 
     uint32_t airtime_us() const { return (uint32_t)(end_us - start_us); }
     bool operator==(const AirFrame &) const = default;

@@ -27,7 +27,8 @@ std::vector<uint8_t> radiotap_record(const AirFrame &frame) {
 }
 
 PcapFile::PcapFile(const std::string &path, int link_type) : path_(path) {
-    pcap_t *p = pcap_open_dead_with_tstamp_precision(link_type, kSnapLen, PCAP_TSTAMP_PRECISION_MICRO);
+    pcap_t *p =
+        pcap_open_dead_with_tstamp_precision(link_type, kSnapLen, PCAP_TSTAMP_PRECISION_MICRO);
     if (!p) {
         error_ = "pcap_open_dead failed";
         return;
@@ -42,7 +43,9 @@ PcapFile::PcapFile(const std::string &path, int link_type) : path_(path) {
     dumper_ = d;
 }
 
-PcapFile::~PcapFile() { close(); }
+PcapFile::~PcapFile() {
+    close();
+}
 
 void PcapFile::write(const std::vector<uint8_t> &record, uint64_t time_us) {
     if (!dumper_)
@@ -71,7 +74,8 @@ bool PcapFile::flush() {
     if (!dumper_)
         return error_.empty();
     errno = 0;
-    return note_failure(pcap_dump_flush(static_cast<pcap_dumper_t *>(dumper_)) != 0) && error_.empty();
+    return note_failure(pcap_dump_flush(static_cast<pcap_dumper_t *>(dumper_)) != 0) &&
+           error_.empty();
 }
 
 bool PcapFile::close() {
@@ -85,11 +89,12 @@ bool PcapFile::close() {
     return error_.empty();
 }
 
-PcapTap::PcapTap(const std::string &path, AirSink *next)
-    : AirTap(next), file_(path, kLinkType) {}
+PcapTap::PcapTap(const std::string &path, AirSink *next) : AirTap(next), file_(path, kLinkType) {}
 
 PcapTap::~PcapTap() = default;
 
-void PcapTap::observe(const AirFrame &frame) { file_.write(radiotap_record(frame), frame.end_us); }
+void PcapTap::observe(const AirFrame &frame) {
+    file_.write(radiotap_record(frame), frame.end_us);
+}
 
 } // namespace talsim

@@ -56,7 +56,7 @@ private:
 
 class PcapTap : public AirTap {
 public:
-    static constexpr int kLinkType = 127;      // DLT_IEEE802_11_RADIO
+    static constexpr int kLinkType = 127; // DLT_IEEE802_11_RADIO
 
     // Opens (truncates) `path`. On failure ok() is false, error() says why,
     // and frames are only forwarded.

@@ -22,7 +22,8 @@ public:
     void at(uint64_t when, std::function<void()> fn) {
         // Spent ids go as new ones come; cancelling a spent id does nothing.
         std::erase_if(ids_, [this](talhost::World::EventId id) { return !world_.pending(id); });
-        ids_.push_back(world_.schedule_at(std::max(when, world_.now()), talhost::EventKind::Device, std::move(fn)));
+        ids_.push_back(world_.schedule_at(std::max(when, world_.now()), talhost::EventKind::Device,
+                                          std::move(fn)));
     }
     void in(uint64_t delay, std::function<void()> fn) { at(world_.now() + delay, std::move(fn)); }
     void cancel_all() {

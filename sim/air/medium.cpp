@@ -62,7 +62,9 @@ void Medium::detach(Radio *radio) {
             p->radio = nullptr;
 }
 
-void Medium::set_in_range(const Radio *radio, bool in_range) { out_of_range_[radio] = !in_range; }
+void Medium::set_in_range(const Radio *radio, bool in_range) {
+    out_of_range_[radio] = !in_range;
+}
 
 bool Medium::in_range(const Radio *radio) const {
     auto it = out_of_range_.find(radio);
@@ -91,7 +93,8 @@ uint64_t Medium::idle_at(const Radio *asker, uint8_t channel, uint64_t t, uint32
     for (bool moved = true; moved;) {
         moved = false;
         for (const Announced &a : announced_)
-            if (a.from != asker && a.channel == channel && a.start_us < t + us && t < a.reserved_until) {
+            if (a.from != asker && a.channel == channel && a.start_us < t + us &&
+                t < a.reserved_until) {
                 t = a.reserved_until;
                 moved = true;
             }
@@ -114,7 +117,8 @@ void Medium::count(const Reception &r, std::optional<Drop> why) {
     if (trace_) {
         auto start = wire::FrameStartView<const uint8_t>::parse(r.frame.bytes);
         uint16_t fc = start ? start->frame_control() : 0;
-        trace_->record(AirTraceEntry{world_.now(), r.from, r.to, fc, (uint16_t)r.frame.bytes.size(), why});
+        trace_->record(
+            AirTraceEntry{world_.now(), r.from, r.to, fc, (uint16_t)r.frame.bytes.size(), why});
     }
 }
 

@@ -57,8 +57,8 @@ inline constexpr size_t kDropReasons = 5;
 const char *drop_name(Drop why);
 
 struct MediumStats {
-    uint64_t frames = 0;     // frames put on the air
-    uint64_t delivered = 0;  // (frame, radio) deliveries of good frames
+    uint64_t frames = 0;                          // frames put on the air
+    uint64_t delivered = 0;                       // (frame, radio) deliveries of good frames
     std::array<uint64_t, kDropReasons> dropped{}; // (frame, radio) pairs, by reason
 
     uint64_t of(Drop why) const { return dropped[(size_t)why]; }

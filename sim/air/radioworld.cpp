@@ -36,14 +36,15 @@ public:
         return true;
     }
 
-    bool integer(const toml::table &t, std::string_view key, int64_t min, int64_t max, int64_t &out) {
+    bool integer(const toml::table &t, std::string_view key, int64_t min, int64_t max,
+                 int64_t &out) {
         const toml::node *n = t.get(key);
         if (!n)
             return true;
         auto v = n->value<int64_t>();
         if (!n->is_integer() || !v || *v < min || *v > max)
-            return fail(*n, std::string(key) + " must be an integer from " + std::to_string(min) + " to " +
-                                std::to_string(max));
+            return fail(*n, std::string(key) + " must be an integer from " + std::to_string(min) +
+                                " to " + std::to_string(max));
         out = *v;
         return true;
     }
@@ -86,9 +87,11 @@ public:
         wire::MacAddr a{};
         unsigned b[6];
         char tail;
-        if (std::sscanf(s->c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5],
-                        &tail) != 6 || s->size() != 17)
-            return fail(*t.get(key), std::string(key) + " must be a MAC address like 00:0b:0e:aa:00:01");
+        if (std::sscanf(s->c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4],
+                        &b[5], &tail) != 6 ||
+            s->size() != 17)
+            return fail(*t.get(key),
+                        std::string(key) + " must be a MAC address like 00:0b:0e:aa:00:01");
         for (int i = 0; i < 6; ++i)
             a[i] = (uint8_t)b[i];
         out = a;
@@ -101,8 +104,8 @@ public:
             return !error_.size();
         unsigned b[4];
         char tail;
-        if (std::sscanf(s->c_str(), "%u.%u.%u.%u%c", &b[0], &b[1], &b[2], &b[3], &tail) != 4 || b[0] > 255 ||
-            b[1] > 255 || b[2] > 255 || b[3] > 255)
+        if (std::sscanf(s->c_str(), "%u.%u.%u.%u%c", &b[0], &b[1], &b[2], &b[3], &tail) != 4 ||
+            b[0] > 255 || b[1] > 255 || b[2] > 255 || b[3] > 255)
             return fail(*t.get(key), std::string(key) + " must be an IPv4 address like 192.0.2.1");
         out = wire::Ipv4Addr{(uint8_t)b[0], (uint8_t)b[1], (uint8_t)b[2], (uint8_t)b[3]};
         return true;
@@ -137,20 +140,21 @@ private:
 };
 
 bool Reader::ap(const toml::table &t, ApConfig &ap) {
-    if (!known_keys(t, {"bssid", "ssid", "channel", "auth", "wep", "keys", "tx_key", "beacon_interval",
-                        "frag_threshold", "rate", "signal", "refuse_association", "out_of_range", "host_mac",
-                        "host_ip"}))
+    if (!known_keys(t, {"bssid", "ssid", "channel", "auth", "wep", "keys", "tx_key",
+                        "beacon_interval", "frag_threshold", "rate", "signal", "refuse_association",
+                        "out_of_range", "host_mac", "host_ip"}))
         return false;
     std::optional<wire::MacAddr> bssid, host_mac;
     std::optional<std::string> ssid, auth;
     std::optional<wire::Ipv4Addr> host_ip;
     int64_t channel = 0, tx_key = 0, interval = 100, frag = 2346, signal = ap.signal;
     if (!address(t, "bssid", bssid) || !text(t, "ssid", ssid) ||
-        !integer(t, "channel", 1, 14, channel) || !text(t, "auth", auth) || !boolean(t, "wep", ap.wep) ||
-        !integer(t, "tx_key", 0, 3, tx_key) || !integer(t, "beacon_interval", 1, 65535, interval) ||
+        !integer(t, "channel", 1, 14, channel) || !text(t, "auth", auth) ||
+        !boolean(t, "wep", ap.wep) || !integer(t, "tx_key", 0, 3, tx_key) ||
+        !integer(t, "beacon_interval", 1, 65535, interval) ||
         !integer(t, "frag_threshold", 256, 2346, frag) || !integer(t, "signal", 0, 255, signal) ||
-        !boolean(t, "refuse_association", ap.refuse_association) || !address(t, "host_mac", host_mac) ||
-        !ip(t, "host_ip", host_ip))
+        !boolean(t, "refuse_association", ap.refuse_association) ||
+        !address(t, "host_mac", host_mac) || !ip(t, "host_ip", host_ip))
         return false;
     if (!bssid)
         return fail(t, "an access point needs a bssid");
@@ -183,7 +187,8 @@ bool Reader::ap(const toml::table &t, ApConfig &ap) {
                 return false;
     }
     if (ap.wep && ap.keys[ap.tx_key].empty())
-        return fail(t, "wep is on but the transmit key " + std::to_string(tx_key) + " is not given");
+        return fail(t,
+                    "wep is on but the transmit key " + std::to_string(tx_key) + " is not given");
     if (ap.auth == ApAuth::SharedKey && !ap.wep)
         return fail(t, "shared key authentication needs wep = true and keys");
     if (const toml::node *r = t.get("out_of_range")) {
@@ -195,7 +200,9 @@ bool Reader::ap(const toml::table &t, ApConfig &ap) {
             auto from = pair && pair->size() == 2 ? pair->get(0)->value<int64_t>() : std::nullopt;
             auto to = pair && pair->size() == 2 ? pair->get(1)->value<int64_t>() : std::nullopt;
             if (!from || !to || *from < 0 || *to <= *from)
-                return fail(p, "an out_of_range entry must be [from, to] with 0 <= from < to (milliseconds)");
+                return fail(
+                    p,
+                    "an out_of_range entry must be [from, to] with 0 <= from < to (milliseconds)");
             ap.out_of_range.emplace_back((uint64_t)*from * 1000, (uint64_t)*to * 1000);
         }
     }
@@ -216,8 +223,10 @@ WorldConfig default_world() {
     talnet.channel = 6;
     talnet.auth = ApAuth::SharedKey;
     talnet.wep = true;
-    talnet.keys = {std::vector<uint8_t>{0x01, 0x02, 0x03, 0x04, 0x05}, {0xA1, 0xB2, 0xC3, 0xD4, 0xE5},
-                   {0xDE, 0xAD, 0xBE, 0xEF, 0x00}, {0x11, 0x22, 0x33, 0x44, 0xCC}};
+    talnet.keys = {std::vector<uint8_t>{0x01, 0x02, 0x03, 0x04, 0x05},
+                   {0xA1, 0xB2, 0xC3, 0xD4, 0xE5},
+                   {0xDE, 0xAD, 0xBE, 0xEF, 0x00},
+                   {0x11, 0x22, 0x33, 0x44, 0xCC}};
     talnet.signal = 60;
     talnet.wired_host = WiredHostConfig{mac(0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x02), {192, 0, 2, 1}};
 
@@ -226,7 +235,8 @@ WorldConfig default_world() {
     harbour.ssid = "Harbour";
     harbour.channel = 1;
     harbour.signal = 45;
-    harbour.wired_host = WiredHostConfig{mac(0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x12), {198, 51, 100, 1}};
+    harbour.wired_host =
+        WiredHostConfig{mac(0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x12), {198, 51, 100, 1}};
 
     ApConfig lighthouse;
     lighthouse.bssid = mac(0x00, 0x0B, 0x0E, 0xAA, 0x00, 0x03);
@@ -235,19 +245,22 @@ WorldConfig default_world() {
     lighthouse.wep = true;
     lighthouse.keys[0] = {0x0F, 0x0E, 0x0D, 0x0C, 0x0B};
     lighthouse.signal = 35;
-    lighthouse.wired_host = WiredHostConfig{mac(0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x22), {203, 0, 113, 1}};
+    lighthouse.wired_host =
+        WiredHostConfig{mac(0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x22), {203, 0, 113, 1}};
 
     w.aps = {talnet, harbour, lighthouse};
     return w;
 }
 
-std::optional<WorldConfig> parse_world(std::string_view text, const std::string &name, std::string &error) {
+std::optional<WorldConfig> parse_world(std::string_view text, const std::string &name,
+                                       std::string &error) {
     error.clear();
     toml::table root;
     try {
         root = toml::parse(text, name);
     } catch (const toml::parse_error &e) {
-        error = name + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+        error = name + ":" + std::to_string(e.source().begin.line) + ": " +
+                std::string(e.description());
         return std::nullopt;
     }
     Reader r(name, error);
@@ -294,7 +307,8 @@ RadioWorld::RadioWorld(talhost::World &clock, const WorldConfig &config)
     medium_.add_filter(&corruption_);
     medium_.set_trace(&trace_);
     for (size_t i = 0; i < config_.aps.size(); ++i) {
-        aps_.push_back(std::make_unique<AccessPoint>(medium_, config_.aps[i], config_.seed * 1000 + i));
+        aps_.push_back(
+            std::make_unique<AccessPoint>(medium_, config_.aps[i], config_.seed * 1000 + i));
         radios_.emplace_back(config_.aps[i].bssid, aps_.back().get());
     }
     apply_links();

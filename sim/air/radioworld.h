@@ -85,7 +85,8 @@ struct WorldConfig {
 
 WorldConfig default_world();
 // `name` is what errors call the text (a file name).
-std::optional<WorldConfig> parse_world(std::string_view text, const std::string &name, std::string &error);
+std::optional<WorldConfig> parse_world(std::string_view text, const std::string &name,
+                                       std::string &error);
 std::optional<WorldConfig> load_world_file(const std::string &path, std::string &error);
 
 class RadioWorld {

@@ -30,7 +30,8 @@ void Transmitter::start(bool burst) {
     sending_ = true;
     TxJob &job = jobs_.front();
     uint8_t channel = channel_();
-    uint32_t air_us = air_time_us((uint32_t)job.mpdus[cur_.mpdu].size() + kFcsBytes, job.rate, job.short_preamble);
+    uint32_t air_us = air_time_us((uint32_t)job.mpdus[cur_.mpdu].size() + kFcsBytes, job.rate,
+                                  job.short_preamble);
     uint64_t t = std::max(world_.now(), busy_until_);
     if (acked_ && burst) {
         t = std::max(t, world_.now() + kSifsUs);
@@ -72,7 +73,8 @@ void Transmitter::ended(AirFrame frame) {
         return;
     }
     waiting_ack_ = true;
-    uint64_t deadline = frame.end_us + kSifsUs + ack_air_us(frame.rate, frame.short_preamble) + kSlotUs;
+    uint64_t deadline =
+        frame.end_us + kSifsUs + ack_air_us(frame.rate, frame.short_preamble) + kSlotUs;
     uint64_t token = ++timeout_event_;
     events_.at(deadline, [this, token] {
         if (waiting_ack_ && token == timeout_event_)

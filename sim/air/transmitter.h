@@ -53,13 +53,15 @@ namespace talsim {
 inline constexpr uint32_t kSifsUs = 10;
 inline constexpr uint32_t kSlotUs = 20;
 inline constexpr uint32_t kDifsUs = kSifsUs + 2 * kSlotUs;
-inline constexpr uint32_t kAckBytes = 14;    // with its FCS
-inline constexpr uint32_t kRetryLimit = 7;   // transmissions of one MPDU in all
+inline constexpr uint32_t kAckBytes = 14;  // with its FCS
+inline constexpr uint32_t kRetryLimit = 7; // transmissions of one MPDU in all
 inline constexpr uint32_t kCwMin = 31;
 inline constexpr uint32_t kCwMax = 1023;
 
 // The basic rate (500 kb/s units) an acknowledgement of a frame at `rate` uses.
-inline uint8_t ack_rate(uint8_t rate) { return rate >= 4 ? 4 : 2; }
+inline uint8_t ack_rate(uint8_t rate) {
+    return rate >= 4 ? 4 : 2;
+}
 inline uint32_t ack_air_us(uint8_t rate, bool short_preamble) {
     uint8_t r = ack_rate(rate);
     return air_time_us(kAckBytes, r, short_preamble && r > 2);
@@ -70,17 +72,17 @@ inline uint16_t ack_duration(uint8_t rate, bool short_preamble) {
 }
 
 struct TxOutcome {
-    bool delivered = false;  // every MPDU acknowledged (or needing none)
-    uint32_t retries = 0;    // retransmissions over all the MPDUs
-    bool deferred = false;   // carrier sense found the channel busy
+    bool delivered = false; // every MPDU acknowledged (or needing none)
+    uint32_t retries = 0;   // retransmissions over all the MPDUs
+    bool deferred = false;  // carrier sense found the channel busy
 };
 
 struct TxJob {
     std::vector<std::vector<uint8_t>> mpdus;
     uint8_t rate = 22;
     bool short_preamble = false;
-    bool directed = false;   // the receiver acknowledges each MPDU
-    uint16_t tag = 0;        // the owner's (the card's FID)
+    bool directed = false; // the receiver acknowledges each MPDU
+    uint16_t tag = 0;      // the owner's (the card's FID)
     std::function<void(const TxOutcome &)> done;
 };
 
@@ -92,7 +94,8 @@ public:
 
     // `channel` tells the channel the radio is tuned to when a frame starts.
     Transmitter(talhost::World &world, uint64_t seed, Put put, std::function<uint8_t()> channel)
-        : world_(world), events_(world), rng_(seed), put_(std::move(put)), channel_(std::move(channel)) {}
+        : world_(world), events_(world), rng_(seed), put_(std::move(put)),
+          channel_(std::move(channel)) {}
     Transmitter(const Transmitter &) = delete;
     Transmitter &operator=(const Transmitter &) = delete;
 
@@ -113,7 +116,7 @@ public:
 private:
     struct Current {
         size_t mpdu = 0;
-        uint32_t attempts = 0;   // of the current MPDU
+        uint32_t attempts = 0; // of the current MPDU
         TxOutcome outcome;
     };
     void start(bool burst);
@@ -131,10 +134,10 @@ private:
     bool acked_ = false;
     std::deque<TxJob> jobs_;
     Current cur_;
-    bool sending_ = false;        // the front job's MPDU is on the air or awaits its ACK
+    bool sending_ = false; // the front job's MPDU is on the air or awaits its ACK
     bool waiting_ack_ = false;
     uint64_t timeout_event_ = 0;
-    uint64_t busy_until_ = 0;     // this radio's last frame ends
+    uint64_t busy_until_ = 0; // this radio's last frame ends
 };
 
 } // namespace talsim

@@ -56,7 +56,9 @@ VendorResponder::VendorResponder(Medium &medium, VendorResponderConfig config)
     medium_.attach(this);
 }
 
-VendorResponder::~VendorResponder() { medium_.detach(this); }
+VendorResponder::~VendorResponder() {
+    medium_.detach(this);
+}
 
 void VendorResponder::radio_receive(const AirFrame &frame) {
     auto v = wire::MacHeaderView<const uint8_t>::parse(frame.bytes);
@@ -74,7 +76,8 @@ void VendorResponder::radio_receive(const AirFrame &frame) {
         return;
     ++requests_;
 
-    std::vector<uint8_t> answer = vendor_answer(raw_payload ? *raw_payload : vendor_answer_payload(info));
+    std::vector<uint8_t> answer =
+        vendor_answer(raw_payload ? *raw_payload : vendor_answer_payload(info));
     bool sealed = config_.tx_key && !config_.keys[*config_.tx_key & 3].empty();
     if (sealed) {
         iv_ = (iv_ + 1) & 0xFFFFFF;

@@ -50,16 +50,16 @@ std::vector<uint8_t> vendor_answer(std::span<const uint8_t> payload);
 bool is_vendor_request(std::span<const uint8_t> body);
 
 struct VendorResponderConfig {
-    wire::MacAddr address{};        // the station it is; requests go to it
-    wire::MacAddr bssid{};          // the cell or BSS its answers carry
+    wire::MacAddr address{}; // the station it is; requests go to it
+    wire::MacAddr bssid{};   // the cell or BSS its answers carry
     uint8_t channel = 3;
-    bool infrastructure = false;    // answer FromDS as an access point would
+    bool infrastructure = false; // answer FromDS as an access point would
     // WEP: the secret key bytes of key ids 0-3 (empty: none). Requests are
     // opened with the key their key-id byte names; answers are sealed with
     // `tx_key` when it is set.
     std::array<std::vector<uint8_t>, 4> keys{};
     std::optional<uint8_t> tx_key;
-    uint32_t reply_delay_us = 50;   // after the request's end
+    uint32_t reply_delay_us = 50; // after the request's end
 };
 
 class VendorResponder : public Radio {

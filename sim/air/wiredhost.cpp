@@ -33,7 +33,8 @@ std::vector<std::vector<uint8_t>> WiredHost::receive(std::span<const uint8_t> fr
     return out;
 }
 
-std::vector<uint8_t> WiredHost::answer_arp(const wire::MacAddr &src, std::span<const uint8_t> payload) {
+std::vector<uint8_t> WiredHost::answer_arp(const wire::MacAddr &src,
+                                           std::span<const uint8_t> payload) {
     auto v = wire::ArpView<const uint8_t>::parse(payload);
     auto a = v ? wire::Arp::parse(*v) : std::nullopt;
     if (!a || a->operation != wire::arp::Request || a->target_ip != config_.ip)
@@ -43,13 +44,15 @@ std::vector<uint8_t> WiredHost::answer_arp(const wire::MacAddr &src, std::span<c
     return ethernet(src, config_.mac, wire::kEtherTypeArp, reply.to_bytes());
 }
 
-std::vector<uint8_t> WiredHost::answer_ip(const wire::MacAddr &src, std::span<const uint8_t> payload) {
+std::vector<uint8_t> WiredHost::answer_ip(const wire::MacAddr &src,
+                                          std::span<const uint8_t> payload) {
     auto ip = wire::Ipv4View<const uint8_t>::parse(payload);
-    if (!ip || !ip->checksum_ok() || ip->dst() != config_.ip || ip->protocol() != wire::kIpProtoIcmp ||
-        (ip->flags_fragment() & 0x3FFF))
+    if (!ip || !ip->checksum_ok() || ip->dst() != config_.ip ||
+        ip->protocol() != wire::kIpProtoIcmp || (ip->flags_fragment() & 0x3FFF))
         return {};
     auto icmp = wire::IcmpEchoView<const uint8_t>::parse(ip->payload());
-    if (!icmp || !icmp->checksum_ok() || icmp->type() != wire::icmp::EchoRequest || icmp->code() != 0)
+    if (!icmp || !icmp->checksum_ok() || icmp->type() != wire::icmp::EchoRequest ||
+        icmp->code() != 0)
         return {};
     ++stats_.echo_replies;
     wire::IcmpEcho echo = wire::IcmpEcho::parse(*icmp);

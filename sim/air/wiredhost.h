@@ -19,10 +19,10 @@ struct WiredHostConfig {
 };
 
 struct WiredHostStats {
-    uint64_t frames = 0;        // Ethernet frames that reached the host
+    uint64_t frames = 0; // Ethernet frames that reached the host
     uint64_t arp_replies = 0;
     uint64_t echo_replies = 0;
-    uint64_t ignored = 0;       // not for it, malformed, or nothing it answers
+    uint64_t ignored = 0; // not for it, malformed, or nothing it answers
 };
 
 class WiredHost {

@@ -38,7 +38,8 @@ const CardModel::RegisterInfo CardModel::kRegisters[] = {
     {reg::Data0, A::RW, 0x0000, "data 0", &CardModel::read_data, &CardModel::write_data},
     {reg::Data1, A::RW, 0x0000, "data 1", &CardModel::read_data, &CardModel::write_data},
     {reg::AuxPage, A::RW, 0x0000, "auxiliary page", &CardModel::read_aux, &CardModel::write_aux},
-    {reg::AuxOffset, A::RW, 0x0000, "auxiliary offset", &CardModel::read_aux, &CardModel::write_aux},
+    {reg::AuxOffset, A::RW, 0x0000, "auxiliary offset", &CardModel::read_aux,
+     &CardModel::write_aux},
     {reg::AuxData, A::RW, 0x0000, "auxiliary data", &CardModel::read_aux, &CardModel::write_aux},
 };
 
@@ -81,7 +82,8 @@ const CardModel::CommandInfo *CardModel::command_info(uint8_t code) {
 CardModel::CardModel(talhost::World &world, const FactoryData &factory)
     : world_(world), records_(factory),
       // The backoff draws are seeded by the card's own address: reproducible, and apart per card.
-      tx_(world, (uint64_t)factory.mac[3] << 16 | factory.mac[4] << 8 | factory.mac[5],
+      tx_(
+          world, (uint64_t)factory.mac[3] << 16 | factory.mac[4] << 8 | factory.mac[5],
           [this](const TxJob *job, const AirFrame &f) { put_on_air(job, f); },
           [this] { return radio_channel(); }) {
     paths_[0] = Path{reg::Select0, reg::Offset0, reg::Data0, Busy::Path0};
@@ -89,7 +91,9 @@ CardModel::CardModel(talhost::World &world, const FactoryData &factory)
     reset();
 }
 
-CardModel::~CardModel() { cancel_all(false); }
+CardModel::~CardModel() {
+    cancel_all(false);
+}
 
 // ---- Bus face ----
 
@@ -107,7 +111,8 @@ uint16_t CardModel::read_register(uint16_t offset, ReadMode mode) {
         return 0xFFFF;
     if (!ri || ri->access == A::W) {
         if (mode == ReadMode::Access)
-            device_error(offset, false, 0, ri ? "read of a write-only register" : "read of an unknown port");
+            device_error(offset, false, 0,
+                         ri ? "read of a write-only register" : "read of an unknown port");
         return 0xFFFF;
     }
     return ri->read ? (this->*ri->read)(offset, mode) : reg(offset);
@@ -120,7 +125,8 @@ void CardModel::port_write16_general(uint32_t offset, uint16_t value) {
         return;
     const RegisterInfo *ri = register_info(off);
     if (!ri || ri->access == A::R) {
-        device_error(off, true, value, ri ? "write of a read-only register" : "write of an unknown port");
+        device_error(off, true, value,
+                     ri ? "write of a read-only register" : "write of an unknown port");
         return;
     }
     if (ri->write)
@@ -225,11 +231,11 @@ void CardModel::trace(TraceKind kind, uint16_t offset, uint16_t value, uint16_t 
 
 uint64_t CardModel::schedule(uint64_t delay, bool firmware, std::function<void()> fn) {
     uint64_t token = ++next_token_;
-    auto id = world_.schedule_in(delay, talhost::EventKind::Device,
-                                 [this, token, fn = std::move(fn)] {
-                                     scheduled_.erase(token);
-                                     fn();
-                                 });
+    auto id =
+        world_.schedule_in(delay, talhost::EventKind::Device, [this, token, fn = std::move(fn)] {
+            scheduled_.erase(token);
+            fn();
+        });
     scheduled_[token] = Scheduled{id, firmware};
     return token;
 }
@@ -255,7 +261,9 @@ void CardModel::cancel_all(bool firmware_only) {
 
 // ---- Faults ----
 
-void CardModel::set_stuck_busy(Busy which, bool stuck) { stuck_[(int)which] = stuck; }
+void CardModel::set_stuck_busy(Busy which, bool stuck) {
+    stuck_[(int)which] = stuck;
+}
 
 void CardModel::fail_command(uint16_t word, uint16_t result, int times) {
     if (times == 0)
@@ -332,7 +340,7 @@ void CardModel::write_int_enable(uint16_t offset, uint16_t value) {
 }
 
 void CardModel::write_event_ack(uint16_t, uint16_t value) {
-    set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t)~(value & ~stuck_events_));
+    set_reg(reg::EvStat, reg(reg::EvStat) & (uint16_t) ~(value & ~stuck_events_));
     // The host is done with the receive FID the event named.
     if ((value & ev::Rx) && rx_.current)
         release(rx_);
@@ -408,8 +416,8 @@ uint16_t CardModel::cmd_initialize(uint16_t word) {
         return result::BadParameter;
     cancel_all(true);
     set_reg(reg::EvStat, 0);
-    for (uint16_t r : {reg::Resp0, reg::Resp1, reg::Resp2, reg::InfoFid, reg::RxFid,
-                       reg::AllocFid, reg::TxComplFid})
+    for (uint16_t r : {reg::Resp0, reg::Resp1, reg::Resp2, reg::InfoFid, reg::RxFid, reg::AllocFid,
+                       reg::TxComplFid})
         set_reg(r, 0);
     frames_.release_all();
     records_.restore_defaults();
@@ -509,7 +517,7 @@ namespace {
 constexpr uint32_t kMacHeaderBytes = wire::MacHeaderView<const uint8_t>::kLen;
 constexpr uint32_t kMinFragThreshold = 256;
 constexpr uint32_t kMaxFragThreshold = 2346;
-constexpr size_t kWepOverhead = 8;        // IV header and ICV
+constexpr size_t kWepOverhead = 8; // IV header and ICV
 
 // Rate in 500 kb/s units from the rate mask: the highest rate allowed.
 uint8_t tx_rate(uint16_t mask) {
@@ -546,7 +554,8 @@ void CardModel::apply_join() {
     records_.set_word(rid::CurrentChannel, 0,
                       join_channel_ ? join_channel_ : records_.word(rid::OwnChannel, 0));
     bool infra = records_.word(rid::PortType, 0) == kPortTypeInfrastructure;
-    records_.set_word(rid::PortStatus, 0, infra ? portstatus::EssConnected : portstatus::IbssConnected);
+    records_.set_word(rid::PortStatus, 0,
+                      infra ? portstatus::EssConnected : portstatus::IbssConnected);
 }
 
 void CardModel::reset_tx_state() {
@@ -622,7 +631,8 @@ uint16_t CardModel::cmd_transmit(uint16_t word) {
         if (pieces.size() > 1) {
             auto v = *wire::MacHeaderView<uint8_t>::parse(frame);
             bool more = i + 1 < pieces.size();
-            v.set_frame_control((uint16_t)(v.frame_control() | (more ? wire::fc::MoreFragments : 0)));
+            v.set_frame_control(
+                (uint16_t)(v.frame_control() | (more ? wire::fc::MoreFragments : 0)));
             v.set_seq_ctrl((uint16_t)(v.seq_ctrl() | i));
         }
         if (seal) {
@@ -670,9 +680,10 @@ void CardModel::count_tx(const TxOutcome &o) {
 
 // The body as the firmware cuts it for the air: whole, or in fragments
 // the fragmentation threshold allows (8 bytes fewer when each is sealed).
-std::vector<std::vector<uint8_t>> CardModel::fragment_body(std::span<const uint8_t> body, bool seal) {
-    uint32_t threshold = std::clamp<uint32_t>(records_.word(rid::FragThreshold, 0), kMinFragThreshold,
-                                              kMaxFragThreshold);
+std::vector<std::vector<uint8_t>> CardModel::fragment_body(std::span<const uint8_t> body,
+                                                           bool seal) {
+    uint32_t threshold = std::clamp<uint32_t>(records_.word(rid::FragThreshold, 0),
+                                              kMinFragThreshold, kMaxFragThreshold);
     size_t room = threshold - kMacHeaderBytes - kFcsBytes - (seal ? kWepOverhead : 0);
     std::vector<std::vector<uint8_t>> pieces;
     if (body.size() <= room) {
@@ -738,7 +749,8 @@ std::vector<uint8_t> CardModel::firmware_seal(std::span<const uint8_t> body) {
 // sets the size of every key (8 = 13 bytes, else 5).
 std::vector<uint8_t> CardModel::firmware_key(uint8_t id) const {
     size_t key_len = records_.data(rid::WepDefaultKey0)->size() == 7 ? 13 : 5;
-    std::vector<uint8_t> key = words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + (id & 3))));
+    std::vector<uint8_t> key =
+        words_to_bytes(*records_.data((uint16_t)(rid::WepDefaultKey0 + (id & 3))));
     key.resize(key_len, 0);
     return key;
 }
@@ -778,10 +790,13 @@ void CardModel::write_control(uint16_t offset, uint16_t value) {
 }
 
 uint32_t CardModel::download_base() const {
-    return aux::address(records_.word(rid::DownloadBuffer, 0), records_.word(rid::DownloadBuffer, 1));
+    return aux::address(records_.word(rid::DownloadBuffer, 0),
+                        records_.word(rid::DownloadBuffer, 1));
 }
 
-uint32_t CardModel::download_bytes() const { return records_.word(rid::DownloadBuffer, 2) * 2u; }
+uint32_t CardModel::download_bytes() const {
+    return records_.word(rid::DownloadBuffer, 2) * 2u;
+}
 
 // The download buffer's word at `address`, or null outside the buffer.
 uint16_t *CardModel::download_word(uint32_t address) {
@@ -889,7 +904,9 @@ CardModel::Path &CardModel::path_for(uint16_t offset) {
                                                                                       : paths_[1];
 }
 
-bool CardModel::path_busy(const Path &p) const { return p.busy || stuck_[(int)p.busy_kind]; }
+bool CardModel::path_busy(const Path &p) const {
+    return p.busy || stuck_[(int)p.busy_kind];
+}
 
 uint16_t CardModel::read_offset(uint16_t offset, ReadMode) {
     const Path &p = path_for(offset);

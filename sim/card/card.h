@@ -328,8 +328,8 @@
 namespace talsim {
 
 struct CardTiming {
-    uint32_t path_busy_us = 10;     // offset register busy after a write
-    uint32_t alloc_event_us = 15;   // allocate event after the allocate command's event
+    uint32_t path_busy_us = 10;   // offset register busy after a write
+    uint32_t alloc_event_us = 15; // allocate event after the allocate command's event
     uint32_t unknown_command_us = 10;
     uint32_t tx_refuse_us = 15;     // transmit exception after a refused transmit command
     uint32_t rx_deliver_us = 10;    // receive event after a frame's end on the air
@@ -346,7 +346,7 @@ struct DownloadStats {
 enum class TxRefusal : uint16_t { PortDisabled = 1, NotJoined = 2, TooLong = 3, BeyondBuffer = 4 };
 
 struct TxStats {
-    uint64_t sent = 0;      // frames handed over, whole
+    uint64_t sent = 0; // frames handed over, whole
     uint64_t refused = 0;
     uint64_t fragments = 0; // frames on the air, each fragment counted
 };
@@ -381,25 +381,25 @@ inline constexpr size_t kTallyCount = sizeof(Tallies) / sizeof(uint32_t);
 // One network the firmware heard, as a scan results entry carries it.
 struct ScanEntry {
     uint16_t channel = 0;
-    uint16_t noise = 0;       // average noise level
-    uint16_t signal = 0;      // signal level
+    uint16_t noise = 0;  // average noise level
+    uint16_t signal = 0; // signal level
     std::array<uint8_t, 6> bssid{};
     uint16_t beacon_interval = 100;
     uint16_t capability = 0;
-    std::string ssid;         // at most 32 bytes
+    std::string ssid; // at most 32 bytes
 };
 
 // What the receive side did with the frames that reached it.
 struct RxStats {
-    uint64_t heard = 0;          // frames the medium delivered while the port was enabled
-    uint64_t delivered = 0;      // receive FIDs handed to the host
-    uint64_t filtered = 0;       // not for this station (type, BSS, destination)
+    uint64_t heard = 0;     // frames the medium delivered while the port was enabled
+    uint64_t delivered = 0; // receive FIDs handed to the host
+    uint64_t filtered = 0;  // not for this station (type, BSS, destination)
     uint64_t duplicates = 0;
-    uint64_t undecryptable = 0;  // ICV mismatch, or protected with privacy off
-    uint64_t unencrypted = 0;    // dropped by exclude-unencrypted
+    uint64_t undecryptable = 0;      // ICV mismatch, or protected with privacy off
+    uint64_t unencrypted = 0;        // dropped by exclude-unencrypted
     uint64_t reassembly_dropped = 0; // fragments that did not continue a frame
-    uint64_t no_buffer = 0;      // no receive FID free
-    uint64_t fragments = 0;      // fragments received (reassembled or passed up)
+    uint64_t no_buffer = 0;          // no receive FID free
+    uint64_t fragments = 0;          // fragments received (reassembled or passed up)
 };
 
 enum class Busy : uint8_t { Command, Path0, Path1 };
@@ -414,7 +414,7 @@ struct DeviceError {
 
 class CardModel : public talhost::PortDevice, public Radio {
 public:
-    static constexpr int kAlways = -1;           // fault applies to every matching command
+    static constexpr int kAlways = -1; // fault applies to every matching command
     static constexpr size_t kRecordBufferWords = 128;
     static constexpr size_t kDeviceErrorsKept = 256;
 
@@ -525,7 +525,9 @@ public:
 
     // ---- Backend: controller registers ----
     uint16_t controller_register(uint16_t index) const { return controller_regs_.at(index); }
-    void set_controller_register(uint16_t index, uint16_t value) { controller_regs_.at(index) = value; }
+    void set_controller_register(uint16_t index, uint16_t value) {
+        controller_regs_.at(index) = value;
+    }
 
     // ---- Backend: download ----
     const std::map<uint32_t, std::vector<uint8_t>> &downloaded() const { return downloaded_; }
@@ -575,7 +577,7 @@ public:
         uint16_t reset;
         const char *name;
         uint16_t (CardModel::*read)(uint16_t offset, ReadMode mode); // nullptr: the stored word
-        void (CardModel::*write)(uint16_t offset, uint16_t); // nullptr: store the word
+        void (CardModel::*write)(uint16_t offset, uint16_t);         // nullptr: store the word
     };
     struct CommandInfo {
         uint8_t code;
@@ -594,9 +596,9 @@ private:
         Busy busy_kind;
         bool busy = false;
         bool error = false;
-        uint16_t offset = 0;   // as last written, offset field only
-        uint16_t target = 0;   // FID or RID latched at the offset write
-        uint32_t pos = 0;      // byte position
+        uint16_t offset = 0; // as last written, offset field only
+        uint16_t target = 0; // FID or RID latched at the offset write
+        uint32_t pos = 0;    // byte position
         uint64_t settle_token = 0;
         // The settled FID's bytes, for the data register's common case; good
         // while the frame memory's generation is `fast_generation`.
@@ -657,7 +659,8 @@ private:
     void write_aux(uint16_t offset, uint16_t value);
 
     // Command engine and commands.
-    void finish_command(uint16_t word, const CommandInfo *info, bool has_fault, uint16_t fault_result);
+    void finish_command(uint16_t word, const CommandInfo *info, bool has_fault,
+                        uint16_t fault_result);
     uint16_t cmd_initialize(uint16_t word);
     uint16_t cmd_enable(uint16_t word);
     uint16_t cmd_disable(uint16_t word);
@@ -719,15 +722,15 @@ private:
     struct Sta {
         StaState state = StaState::Idle;
         ScanFor scan_for = ScanFor::Join;
-        std::vector<uint8_t> channels;   // of the scan under way
+        std::vector<uint8_t> channels; // of the scan under way
         size_t next_channel = 0;
-        std::vector<ScanEntry> heard;    // this scan's networks
-        ScanEntry target;                // the network being joined, or joined
+        std::vector<ScanEntry> heard;                   // this scan's networks
+        ScanEntry target;                               // the network being joined, or joined
         std::optional<std::array<uint8_t, 6>> previous; // the AP it was with
         bool lost_announced = false;
-        bool started_cell = false;       // ad hoc: this station began the cell
-        uint64_t timer = 0;              // the one pending step (dwell, answer, beacon loss, rescan)
-        uint64_t beacon_timer = 0;       // an ad hoc cell's next beacon
+        bool started_cell = false; // ad hoc: this station began the cell
+        uint64_t timer = 0;        // the one pending step (dwell, answer, beacon loss, rescan)
+        uint64_t beacon_timer = 0; // an ad hoc cell's next beacon
     };
     void sta_start();
     void sta_stop();
@@ -745,11 +748,12 @@ private:
     void sta_cell_beacon();
     void sta_arm_beacon_loss();
     void sta_receive_mgmt(const AirFrame &frame);
-    void sta_heard(const AirFrame &frame, const std::array<uint8_t, 6> &bssid, std::span<const uint8_t> body);
+    void sta_heard(const AirFrame &frame, const std::array<uint8_t, 6> &bssid,
+                   std::span<const uint8_t> body);
     void sta_auth_answer(std::span<const uint8_t> body);
-    void sta_send_mgmt(uint8_t subtype, const std::array<uint8_t, 6> &da, const std::array<uint8_t, 6> &bssid,
-                       std::vector<uint8_t> body, bool sealed = false,
-                       std::function<void()> on_acknowledged = nullptr);
+    void sta_send_mgmt(uint8_t subtype, const std::array<uint8_t, 6> &da,
+                       const std::array<uint8_t, 6> &bssid, std::vector<uint8_t> body,
+                       bool sealed = false, std::function<void()> on_acknowledged = nullptr);
     std::array<uint8_t, 6> own_address() const;
     // A record that holds a MAC address (own address, current BSSID).
     std::array<uint8_t, 6> address_record(uint16_t id) const;
@@ -788,7 +792,7 @@ private:
 
     // Transmit state.
     AirSink *air_sink_ = nullptr;
-    std::set<uint16_t> tx_queued_;   // FIDs the firmware holds for transmission
+    std::set<uint16_t> tx_queued_; // FIDs the firmware holds for transmission
     Transmitter tx_;
     bool station_firmware_ = false; // backend choice, kept by reset and initialize
     Sta sta_;
@@ -796,7 +800,7 @@ private:
     uint32_t iv_counter_ = 0;
     uint32_t iv_frames_left_ = 0;
     TxStats tx_stats_;
-    bool joined_ = false;           // backend state, kept by reset and initialize
+    bool joined_ = false; // backend state, kept by reset and initialize
     std::array<uint8_t, 6> join_bssid_{};
     uint8_t join_channel_ = 0;
 

@@ -43,7 +43,9 @@ public:
     // ---- Control block ----
     uint16_t status() const { return wire::get_le16(b_, rxf::Status); }
     uint16_t tx_control() const { return wire::get_le16(b_, txf::TxControl); }
-    void set_status(uint16_t v) requires(!std::is_const_v<B>) { wire::put_le16(b_, rxf::Status, v); }
+    void set_status(uint16_t v) requires(!std::is_const_v<B>) {
+        wire::put_le16(b_, rxf::Status, v);
+    }
     void set_time(uint32_t us) requires(!std::is_const_v<B>) { wire::put_le32(b_, rxf::Time, us); }
     void set_rate(uint8_t v) requires(!std::is_const_v<B>) { b_[rxf::Rate] = v; }
 
@@ -52,14 +54,16 @@ public:
     // Reads the fourth address only when both DS bits ask for it.
     Mac mac_header() const { return *Mac::parse(mac_slot()); }
     uint16_t data_len() const { return wire::get_le16(b_, cardframe::DataLen); }
-    void set_data_len(uint16_t v) requires(!std::is_const_v<B>) { wire::put_le16(b_, cardframe::DataLen, v); }
+    void set_data_len(uint16_t v) requires(!std::is_const_v<B>) {
+        wire::put_le16(b_, cardframe::DataLen, v);
+    }
 
     // ---- 802.3 header: Ethernet's layout, the body's length in the type's place ----
     wire::MacAddr dest() const { return ieee8023().dst(); }
     wire::MacAddr src() const { return ieee8023().src(); }
     uint16_t length() const { return ieee8023().ethertype(); }
-    void set_ieee8023(const wire::MacAddr &dest, const wire::MacAddr &src, uint16_t length)
-        requires(!std::is_const_v<B>) {
+    void set_ieee8023(const wire::MacAddr &dest, const wire::MacAddr &src,
+                      uint16_t length) requires(!std::is_const_v<B>) {
         wire::EthernetHeader{dest, src, length}.emit(ieee8023());
     }
 
@@ -67,7 +71,9 @@ public:
 
 private:
     explicit CardFrameView(std::span<B> b) : b_(b) {}
-    Ieee8023 ieee8023() const { return *Ieee8023::parse(b_.subspan(cardframe::DestAddr, Ieee8023::kLen)); }
+    Ieee8023 ieee8023() const {
+        return *Ieee8023::parse(b_.subspan(cardframe::DestAddr, Ieee8023::kLen));
+    }
     std::span<B> b_;
 };
 

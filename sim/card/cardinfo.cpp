@@ -90,7 +90,8 @@ uint16_t CardModel::cmd_inquire(uint16_t word) {
 
 bool CardModel::inject_info(std::span<const uint8_t> frame) {
     std::vector<uint8_t> f(frame.begin(),
-                           frame.begin() + (long)std::min<size_t>(frame.size(), FrameMemory::kMaxBytes));
+                           frame.begin() +
+                               (long)std::min<size_t>(frame.size(), FrameMemory::kMaxBytes));
     f.resize(std::max(f.size(), kMinInfoBytes), 0);
     return queue_fid(info_, std::move(f), 0);
 }

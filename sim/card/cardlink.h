@@ -9,7 +9,8 @@
 namespace talsim {
 
 inline void connect_interrupt_line(CardModel &card, talhost::Host &host, NDIS_HANDLE adapter) {
-    card.set_irq_observer([&host, adapter](bool level) { host.set_interrupt_line(adapter, level); });
+    card.set_irq_observer(
+        [&host, adapter](bool level) { host.set_interrupt_line(adapter, level); });
     host.set_interrupt_line(adapter, card.irq());
 }
 

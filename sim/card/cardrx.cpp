@@ -242,7 +242,9 @@ void CardModel::fill_rx(std::span<const uint8_t> header, std::span<const uint8_t
 }
 
 bool CardModel::inject_rx(std::span<const uint8_t> frame) {
-    std::vector<uint8_t> f(frame.begin(), frame.begin() + (long)std::min<size_t>(frame.size(), FrameMemory::kMaxBytes));
+    std::vector<uint8_t> f(frame.begin(),
+                           frame.begin() +
+                               (long)std::min<size_t>(frame.size(), FrameMemory::kMaxBytes));
     // A receive buffer is never smaller than the firmware's own.
     if (f.size() < rxf::BufferBytes)
         f.resize(rxf::BufferBytes, 0);

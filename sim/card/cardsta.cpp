@@ -15,15 +15,15 @@ namespace {
 using Header = wire::MacHeaderView<const uint8_t>;
 using Addr = std::array<uint8_t, 6>;
 
-constexpr uint32_t kDwellUs = 10000;          // listening on each channel of a scan
-constexpr uint32_t kAnswerUs = 50000;         // an AP's answer after the request's ACK
-constexpr uint32_t kRescanUs = 1000000;       // after a failure, or nothing heard
-constexpr uint32_t kRejoinUs = 50000;         // after a deauthentication
-constexpr uint32_t kBeaconsLost = 4;          // beacon intervals without one: lost
+constexpr uint32_t kDwellUs = 10000;    // listening on each channel of a scan
+constexpr uint32_t kAnswerUs = 50000;   // an AP's answer after the request's ACK
+constexpr uint32_t kRescanUs = 1000000; // after a failure, or nothing heard
+constexpr uint32_t kRejoinUs = 50000;   // after a deauthentication
+constexpr uint32_t kBeaconsLost = 4;    // beacon intervals without one: lost
 constexpr uint32_t kTuUs = 1024;
-constexpr uint16_t kNoise = 10;               // the noise level every entry reports
-constexpr uint8_t kMgmtRate = 4;              // management frames at the basic 2 Mb/s
-constexpr uint16_t kAuthSharedKey = 2;        // record 0xFC2A word 0
+constexpr uint16_t kNoise = 10;        // the noise level every entry reports
+constexpr uint8_t kMgmtRate = 4;       // management frames at the basic 2 Mb/s
+constexpr uint16_t kAuthSharedKey = 2; // record 0xFC2A word 0
 const std::vector<uint8_t> kRates{0x82, 0x84, 0x8B, 0x96};
 
 std::string counted_string(const std::vector<uint16_t> &record) {
@@ -52,7 +52,9 @@ Addr CardModel::address_record(uint16_t id) const {
     return a;
 }
 
-Addr CardModel::own_address() const { return address_record(rid::OwnMacAddress); }
+Addr CardModel::own_address() const {
+    return address_record(rid::OwnMacAddress);
+}
 
 void CardModel::sta_after(uint64_t delay_us, std::function<void()> fn) {
     if (sta_.timer)
@@ -76,15 +78,16 @@ void CardModel::sta_stop() {
     sta_ = Sta{};
 }
 
-void CardModel::sta_send_mgmt(uint8_t subtype, const Addr &da, const Addr &bssid, std::vector<uint8_t> body,
-                              bool sealed, std::function<void()> on_acknowledged) {
+void CardModel::sta_send_mgmt(uint8_t subtype, const Addr &da, const Addr &bssid,
+                              std::vector<uint8_t> body, bool sealed,
+                              std::function<void()> on_acknowledged) {
     bool directed = !wire::is_group(da);
     if (sealed)
         body = firmware_seal(body);
     TxJob job;
     job.mpdus.push_back(wire::mgmt_frame(subtype, sealed ? wire::fc::Protected : 0,
-                                         directed ? ack_duration(kMgmtRate, false) : 0, da, own_address(),
-                                         bssid, sequence_, body));
+                                         directed ? ack_duration(kMgmtRate, false) : 0, da,
+                                         own_address(), bssid, sequence_, body));
     sequence_ = (uint16_t)((sequence_ + 1) & 0xFFF);
     job.rate = kMgmtRate;
     job.directed = directed;
@@ -199,7 +202,7 @@ void CardModel::sta_authenticate() {
     sta_.state = StaState::Authenticating;
     wire::AuthBody a;
     a.algorithm = records_.word(rid::AuthType, 0) == kAuthSharedKey ? wire::auth::SharedKey
-                                                                      : wire::auth::OpenSystem;
+                                                                    : wire::auth::OpenSystem;
     a.sequence = 1;
     sta_send_mgmt(wire::mgmt::Auth, sta_.target.bssid, sta_.target.bssid, a.to_bytes(), false,
                   [this] { sta_after(kAnswerUs, [this] { sta_failed(); }); });
@@ -223,8 +226,8 @@ void CardModel::sta_auth_answer(std::span<const uint8_t> body) {
         reply.algorithm = wire::auth::SharedKey;
         reply.sequence = 3;
         reply.elements.challenge = a->elements.challenge;
-        sta_send_mgmt(wire::mgmt::Auth, sta_.target.bssid, sta_.target.bssid, reply.to_bytes(), true,
-                      [this] { sta_after(kAnswerUs, [this] { sta_failed(); }); });
+        sta_send_mgmt(wire::mgmt::Auth, sta_.target.bssid, sta_.target.bssid, reply.to_bytes(),
+                      true, [this] { sta_after(kAnswerUs, [this] { sta_failed(); }); });
         return;
     }
     bool done = a->algorithm == wire::auth::OpenSystem ? a->sequence == 2 : a->sequence == 4;
@@ -243,8 +246,8 @@ void CardModel::sta_associate() {
         r.current_ap = *sta_.previous;
     r.elements.ssid = sta_.target.ssid;
     r.elements.rates = kRates;
-    sta_send_mgmt(roaming ? wire::mgmt::ReassocRequest : wire::mgmt::AssocRequest, sta_.target.bssid,
-                  sta_.target.bssid, r.to_bytes(), false,
+    sta_send_mgmt(roaming ? wire::mgmt::ReassocRequest : wire::mgmt::AssocRequest,
+                  sta_.target.bssid, sta_.target.bssid, r.to_bytes(), false,
                   [this] { sta_after(kAnswerUs, [this] { sta_failed(); }); });
 }
 
@@ -252,8 +255,9 @@ void CardModel::set_bss_records(const ScanEntry &bss, uint16_t port_status) {
     records_.set(rid::CurrentBssid, bytes_to_words(bss.bssid));
     records_.set(rid::CurrentSsid, counted_record(bss.ssid));
     records_.set_word(rid::CurrentChannel, 0, bss.channel);
-    records_.set(rid::CommsQuality,
-                 {(uint16_t)(bss.signal > bss.noise ? bss.signal - bss.noise : 0), bss.signal, bss.noise});
+    records_.set(
+        rid::CommsQuality,
+        {(uint16_t)(bss.signal > bss.noise ? bss.signal - bss.noise : 0), bss.signal, bss.noise});
     records_.set_word(rid::PortStatus, 0, port_status);
 }
 
@@ -311,8 +315,9 @@ void CardModel::sta_start_cell() {
     cell.channel = records_.word(rid::OwnChannel, 0);
     std::string own_ssid = counted_string(*records_.data(rid::OwnSsid));
     cell.ssid = own_ssid.empty() ? counted_string(*records_.data(rid::DesiredSsid)) : own_ssid;
-    cell.capability = (uint16_t)(wire::cap::Ibss |
-                                 ((records_.word(rid::WepFlags, 0) & wepflag::Privacy) ? wire::cap::Privacy : 0));
+    cell.capability =
+        (uint16_t)(wire::cap::Ibss |
+                   ((records_.word(rid::WepFlags, 0) & wepflag::Privacy) ? wire::cap::Privacy : 0));
     cell.noise = kNoise;
     sta_.target = cell;
     sta_.started_cell = true;
@@ -356,8 +361,9 @@ void CardModel::sta_receive_mgmt(const AirFrame &frame) {
         } else if (sta_.state == StaState::Connected && from_target && !sta_.started_cell &&
                    records_.word(rid::PortType, 0) == kPortTypeInfrastructure) {
             sta_.target.signal = frame.signal;
-            records_.set(rid::CommsQuality, {(uint16_t)(frame.signal > kNoise ? frame.signal - kNoise : 0),
-                                             frame.signal, kNoise});
+            records_.set(rid::CommsQuality,
+                         {(uint16_t)(frame.signal > kNoise ? frame.signal - kNoise : 0),
+                          frame.signal, kNoise});
             sta_arm_beacon_loss();
         }
         return;
@@ -365,7 +371,8 @@ void CardModel::sta_receive_mgmt(const AirFrame &frame) {
         if (sta_.started_cell && sta_.state == StaState::Connected) {
             auto e = wire::Elements::parse(body);
             if (e && (!e->ssid || e->ssid->empty() || *e->ssid == sta_.target.ssid))
-                sta_send_mgmt(wire::mgmt::ProbeResponse, v.addr2(), sta_.target.bssid, cell_beacon_body());
+                sta_send_mgmt(wire::mgmt::ProbeResponse, v.addr2(), sta_.target.bssid,
+                              cell_beacon_body());
         }
         return;
     case wire::mgmt::Auth:

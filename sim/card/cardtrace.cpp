@@ -41,10 +41,9 @@ std::string to_string(const PortAccess &a) {
 }
 
 std::string to_string(const TraceRecord &r) {
-    static const char *const kNames[] = {"read", "write", "command", "done",
-                                         "event", "irq", "device-error",
-                                         "frame-on-air", "tx-refused",
-                                         "rx-filled", "rx-dropped"};
+    static const char *const kNames[] = {"read",       "write",     "command",      "done",
+                                         "event",      "irq",       "device-error", "frame-on-air",
+                                         "tx-refused", "rx-filled", "rx-dropped"};
     char buf[80];
     std::snprintf(buf, sizeof buf, "%10llu us %-12s off=%02X val=%04X aux=%04X",
                   (unsigned long long)r.time, kNames[(int)r.kind], r.offset, r.value, r.aux);

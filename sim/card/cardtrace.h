@@ -67,9 +67,15 @@ public:
     static constexpr size_t kDefaultCapacity = 65536;
 
     void enable(size_t capacity = kDefaultCapacity);
-    void disable() { enabled_ = false; active_ = (bool)sink_; }
+    void disable() {
+        enabled_ = false;
+        active_ = (bool)sink_;
+    }
     bool enabled() const { return enabled_; }
-    void clear() { ring_.clear(); dropped_ = 0; }
+    void clear() {
+        ring_.clear();
+        dropped_ = 0;
+    }
 
     // Called for every record, whether the ring is enabled or not.
     void set_sink(std::function<void(const TraceRecord &)> sink) {

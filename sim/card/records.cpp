@@ -8,9 +8,9 @@ namespace talsim {
 
 namespace {
 
-constexpr uint16_t kStringLen = 18;     // length word + 32 bytes, RID counted
-constexpr uint16_t kAddressLen = 4;     // three words
-constexpr uint16_t kMaxMulticast = 32;  // addresses in the multicast list
+constexpr uint16_t kStringLen = 18;    // length word + 32 bytes, RID counted
+constexpr uint16_t kAddressLen = 4;    // three words
+constexpr uint16_t kMaxMulticast = 32; // addresses in the multicast list
 
 using D = RecordDir;
 
@@ -97,18 +97,20 @@ std::optional<std::vector<uint16_t>> pda_record(std::span<const uint16_t> area, 
         if (len == 0 || i + 1 + len > area.size() || area[i + 1] == pda::End)
             return std::nullopt;
         if (area[i + 1] == code)
-            return std::vector<uint16_t>(area.begin() + (long)i + 2, area.begin() + (long)(i + 1 + len));
+            return std::vector<uint16_t>(area.begin() + (long)i + 2,
+                                         area.begin() + (long)(i + 1 + len));
         i += 1 + len;
     }
     return std::nullopt;
 }
 
-RecordStore::RecordStore(const FactoryData &factory)
-    : factory_(factory), pda_(build_pda(factory)) {
+RecordStore::RecordStore(const FactoryData &factory) : factory_(factory), pda_(build_pda(factory)) {
     restore_defaults();
 }
 
-std::span<const RecordLayout> RecordStore::table() { return kRecords; }
+std::span<const RecordLayout> RecordStore::table() {
+    return kRecords;
+}
 
 const RecordLayout *RecordStore::describe(uint16_t rid) {
     for (const RecordLayout &s : kRecords)

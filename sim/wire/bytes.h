@@ -14,7 +14,9 @@ using MacAddr = std::array<uint8_t, 6>;
 
 inline constexpr MacAddr kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-inline bool is_group(const MacAddr &a) { return (a[0] & 0x01) != 0; }
+inline bool is_group(const MacAddr &a) {
+    return (a[0] & 0x01) != 0;
+}
 
 inline uint16_t get_le16(std::span<const uint8_t> b, size_t off) {
     return (uint16_t)(b[off] | (b[off + 1] << 8));

@@ -32,8 +32,12 @@ inline constexpr uint16_t Order = 0x8000;
 inline constexpr uint8_t TypeMgmt = 0;
 inline constexpr uint8_t TypeControl = 1;
 inline constexpr uint8_t TypeData = 2;
-inline constexpr uint8_t type_of(uint16_t fcw) { return (uint8_t)((fcw >> 2) & 0x3); }
-inline constexpr uint8_t subtype_of(uint16_t fcw) { return (uint8_t)((fcw >> 4) & 0xF); }
+inline constexpr uint8_t type_of(uint16_t fcw) {
+    return (uint8_t)((fcw >> 2) & 0x3);
+}
+inline constexpr uint8_t subtype_of(uint16_t fcw) {
+    return (uint8_t)((fcw >> 4) & 0xF);
+}
 } // namespace fc
 
 // The two fields every 802.11 frame starts with, control frames included
@@ -60,7 +64,9 @@ public:
     uint8_t subtype() const { return fc::subtype_of(frame_control()); }
     uint16_t duration() const { return get_le16(b_, kDuration); }
 
-    void set_frame_control(uint16_t v) requires(!std::is_const_v<B>) { put_le16(b_, kFrameControl, v); }
+    void set_frame_control(uint16_t v) requires(!std::is_const_v<B>) {
+        put_le16(b_, kFrameControl, v);
+    }
     void set_duration(uint16_t v) requires(!std::is_const_v<B>) { put_le16(b_, kDuration, v); }
 
 private:
@@ -80,8 +86,8 @@ public:
     static constexpr size_t kAddr3 = 16;
     static constexpr size_t kSeqCtrl = 22;
     static constexpr size_t kAddr4 = 24;
-    static constexpr size_t kLen = 24;     // three addresses
-    static constexpr size_t kLen4 = 30;    // ToDS and FromDS: four addresses
+    static constexpr size_t kLen = 24;  // three addresses
+    static constexpr size_t kLen4 = 30; // ToDS and FromDS: four addresses
 
     // The one length check: the three-address header, and the fourth
     // address when the frame control asks for it.
@@ -96,7 +102,8 @@ public:
 
     std::span<B> bytes() const { return b_; }
     size_t header_len() const {
-        return (frame_control() & (fc::ToDs | fc::FromDs)) == (fc::ToDs | fc::FromDs) ? kLen4 : kLen;
+        return (frame_control() & (fc::ToDs | fc::FromDs)) == (fc::ToDs | fc::FromDs) ? kLen4
+                                                                                      : kLen;
     }
     std::span<B> payload() const { return b_.subspan(header_len()); }
 
@@ -119,7 +126,9 @@ public:
     uint16_t sequence() const { return (uint16_t)(seq_ctrl() >> 4); }
     uint8_t fragment() const { return (uint8_t)(seq_ctrl() & 0xF); }
 
-    void set_frame_control(uint16_t v) requires(!std::is_const_v<B>) { put_le16(b_, kFrameControl, v); }
+    void set_frame_control(uint16_t v) requires(!std::is_const_v<B>) {
+        put_le16(b_, kFrameControl, v);
+    }
     void set_duration(uint16_t v) requires(!std::is_const_v<B>) { put_le16(b_, kDuration, v); }
     void set_addr1(const MacAddr &a) requires(!std::is_const_v<B>) { put_addr(b_, kAddr1, a); }
     void set_addr2(const MacAddr &a) requires(!std::is_const_v<B>) { put_addr(b_, kAddr2, a); }
@@ -135,13 +144,13 @@ private:
 struct MacHeader {
     uint8_t type = fc::TypeData;
     uint8_t subtype = 0;
-    uint16_t flags = 0;         // fc:: flag bits (ToDs ... Order)
+    uint16_t flags = 0; // fc:: flag bits (ToDs ... Order)
     uint16_t duration = 0;
     MacAddr addr1{};
     MacAddr addr2{};
     MacAddr addr3{};
-    uint16_t sequence = 0;      // 12 bits
-    uint8_t fragment = 0;       // 4 bits
+    uint16_t sequence = 0; // 12 bits
+    uint8_t fragment = 0;  // 4 bits
 
     bool operator==(const MacHeader &) const = default;
 

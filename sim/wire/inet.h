@@ -37,7 +37,9 @@ inline uint16_t inet_checksum(std::span<const uint8_t> b) {
     return (uint16_t)~sum;
 }
 
-inline Ipv4Addr get_ip(std::span<const uint8_t> b, size_t off) { return {b[off], b[off + 1], b[off + 2], b[off + 3]}; }
+inline Ipv4Addr get_ip(std::span<const uint8_t> b, size_t off) {
+    return {b[off], b[off + 1], b[off + 2], b[off + 3]};
+}
 inline void put_ip(std::span<uint8_t> b, size_t off, const Ipv4Addr &a) {
     for (size_t i = 0; i < 4; ++i)
         b[off + i] = a[i];
@@ -112,7 +114,8 @@ struct Arp {
 
     // Refuses anything but Ethernet hardware and IPv4 addresses.
     static std::optional<Arp> parse(const ArpView<const uint8_t> &v) {
-        if (v.hw_type() != 1 || v.proto_type() != kEtherTypeIpv4 || v.hw_len() != 6 || v.proto_len() != 4)
+        if (v.hw_type() != 1 || v.proto_type() != kEtherTypeIpv4 || v.hw_len() != 6 ||
+            v.proto_len() != 4)
             return std::nullopt;
         return Arp{v.operation(), v.sender_mac(), v.sender_ip(), v.target_mac(), v.target_ip()};
     }
@@ -192,7 +195,8 @@ struct Ipv4 {
     bool operator==(const Ipv4 &) const = default;
 
     static Ipv4 parse(const Ipv4View<const uint8_t> &v) {
-        return Ipv4{v.tos(), v.total_length(), v.id(), v.flags_fragment(), v.ttl(), v.protocol(), v.src(), v.dst()};
+        return Ipv4{v.tos(), v.total_length(), v.id(),  v.flags_fragment(),
+                    v.ttl(), v.protocol(),     v.src(), v.dst()};
     }
     static constexpr size_t buffer_len() { return Ipv4View<uint8_t>::kLen; }
     // `out` holds at least buffer_len() bytes.
@@ -263,7 +267,8 @@ struct IcmpEcho {
     bool operator==(const IcmpEcho &) const = default;
 
     static IcmpEcho parse(const IcmpEchoView<const uint8_t> &v) {
-        return IcmpEcho{v.type(), v.code(), v.id(), v.sequence(), {v.data().begin(), v.data().end()}};
+        return IcmpEcho{
+            v.type(), v.code(), v.id(), v.sequence(), {v.data().begin(), v.data().end()}};
     }
     std::vector<uint8_t> to_bytes() const {
         std::vector<uint8_t> out(IcmpEchoView<uint8_t>::kLen);

@@ -84,7 +84,8 @@ std::optional<AuthBody> AuthBody::parse(std::span<const uint8_t> b) {
     auto e = Elements::parse(b.subspan(kLen));
     if (!e)
         return std::nullopt;
-    return AuthBody{get_le16(b, kAlgorithm), get_le16(b, kSequence), get_le16(b, kStatus), std::move(*e)};
+    return AuthBody{get_le16(b, kAlgorithm), get_le16(b, kSequence), get_le16(b, kStatus),
+                    std::move(*e)};
 }
 
 std::vector<uint8_t> AuthBody::to_bytes() const {
@@ -106,7 +107,8 @@ std::optional<AssocRequestBody> AssocRequestBody::parse(std::span<const uint8_t>
     std::optional<MacAddr> current;
     if (reassoc)
         current = get_addr(b, kCurrentAp);
-    return AssocRequestBody{get_le16(b, kCapability), get_le16(b, kListenInterval), current, std::move(*e)};
+    return AssocRequestBody{get_le16(b, kCapability), get_le16(b, kListenInterval), current,
+                            std::move(*e)};
 }
 
 std::vector<uint8_t> AssocRequestBody::to_bytes() const {
@@ -167,9 +169,9 @@ std::vector<uint8_t> Ack::to_bytes() const {
     return out;
 }
 
-std::vector<uint8_t> mgmt_frame(uint8_t subtype, uint16_t flags, uint16_t duration, const MacAddr &da,
-                                const MacAddr &sa, const MacAddr &bssid, uint16_t sequence,
-                                std::span<const uint8_t> body) {
+std::vector<uint8_t> mgmt_frame(uint8_t subtype, uint16_t flags, uint16_t duration,
+                                const MacAddr &da, const MacAddr &sa, const MacAddr &bssid,
+                                uint16_t sequence, std::span<const uint8_t> body) {
     std::vector<uint8_t> out =
         MacHeader{fc::TypeMgmt, subtype, flags, duration, da, sa, bssid, sequence, 0}.to_bytes();
     out.insert(out.end(), body.begin(), body.end());

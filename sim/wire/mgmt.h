@@ -66,7 +66,7 @@ inline constexpr uint16_t SharedKey = 1;
 namespace status {
 inline constexpr uint16_t Success = 0;
 inline constexpr uint16_t Unspecified = 1;
-inline constexpr uint16_t AssocDenied = 12;      // not authenticated, or refused
+inline constexpr uint16_t AssocDenied = 12; // not authenticated, or refused
 inline constexpr uint16_t AlgorithmUnsupported = 13;
 inline constexpr uint16_t SequenceUnexpected = 14;
 inline constexpr uint16_t ChallengeFailure = 15;
@@ -75,8 +75,8 @@ inline constexpr uint16_t ChallengeFailure = 15;
 // The information elements of a body, known ones by name.
 struct Elements {
     std::optional<std::string> ssid;
-    std::vector<uint8_t> rates;                 // absent when empty
-    std::optional<uint8_t> channel;             // DS parameter set
+    std::vector<uint8_t> rates;     // absent when empty
+    std::optional<uint8_t> channel; // DS parameter set
     std::optional<std::vector<uint8_t>> challenge;
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> other;
 
@@ -180,8 +180,8 @@ struct Ack {
 };
 
 // A management frame: the header (type management, `subtype`) and the body.
-std::vector<uint8_t> mgmt_frame(uint8_t subtype, uint16_t flags, uint16_t duration, const MacAddr &da,
-                                const MacAddr &sa, const MacAddr &bssid, uint16_t sequence,
-                                std::span<const uint8_t> body);
+std::vector<uint8_t> mgmt_frame(uint8_t subtype, uint16_t flags, uint16_t duration,
+                                const MacAddr &da, const MacAddr &sa, const MacAddr &bssid,
+                                uint16_t sequence, std::span<const uint8_t> body);
 
 } // namespace talsim::wire

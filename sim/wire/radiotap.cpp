@@ -6,7 +6,9 @@ namespace talsim::wire {
 
 namespace {
 
-size_t align_up(size_t off, size_t align) { return (off + align - 1) / align * align; }
+size_t align_up(size_t off, size_t align) {
+    return (off + align - 1) / align * align;
+}
 
 } // namespace
 

@@ -45,7 +45,7 @@ inline constexpr uint16_t channel_mhz(unsigned channel) {
 // Where the fields sit in one radiotap header; 0 = absent.
 struct RadiotapLayout {
     uint16_t length = 0;
-    uint32_t present = 0;   // first present word
+    uint32_t present = 0; // first present word
     size_t flags = 0;
     size_t rate = 0;
     size_t channel = 0;
@@ -77,8 +77,12 @@ public:
     uint16_t length() const { return l_.length; }
     uint32_t present() const { return l_.present; }
 
-    std::optional<uint8_t> flags() const { return l_.flags ? std::optional<uint8_t>(b_[l_.flags]) : std::nullopt; }
-    std::optional<uint8_t> rate() const { return l_.rate ? std::optional<uint8_t>(b_[l_.rate]) : std::nullopt; }
+    std::optional<uint8_t> flags() const {
+        return l_.flags ? std::optional<uint8_t>(b_[l_.flags]) : std::nullopt;
+    }
+    std::optional<uint8_t> rate() const {
+        return l_.rate ? std::optional<uint8_t>(b_[l_.rate]) : std::nullopt;
+    }
     std::optional<uint16_t> channel_mhz() const {
         return l_.channel ? std::optional<uint16_t>(get_le16(b_, l_.channel)) : std::nullopt;
     }
@@ -87,8 +91,12 @@ public:
     }
 
     // Setters change fields that are present; they return false otherwise.
-    bool set_flags(uint8_t v) requires(!std::is_const_v<B>) { return l_.flags && (b_[l_.flags] = v, true); }
-    bool set_rate(uint8_t v) requires(!std::is_const_v<B>) { return l_.rate && (b_[l_.rate] = v, true); }
+    bool set_flags(uint8_t v) requires(!std::is_const_v<B>) {
+        return l_.flags && (b_[l_.flags] = v, true);
+    }
+    bool set_rate(uint8_t v) requires(!std::is_const_v<B>) {
+        return l_.rate && (b_[l_.rate] = v, true);
+    }
     bool set_channel(uint16_t mhz, uint16_t flags) requires(!std::is_const_v<B>) {
         if (!l_.channel)
             return false;
@@ -107,7 +115,7 @@ private:
 // present word and the fields in bit order with their alignment.
 struct Radiotap {
     std::optional<uint8_t> flags;
-    std::optional<uint8_t> rate;           // 500 kb/s units
+    std::optional<uint8_t> rate; // 500 kb/s units
     std::optional<uint16_t> channel_mhz;
     std::optional<uint16_t> channel_flags; // with channel_mhz
 

@@ -31,7 +31,9 @@ inline Bytes counting(size_t n, uint8_t from = 0) {
     return b;
 }
 
-inline Bytes be16(size_t v) { return {(uint8_t)(v >> 8), (uint8_t)v}; }
+inline Bytes be16(size_t v) {
+    return {(uint8_t)(v >> 8), (uint8_t)v};
+}
 
 // The low n bytes of v, least significant first.
 inline Bytes le(uint64_t v, size_t n) {
@@ -40,7 +42,9 @@ inline Bytes le(uint64_t v, size_t n) {
         b.push_back((uint8_t)(v >> (8 * i)));
     return b;
 }
-inline Bytes le32(uint32_t v) { return le(v, 4); }
+inline Bytes le32(uint32_t v) {
+    return le(v, 4);
+}
 
 // 16-bit words as the card stores them, low byte first.
 inline Bytes words_le(const std::vector<uint16_t> &w) {

@@ -17,8 +17,12 @@ namespace taltest {
 inline constexpr UINT kCardPortBase = 0x300;
 
 // A port access as the card's trace records it.
-constexpr talsim::PortAccess R(uint16_t offset, uint16_t value) { return {false, offset, value}; }
-constexpr talsim::PortAccess W(uint16_t offset, uint16_t value) { return {true, offset, value}; }
+constexpr talsim::PortAccess R(uint16_t offset, uint16_t value) {
+    return {false, offset, value};
+}
+constexpr talsim::PortAccess W(uint16_t offset, uint16_t value) {
+    return {true, offset, value};
+}
 
 // The adapter record a test looks at: its own zeroed one, or the one the
 // driver allocated (which the driver frees at halt).

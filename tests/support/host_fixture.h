@@ -29,7 +29,8 @@ private:
 };
 
 // A zeroed adapter record on the heap (it is too large for a stack).
-template <typename T> std::unique_ptr<T> zeroed() {
+template <typename T>
+std::unique_ptr<T> zeroed() {
     return std::unique_ptr<T>(new T{});
 }
 

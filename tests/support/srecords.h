@@ -35,8 +35,9 @@ inline std::string s3_records(uint32_t address, const std::vector<uint8_t> &data
     std::string out;
     for (size_t off = 0; off < data.size(); off += 32) {
         size_t n = data.size() - off < 32 ? data.size() - off : 32;
-        out += srecord('3', 4, address + (uint32_t)off,
-                       std::vector<uint8_t>(data.begin() + (long)off, data.begin() + (long)(off + n)));
+        out +=
+            srecord('3', 4, address + (uint32_t)off,
+                    std::vector<uint8_t>(data.begin() + (long)off, data.begin() + (long)(off + n)));
     }
     return out;
 }

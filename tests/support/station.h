@@ -59,8 +59,6 @@ public:
         return s;
     }
 
-
-
     // A protocol's send through the wrapper; the packet lives as long as
     // the station.
     NDIS_STATUS send(const Bytes &frame) {

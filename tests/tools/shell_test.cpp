@@ -58,8 +58,9 @@ TEST_F(ShellTest, SurveyListsEveryNetworkTheCardHeardAndRejoinsItsOwn) {
     for (const ScanEntry &n : heard) {
         SCOPED_TRACE(n.ssid);
         char row[128];
-        std::snprintf(row, sizeof row, "%s  %7u  %6u  %5u  %-8s  \"%s\"\n", mac_text(n.bssid.data()).c_str(),
-                      n.channel, n.signal, n.noise, (n.capability & 0x10) ? "WEP" : "open", n.ssid.c_str());
+        std::snprintf(row, sizeof row, "%s  %7u  %6u  %5u  %-8s  \"%s\"\n",
+                      mac_text(n.bssid.data()).c_str(), n.channel, n.signal, n.noise,
+                      (n.capability & 0x10) ? "WEP" : "open", n.ssid.c_str());
         EXPECT_NE(out.str().find(row), std::string::npos) << out.str();
     }
     Bytes ssid = words_to_bytes(record(rid::DesiredSsid));
@@ -76,12 +77,19 @@ struct Setting {
 
 TEST_F(ShellTest, SettingsReachTheCardAtTheReset) {
     const Setting cases[] = {
-        {"set OID_PRIV_CHANNEL 3  # where an ad hoc cell would start", rid::OwnChannel, {6, 0}, {3, 0}},
+        {"set OID_PRIV_CHANNEL 3  # where an ad hoc cell would start",
+         rid::OwnChannel,
+         {6, 0},
+         {3, 0}},
         {"set channel 0x0B", rid::OwnChannel, {6, 0}, {11, 0}},
-        {"set OID_PRIV_DESIRED_ESSID \"Tal Net\"", rid::DesiredSsid,
-         {6, 0, 'T', 'a', 'l', 'N', 'e', 't'}, {7, 0, 'T', 'a', 'l', ' ', 'N', 'e', 't'}},
-        {"set OID_PRIV_WEP_KEY1 0a0B0c0D0e", rid::WepDefaultKey1,
-         {0xA1, 0xB2, 0xC3, 0xD4, 0xE5}, {0x0A, 0x0B, 0x0C, 0x0D, 0x0E}},
+        {"set OID_PRIV_DESIRED_ESSID \"Tal Net\"",
+         rid::DesiredSsid,
+         {6, 0, 'T', 'a', 'l', 'N', 'e', 't'},
+         {7, 0, 'T', 'a', 'l', ' ', 'N', 'e', 't'}},
+        {"set OID_PRIV_WEP_KEY1 0a0B0c0D0e",
+         rid::WepDefaultKey1,
+         {0xA1, 0xB2, 0xC3, 0xD4, 0xE5},
+         {0x0A, 0x0B, 0x0C, 0x0D, 0x0E}},
         {"set OID_PRIV_RTS_THRESHOLD 500", rid::RtsThreshold, {0xB8, 0x0B}, {0xF4, 0x01}},
     };
     for (const Setting &c : cases) {
@@ -133,13 +141,14 @@ TEST_F(ShellTest, DownloadPutsEveryBlockOfTheImageIntoTheCardAndResetBringsItBac
     for (uint8_t &b : small)
         b = (uint8_t)rng();
     const std::string path = testing::TempDir() + "shell_fw.srec";
-    std::ofstream(path) << taltest::s3_records(0x00100000, small) << taltest::s3_records(0x00010000, big)
-                        << taltest::srecord('7', 4, 0, {});
+    std::ofstream(path) << taltest::s3_records(0x00100000, small)
+                        << taltest::s3_records(0x00010000, big) << taltest::srecord('7', 4, 0, {});
     ASSERT_EQ(script("download " + path + "\n"), kExitOk) << err.str();
     EXPECT_EQ(join_pieces(session.card().downloaded()),
               (std::vector<FirmwareBlock>{{0x00010000, big}, {0x00100000, small}}))
         << "a block of 5000 words goes in two pieces";
-    EXPECT_EQ(out.str(), "download: 2 blocks, 10064 bytes in the card; reset puts it back in service\n");
+    EXPECT_EQ(out.str(),
+              "download: 2 blocks, 10064 bytes in the card; reset puts it back in service\n");
     EXPECT_FALSE(session.card().port_enabled()) << "the card is initialized, not configured";
 
     ASSERT_EQ(script("reset\n"), kExitOk) << err.str();
@@ -164,8 +173,8 @@ struct Decoded {
 TEST_F(ShellTest, AnswersAreShownDecoded) {
     const std::vector<uint16_t> &pda = session.card().records().pda();
     char pda_line[64];
-    std::snprintf(pda_line, sizeof pda_line, "0000: %04X %04X %04X %04X %04X %04X %04X %04X\n", pda[0],
-                  pda[1], pda[2], pda[3], pda[4], pda[5], pda[6], pda[7]);
+    std::snprintf(pda_line, sizeof pda_line, "0000: %04X %04X %04X %04X %04X %04X %04X %04X\n",
+                  pda[0], pda[1], pda[2], pda[3], pda[4], pda[5], pda[6], pda[7]);
     const Decoded cases[] = {
         {"pda", pda_line},
         {"query OID_802_3_CURRENT_ADDRESS", "02:00:54:41:4c:01\n"},
@@ -178,8 +187,9 @@ TEST_F(ShellTest, AnswersAreShownDecoded) {
         {"query OID_PRIV_LINK_STATUS", "1 (connected)\n"},
         {"query 0xFFFFFFFC", "6\n"},
         {"query OID_PRIV_WEP_KEY2", "DE AD BE EF 00 00\n"},
-        {"apinfo", "model \"TAL-AP 100\", version \"1.4.2\"\ndescription \"Tal access point\"\n"
-                   "NAT 1, DHCP 1, connections 2, internet type 3, address by DHCP 1, connectivity 1\n"},
+        {"apinfo",
+         "model \"TAL-AP 100\", version \"1.4.2\"\ndescription \"Tal access point\"\n"
+         "NAT 1, DHCP 1, connections 2, internet type 3, address by DHCP 1, connectivity 1\n"},
     };
     for (const Decoded &c : cases) {
         SCOPED_TRACE(c.command);
@@ -206,7 +216,8 @@ TEST_F(ShellTest, ABadCommandOrAFailedRequestStopsTheScriptWithItsStatus) {
         {"set OID_PRIV_CHANNEL 0", kExitUsage, "takes a number from 1 to 14, not '0'"},
         {"set OID_PRIV_CHANNEL six", kExitUsage, "takes a number from 1 to 14, not 'six'"},
         {"set OID_PRIV_WEP_KEY1 01020304", kExitUsage, "takes a key of 10 hexadecimal digits"},
-        {"set OID_PRIV_WEP_KEY0 010203040g", kExitUsage, "takes a key of 10 or 26 hexadecimal digits"},
+        {"set OID_PRIV_WEP_KEY0 010203040g", kExitUsage,
+         "takes a key of 10 or 26 hexadecimal digits"},
         {"set OID_802_3_MULTICAST_LIST 01:00:5e:00:00", kExitUsage, "takes addresses like"},
         {"set OID_PRIV_DESIRED_ESSID \"unclosed", kExitUsage, "a quote is not closed"},
         {"set OID_PRIV_RESET_CARD now", kExitUsage, "OID_PRIV_RESET_CARD takes no value"},
@@ -214,7 +225,8 @@ TEST_F(ShellTest, ABadCommandOrAFailedRequestStopsTheScriptWithItsStatus) {
         {"run 2 fortnights", kExitUsage, "usage: run DURATION"},
         {"run 2h", kExitUsage, "run takes a duration up to 1 hour"},
         {"ping 192.0.2", kExitUsage, "ping takes an IPv4 address"},
-        {"download /nonexistent/fw.srec", kExitUsage, "/nonexistent/fw.srec: No such file or directory"},
+        {"download /nonexistent/fw.srec", kExitUsage,
+         "/nonexistent/fw.srec: No such file or directory"},
         {"query \x1b[2Jx", kExitUsage, "unknown OID '\\x1B[2Jx'"},
         {"query 0xFFFFFFFA", kExitFailed,
          "query 0xFFFFFFFA: the driver answers NDIS_STATUS_INVALID_OID (0xC0010017)"},
@@ -252,7 +264,8 @@ TEST_F(ShellTest, TrafficAndCountersAreTheCardsAndTheDriversOwn) {
     const uint64_t sent = session.card().tx_stats().sent;
     ASSERT_EQ(script("send 4\n"), kExitOk) << err.str();
     EXPECT_EQ(session.card().tx_stats().sent - sent, 4u);
-    EXPECT_NE(out.str().find("4 sent, 4 completed with success, 0 with failure\n"), std::string::npos);
+    EXPECT_NE(out.str().find("4 sent, 4 completed with success, 0 with failure\n"),
+              std::string::npos);
     ASSERT_EQ(script("ping 192.0.2.1 2\n"), kExitOk) << err.str();
     EXPECT_EQ(session.world()->ap(kTalNet)->wired_host()->stats().echo_replies, 2u);
     EXPECT_NE(out.str().find("2 echo requests, 2 replies\n"), std::string::npos) << out.str();
