@@ -172,9 +172,18 @@ struct Decoded {
 
 TEST_F(ShellTest, AnswersAreShownDecoded) {
     const std::vector<uint16_t> &pda = session.card().records().pda();
-    char pda_line[64];
-    std::snprintf(pda_line, sizeof pda_line, "0000: %04X %04X %04X %04X %04X %04X %04X %04X\n",
-                  pda[0], pda[1], pda[2], pda[3], pda[4], pda[5], pda[6], pda[7]);
+    // Two lines of eight words, each after its word offset.
+    std::string pda_line;
+    char word[16];
+    for (size_t w = 0; w < 16; w++) {
+        if (w % 8 == 0) {
+            std::snprintf(word, sizeof word, "%s%04zX:", w ? "\n" : "", w);
+            pda_line += word;
+        }
+        std::snprintf(word, sizeof word, " %04X", pda[w]);
+        pda_line += word;
+    }
+    pda_line += "\n";
     const Decoded cases[] = {
         {"pda", pda_line},
         {"query OID_802_3_CURRENT_ADDRESS", "02:00:54:41:4c:01\n"},
@@ -224,6 +233,9 @@ TEST_F(ShellTest, ABadCommandOrAFailedRequestStopsTheScriptWithItsStatus) {
         {"monitor maybe", kExitUsage, "monitor takes on or off, not 'maybe'"},
         {"run 2 fortnights", kExitUsage, "usage: run DURATION"},
         {"run 2h", kExitUsage, "run takes a duration up to 1 hour"},
+        {"run 3601s", kExitUsage, "run takes a duration up to 1 hour"},
+        {"send 0", kExitUsage, "send takes a count from 1 to 10000, not '0'"},
+        {"ping 192.0.2.1 1001", kExitUsage, "not '1001'"},
         {"ping 192.0.2", kExitUsage, "ping takes an IPv4 address"},
         {"download /nonexistent/fw.srec", kExitUsage,
          "/nonexistent/fw.srec: No such file or directory"},
