@@ -63,8 +63,9 @@ namespace {
 
 using namespace talsim;
 
-const char *const kExitText = "Exit status: 0 success, 1 the driver or an operation failed (its "
-                              "NDIS status is shown), 2 bad usage or bad input.";
+const char *const kExitText =
+    "Exit status: 0 success, 1 the driver or an operation failed (its NDIS\n"
+    "status is shown), 2 bad usage or bad input.";
 
 const char *const kSubcommands[] = {"config", "send", "world", "demo", "shell"};
 
@@ -114,24 +115,24 @@ void add_subcommands(CLI::App &app, std::function<int()> &run) {
     static ShellOptions shell;
     auto when = [&run](CLI::App *sub, std::function<int()> fn) {
         sub->callback([&run, fn] { run = fn; });
-        sub->footer(kExitText);
+        sub->footer(sub->get_footer() + "\n" + kExitText);
         sub->fallthrough(); // --version after the subcommand too
     };
 
     CLI::App *c = app.add_subcommand(
         "config", "Read an adapter's registry configuration and show the settings");
-    c->description("Reads the adapter instance's configuration from a REGEDIT4 file as the "
-                   "driver's initialize handler does and prints the adapter record's settings.");
+    c->footer("Reads the adapter instance's configuration from a REGEDIT4 file as the\n"
+              "driver's initialize handler does and prints the adapter record's settings.\n");
     reg_file(c, config.reg, true);
     when(c, [] { return cmd_config(config); });
 
     CLI::App *s = app.add_subcommand(
         "send", "Bring the card model up and send example frames; capture the air");
-    s->description("Brings an adapter up on the card model with the driver's own steps, hands "
-                   "the driver N example frames through the wrapper (an IPv4 ICMP echo request, "
-                   "an ARP request, IPX over the 802.1H bridge tunnel and an 802.3 length frame, "
-                   "in turn) and writes every frame the card puts on the air to a pcap file with "
-                   "radiotap headers.");
+    s->footer("Brings an adapter up on the card model with the driver's own steps, hands the\n"
+              "driver N example frames through the wrapper (an IPv4 ICMP echo request, an ARP\n"
+              "request, IPX over the 802.1H bridge tunnel and an 802.3 length frame, in turn)\n"
+              "and writes every frame the card puts on the air to a pcap file with radiotap\n"
+              "headers.\n");
     reg_file(s, send.reg, true);
     path(s, "--pcap", send.pcap, "the air capture");
     number(s, "--count", send.count, 1, 999999, "N", "frames to send");
@@ -139,11 +140,11 @@ void add_subcommands(CLI::App &app, std::function<int()> &run) {
 
     CLI::App *w = app.add_subcommand(
         "world", "Bring an adapter up in a radio world; join, ping the wired host, survey");
-    w->description("Brings an adapter up in a radio world (the built-in default: three access "
-                   "points on channels 1, 6 and 11; the one on 6 is the example's TalNet with a "
-                   "wired host at 192.0.2.1), waits for the card to join, resolves the wired host "
-                   "by ARP and pings it through the driver, runs MS more milliseconds showing "
-                   "link changes, then lists the networks heard and the card's tallies.");
+    w->footer("Brings an adapter up in a radio world (the built-in default: three access\n"
+              "points on channels 1, 6 and 11; the one on 6 is the example's TalNet with a\n"
+              "wired host at 192.0.2.1), waits for the card to join, resolves the wired host\n"
+              "by ARP and pings it through the driver, runs MS more milliseconds showing link\n"
+              "changes, then lists the networks heard and the card's tallies.\n");
     reg_file(w, world.reg, true);
     world_file(w, world.world);
     path(w, "--pcap", world.pcap, "the air capture");
@@ -153,12 +154,12 @@ void add_subcommands(CLI::App &app, std::function<int()> &run) {
 
     CLI::App *d = app.add_subcommand(
         "demo", "The driver at work in the default world, step by step, with captures");
-    d->description("Loads the driver through DriverEntry and brings an adapter up from the "
-                   "example's adapter.reg in the default world, showing as it happens: media "
-                   "connect, the access point's vendor information, a site survey, ARP and ICMP "
-                   "echo to the wired host with host WEP, the card's tallies and the driver's "
-                   "packet counters as a utility reads them, then the halt and the verifier's "
-                   "verdict. Writes the air (radiotap) and the protocol side (Ethernet) to pcaps.");
+    d->footer("Loads the driver through DriverEntry and brings an adapter up from the\n"
+              "example's adapter.reg in the default world, showing as it happens: media\n"
+              "connect, the access point's vendor information, a site survey, ARP and ICMP\n"
+              "echo to the wired host with host WEP, the card's tallies and the driver's\n"
+              "packet counters as a utility reads them, then the halt and the verifier's\n"
+              "verdict. Writes the air (radiotap) and the protocol side (Ethernet) to pcaps.\n");
     reg_file(d, demo.reg, false);
     world_file(d, demo.world);
     seed(d, demo.seed);
@@ -169,11 +170,11 @@ void add_subcommands(CLI::App &app, std::function<int()> &run) {
 
     CLI::App *h = app.add_subcommand(
         "shell", "A configuration shell over the adapter's information requests");
-    h->description("Brings an adapter up in a radio world and reads commands (help lists them): "
-                   "query and set by OID name, reset, survey, apinfo, monitor, regdump, pda, "
-                   "download, send, ping, run, stats. With a terminal it edits lines, completes "
-                   "and keeps a history; otherwise it reads lines from standard input and stops "
-                   "at the first that fails, with that line's exit status.");
+    h->footer("Brings an adapter up in a radio world and reads commands (help lists them):\n"
+              "query and set by OID name, reset, survey, apinfo, monitor, regdump, pda,\n"
+              "download, send, ping, run, stats. With a terminal it edits lines, completes\n"
+              "and keeps a history; otherwise it reads lines from standard input and stops at\n"
+              "the first that fails, with that line's exit status.\n");
     reg_file(h, shell.reg, true);
     world_file(h, shell.world);
     seed(h, shell.seed);
