@@ -87,29 +87,28 @@ protected:
 
 // ---- Addressing ----
 
-TEST_F(CardTx, InfrastructureFrameGoesToDsWithBssidFirst) {
-    bring_up(true);
-    Bytes body = snap_body(20);
-    send(card_frame(kDst, kSrc, body));
-
-    // ToDS; duration = SIFS + the ACK at the basic 2 Mb/s, long preamble: 10 + 192 + 56.
-    Bytes expect = Bytes{0x08, 0x01, 0x02, 0x01} + bytes(kBssid) + bytes(kSrc) + bytes(kDst) +
-                   Bytes{0x00, 0x00} + body;
-    ASSERT_EQ(air.frames().size(), 1u);
-    EXPECT_EQ(on_air(), expect);
-    EXPECT_EQ(air.frames()[0].channel, 3);
-    EXPECT_EQ(air.frames()[0].rate, 22);
-}
-
-TEST_F(CardTx, AdHocFrameHasDestinationFirstAndBssidThird) {
-    bring_up(false);
-    Bytes body = snap_body(12);
-    send(card_frame(kBroadcast, kSrc, body));
-
-    // No DS bits; a group destination takes no acknowledgement: duration 0.
-    Bytes expect = Bytes{0x08, 0x00, 0x00, 0x00} + bytes(kBroadcast) + bytes(kSrc) + bytes(kBssid) +
-                   Bytes{0x00, 0x00} + body;
-    EXPECT_EQ(on_air(), expect);
+// Infrastructure: ToDS, the BSSID first; duration = SIFS + the ACK at the
+// basic 2 Mb/s, long preamble: 10 + 192 + 56. Ad hoc: no DS bits, the
+// BSSID third; a group destination takes no acknowledgement: duration 0.
+TEST_F(CardTx, AddressesAndDurationFollowTheModeAndTheDestination) {
+    const Bytes body = snap_body(20);
+    for (bool infrastructure : {true, false}) {
+        SCOPED_TRACE(infrastructure);
+        card.reset();
+        air.clear();
+        fid_ = 0;
+        bring_up(infrastructure);
+        const Mac &dst = infrastructure ? kDst : kBroadcast;
+        send(card_frame(dst, kSrc, body));
+        Bytes expect =
+            infrastructure
+                ? Bytes{0x08, 0x01, 0x02, 0x01} + bytes(kBssid) + bytes(kSrc) + bytes(kDst)
+                : Bytes{0x08, 0x00, 0x00, 0x00} + bytes(kBroadcast) + bytes(kSrc) + bytes(kBssid);
+        ASSERT_EQ(air.frames().size(), 1u);
+        EXPECT_EQ(on_air(), expect + (Bytes{0x00, 0x00}) + body);
+        EXPECT_EQ(air.frames()[0].channel, 3);
+        EXPECT_EQ(air.frames()[0].rate, 22);
+    }
 }
 
 TEST_F(CardTx, JoinSetsTheLiveStatusRecords) {
@@ -137,22 +136,19 @@ TEST_F(CardTx, JoinSetsTheLiveStatusRecords) {
 
 // ---- Length ----
 
-TEST_F(CardTx, BodyLengthComesFromThe8023LengthField) {
+// 40 body bytes in the buffer, the length field says 30; a non-zero
+// DataLen says 16 and wins.
+TEST_F(CardTx, BodyLengthComesFromDataLenOrElseThe8023LengthField) {
     bring_up();
     Bytes body = snap_body(40);
-    // 40 body bytes in the buffer, the length field says 30.
-    send(card_frame(kDst, kSrc, body, 30));
+    Bytes frame = card_frame(kDst, kSrc, body, 30);
+    send(frame);
     Bytes f = on_air();
-    ASSERT_EQ(f.size(), 24u + 30u);
     EXPECT_EQ(Bytes(f.begin() + 24, f.end()), Bytes(body.begin(), body.begin() + 30));
-}
-
-TEST_F(CardTx, NonZeroDataLenOverridesThe8023Length) {
-    bring_up();
-    Bytes frame = card_frame(kDst, kSrc, snap_body(40), 30);
+    wr(reg::EvAck, ev::Alloc);
     frame[txf::DataLen] = 16;
     send(frame);
-    EXPECT_EQ(on_air().size(), 24u + 16u);
+    EXPECT_EQ(on_air(1).size(), 24u + 16u);
 }
 
 TEST_F(CardTx, BodyOf2304IsSentAnd2305IsRefusedWithTheBufferBack) {
@@ -250,28 +246,25 @@ TEST_F(CardTx, FramesQueuedTogetherGoOutOneAfterAnotherWithAdvancingSequence) {
 
 // ---- WEP ----
 
-TEST_F(CardTx, HostEncryptedBodyGoesAsGivenWithProtectedBit) {
-    bring_up();
-    card.records().set(rid::WepFlags,
-                       {wepflag::Privacy | wepflag::HostEncrypt | wepflag::HostDecrypt});
-    Bytes sealed{0x01, 0x02, 0x03, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x10, 0x20, 0x30, 0x40};
-    send(card_frame(kDst, kSrc, sealed));
-    Bytes f = on_air();
-    ASSERT_EQ(f.size(), 24u + sealed.size());
-    EXPECT_EQ(f[0], 0x08);
-    EXPECT_EQ(f[1], 0x41) << "ToDS and protected";
-    EXPECT_EQ(Bytes(f.begin() + 24, f.end()), sealed);
-}
-
-TEST_F(CardTx, PrivacyOffProtectsNothingWhateverTheHostBitsSay) {
-    bring_up();
-    card.records().set(rid::WepFlags,
-                       {wepflag::HostEncrypt | wepflag::HostDecrypt | wepflag::IvReuseMask});
-    Bytes body = snap_body(30);
-    send(card_frame(kDst, kSrc, body));
-    Bytes f = on_air();
-    EXPECT_EQ(f[1], 0x01);
-    EXPECT_EQ(Bytes(f.begin() + 24, f.end()), body);
+// The body goes as given: with the protected bit when the host sealed it,
+// without whatever the host bits say when privacy is off.
+TEST_F(CardTx, HostSealedOrPrivacyOffBodiesGoAsGiven) {
+    const Bytes body{0x01, 0x02, 0x03, 0x00, 0xDE, 0xAD, 0xBE, 0xEF, 0x10, 0x20, 0x30, 0x40};
+    const uint16_t host = wepflag::HostEncrypt | wepflag::HostDecrypt;
+    for (uint16_t flags :
+         {(uint16_t)(wepflag::Privacy | host), (uint16_t)(host | wepflag::IvReuseMask)}) {
+        SCOPED_TRACE(flags);
+        card.reset();
+        air.clear();
+        fid_ = 0;
+        bring_up();
+        card.records().set(rid::WepFlags, {flags});
+        send(card_frame(kDst, kSrc, body));
+        Bytes f = on_air();
+        EXPECT_EQ(Bytes(f.begin(), f.begin() + 2),
+                  (Bytes{0x08, (uint8_t)(flags & wepflag::Privacy ? 0x41 : 0x01)}));
+        EXPECT_EQ(Bytes(f.begin() + 24, f.end()), body);
+    }
 }
 
 // Opens a firmware-sealed body with the reference RC4 and CRC-32.

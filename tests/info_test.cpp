@@ -103,16 +103,6 @@ TEST_F(InfoTest, LinkStatusChangesAreIndicatedOnceAndLinkUpAsksTheAccessPoint) {
 
 // ---- Tallies and scan results ----
 
-TEST_F(InfoTest, TalliesComeFromTheCardsCountersAfterAnInquiry) {
-    uint32_t counters[21];
-    for (uint32_t k = 0; k < 21; k++)
-        counters[k] = 0x00010001u * (k + 1) + 0x10000000u; // a high half in every one
-    std::memcpy(&card.tallies(), counters, sizeof counters);
-    ASSERT_EQ(CardUpdateTallies(adapter.get()), 0);
-    run();
-    EXPECT_EQ(std::memcmp(&adapter->tallies, counters, sizeof counters), 0);
-}
-
 TEST_F(InfoTest, TalliesFrameIsReadByItsLengthAndClampedToTheBuffer) {
     struct Case {
         const char *name;

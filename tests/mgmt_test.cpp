@@ -96,31 +96,6 @@ TEST_F(AccessorTest, SettersEncodeBytesAndWordsAsTheRecordTakesThem) {
     EXPECT_EQ(data(TAL_RID_AUTHENTICATION), words({0x0302, 0, 0}));
 }
 
-TEST_F(AccessorTest, GettersReturnTheLowByteOrTheWholeWord) {
-    struct Case {
-        const char *name;
-        USHORT (*get)(TAL_ADAPTER *, USHORT *);
-        uint16_t rid;
-        uint16_t stored;
-        USHORT value;
-    } cases[] = {
-        {"transmit rate", getTxRate, TAL_RID_TX_RATE, 0x0101, 0x0001},
-        {"network mode", getNetworkMode, TAL_RID_NETWORK_MODE, 0x1203, 0x0003},
-        {"port status", getPortStatus, TAL_RID_PORT_STATUS, 0x0114, 0x0014},
-        {"RTS threshold", getRTSThreshold, TAL_RID_RTS_THRESHOLD, 0x1234, 0x1234},
-        {"current channel", getCurrentChannel, TAL_RID_CURRENT_CHANNEL, 0x010B, 0x010B},
-        {"key id", getWEPDefaultKeyID, TAL_RID_WEP_KEY_ID, 0x0203, 0x0003},
-        {"WEP flags", getWEPFlags, TAL_RID_WEP_FLAGS, 0x01F3, 0x00F3},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(card.records().set(c.rid, {c.stored}));
-        USHORT v = 0xEEEE;
-        EXPECT_EQ(c.get(adapter.get(), &v), 0);
-        EXPECT_EQ(v, c.value);
-    }
-}
-
 TEST_F(AccessorTest, DesiredNameAnyIsWrittenEmptyOnlyToTheDesiredRecord) {
     struct Case {
         std::string name;
@@ -187,13 +162,6 @@ TEST_F(AccessorTest, PowerManagementReportsOnlyTheSecondRecordsStatus) {
     USHORT val[2] = {0xEEEE, 0xEEEE};
     EXPECT_EQ(getPwrMgmt(adapter.get(), val), 0);
     EXPECT_EQ(val[1], 0x0002);
-}
-
-TEST_F(AccessorTest, TestCommandCarriesTheCodeInItsHighByte) {
-    start_measuring();
-    setPRISM2TEST(adapter.get(), 0x0B);
-    setPRISM2TEST(adapter.get(), 0x0F);
-    EXPECT_EQ(writes_to(TAL_REG_COMMAND), (std::vector<uint16_t>{0x0B38, 0x0F38}));
 }
 
 TEST_F(AccessorTest, WepFlagsWordFollowsTheHostSettings) {

@@ -77,8 +77,7 @@ protected:
         ASSERT_EQ(command(0x0001), result::Ok);
     }
 
-    // Information frames through the bus face, as a host reads them.
-    Words next_info(uint64_t us = 2000 * kMs) { return reader.next(us); }
+    // Link status frames through the bus face, as a host reads them.
     std::vector<uint16_t> link_codes(uint64_t us) { return reader.link_codes(us); }
 
     Mac current_bssid() {
@@ -471,10 +470,6 @@ TEST_F(WorldTraffic, ScanResultsListEveryAccessPointHeardInTheDocumentedLayout) 
     for (uint16_t w : bytes_to_words(Bytes{'T', 'a', 'l', 'N', 'e', 't'} + Bytes(26, 0)))
         talnet.push_back(w);
     EXPECT_EQ(Words(f.begin() + 2 + 25, f.begin() + 2 + 50), talnet);
-    struct Seen {
-        uint16_t channel, signal, capability;
-        std::string ssid;
-    };
     std::vector<std::tuple<uint16_t, uint16_t, uint16_t, std::string>> seen;
     for (size_t e = 2; e < f.size(); e += 25) {
         Bytes name = words_to_bytes(std::span(f).subspan(e + 9, 16));
