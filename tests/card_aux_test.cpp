@@ -1,9 +1,6 @@
 // The card model's auxiliary port, production data area and download mode,
 // driven port by port on the bus face.
-#include "card/card.h"
-
-#include "portbus.h"
-#include "world.h"
+#include "support/card_bus.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +12,12 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr uint32_t kBase = 0x300;
 constexpr uint16_t kBufferPage = 0x0100; // record 0xFD01's default: address 0x8000
 
-class AuxBus : public ::testing::Test {
+class AuxBus : public taltest::CardBusFixture {
 protected:
-    AuxBus() : AuxBus(FactoryData{}) {}
-    explicit AuxBus(const FactoryData &f) : card(world, f) { bus.map(kBase, kPortCount, &card); }
-
-    uint16_t rd(uint16_t off) { return bus.read16(kBase + off); }
-    void wr(uint16_t off, uint16_t v) { bus.write16(kBase + off, v); }
+    AuxBus() = default;
+    explicit AuxBus(const FactoryData &f) : CardBusFixture(f) {}
 
     void request(uint16_t control, uint16_t k0 = aux::Key0, uint16_t k1 = aux::Key1,
                  uint16_t k2 = aux::Key2) {
@@ -55,16 +48,6 @@ protected:
             wr(reg::AuxData, w);
     }
 
-    uint16_t command(uint16_t word, uint16_t p0 = 0, uint16_t p1 = 0, uint16_t p2 = 0) {
-        wr(reg::Param0, p0);
-        wr(reg::Param1, p1);
-        wr(reg::Param2, p2);
-        wr(reg::Command, word);
-        world.run_for(card.command_latency((uint8_t)word));
-        EXPECT_TRUE(rd(reg::EvStat) & ev::Cmd) << "command " << word << " never completed";
-        wr(reg::EvAck, ev::Cmd);
-        return (rd(reg::Status) >> 8) & 0x7F;
-    }
     uint16_t announce(uint32_t address, uint16_t bytes) {
         return command(0x0222, (uint16_t)address, (uint16_t)(address >> 16), bytes);
     }
@@ -74,10 +57,6 @@ protected:
         write(kBufferPage, 0, words);
         ASSERT_EQ(command(0x0322), result::Ok);
     }
-
-    talhost::World world;
-    talhost::PortBus bus;
-    CardModel card;
 };
 
 // ---- Opening and closing the port ----

@@ -49,13 +49,7 @@ Bytes from_ap(const Bytes &body, const Mac &dst = kOwn, uint16_t extra = 0, uint
     return frame((uint16_t)(wire::fc::FromDs | extra), dst, kBssid, kPeer, body, seq, frag);
 }
 
-struct Rx {
-    uint16_t fid;
-    Bytes bytes; // the receive frame: control block, headers, body
-    uint16_t status() const { return (uint16_t)(bytes[0] | bytes[1] << 8); }
-    uint16_t data_len() const { return (uint16_t)(bytes[0x2C] | bytes[0x2D] << 8); }
-    Bytes body() const { return Bytes(bytes.begin() + 0x3C, bytes.end()); }
-};
+using Rx = taltest::RxFid;
 
 class CardRx : public taltest::CardBusFixture {
 protected:
@@ -77,17 +71,10 @@ protected:
         card.radio_receive(f);
     }
 
-    // The next receive FID, read as a host does, then acknowledged.
+    // The next receive FID, once the firmware has had time to deliver it.
     std::optional<Rx> take() {
         world.stall(card.timing().rx_deliver_us);
-        if (!(rd(reg::EvStat) & ev::Rx))
-            return std::nullopt;
-        uint16_t fid = rd(reg::RxFid);
-        Bytes head = read_bytes(fid, 0x3C);
-        size_t len = (size_t)(head[0x2C] | head[0x2D] << 8);
-        Rx rx{fid, read_bytes(fid, 0x3C + len)};
-        wr(reg::EvAck, ev::Rx);
-        return rx;
+        return take_rx();
     }
 };
 

@@ -27,6 +27,7 @@ constexpr Mac kDst{0x00, 0xA0, 0xC9, 0x01, 0x02, 0x03};
 constexpr Mac kSrc{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01};
 constexpr Mac kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+using taltest::card_tx_frame;
 using taltest::operator+;
 Bytes bytes(const Mac &m) {
     return Bytes(m.begin(), m.end());
@@ -41,22 +42,9 @@ Bytes snap_body(size_t n) {
     return b;
 }
 
-// The card transmit frame as a driver writes it: control block and 802.11
-// header zero, 802.3 addresses, big-endian length, body.
-Bytes card_frame(const Mac &dst, const Mac &src, const Bytes &body, int length_field = -1) {
-    Bytes f(0x2E, 0);
-    f = f + bytes(dst) + bytes(src);
-    uint16_t len = length_field < 0 ? (uint16_t)body.size() : (uint16_t)length_field;
-    f.push_back((uint8_t)(len >> 8));
-    f.push_back((uint8_t)len);
-    return f + body;
-}
-
 class CardTx : public taltest::CardBusFixture {
 protected:
     CardTx() { card.set_air_sink(&air); }
-
-    void write_fid(uint16_t fid, const Bytes &frame) { write_bytes(fid, frame); }
 
     // Enables the port and, in infrastructure mode, joins kBssid.
     void bring_up(bool infrastructure = true) {
@@ -65,24 +53,11 @@ protected:
         ASSERT_EQ(command(0x0001), result::Ok);
     }
 
-    // Writes the frame, transmits it and runs the clock until the buffer is
-    // back; returns the time the command completed.
-    uint64_t send(const Bytes &frame, uint16_t word = 0x010B) {
-        if (!fid_)
-            fid_ = allocate(2400);
-        write_fid(fid_, frame);
-        EXPECT_EQ(command(word, fid_), result::Ok);
-        uint64_t t0 = world.now();
-        run_until(ev::Alloc);
-        return t0;
-    }
-
     Bytes on_air(size_t i = 0) const {
         return i < air.frames().size() ? air.frames()[i].bytes : Bytes{};
     }
 
     AirRecorder air;
-    uint16_t fid_ = 0;
 };
 
 // ---- Addressing ----
@@ -96,10 +71,10 @@ TEST_F(CardTx, AddressesAndDurationFollowTheModeAndTheDestination) {
         SCOPED_TRACE(infrastructure);
         card.reset();
         air.clear();
-        fid_ = 0;
+        tx_fid = 0;
         bring_up(infrastructure);
         const Mac &dst = infrastructure ? kDst : kBroadcast;
-        send(card_frame(dst, kSrc, body));
+        transmit(card_tx_frame(dst, kSrc, body));
         Bytes expect =
             infrastructure
                 ? Bytes{0x08, 0x01, 0x02, 0x01} + bytes(kBssid) + bytes(kSrc) + bytes(kDst)
@@ -141,13 +116,13 @@ TEST_F(CardTx, JoinSetsTheLiveStatusRecords) {
 TEST_F(CardTx, BodyLengthComesFromDataLenOrElseThe8023LengthField) {
     bring_up();
     Bytes body = snap_body(40);
-    Bytes frame = card_frame(kDst, kSrc, body, 30);
-    send(frame);
+    Bytes frame = card_tx_frame(kDst, kSrc, body, 30);
+    transmit(frame);
     Bytes f = on_air();
     EXPECT_EQ(Bytes(f.begin() + 24, f.end()), Bytes(body.begin(), body.begin() + 30));
     wr(reg::EvAck, ev::Alloc);
     frame[txf::DataLen] = 16;
-    send(frame);
+    transmit(frame);
     EXPECT_EQ(on_air(1).size(), 24u + 16u);
 }
 
@@ -160,12 +135,12 @@ TEST_F(CardTx, BodyOf2304IsSentAnd2305IsRefusedWithTheBufferBack) {
         SCOPED_TRACE(c.length);
         card.reset();
         air.clear();
-        fid_ = 0;
+        tx_fid = 0;
         bring_up();
-        send(card_frame(kDst, kSrc, snap_body(c.length)));
+        transmit(card_tx_frame(kDst, kSrc, snap_body(c.length)));
         uint16_t ev = rd(reg::EvStat);
-        EXPECT_EQ(rd(reg::AllocFid), fid_);
-        EXPECT_TRUE(card.frames().allocated(fid_)) << "the buffer is the host's again";
+        EXPECT_EQ(rd(reg::AllocFid), tx_fid);
+        EXPECT_TRUE(card.frames().allocated(tx_fid)) << "the buffer is the host's again";
         if (c.sent) {
             ASSERT_EQ(air.frames().size(), 1u);
             EXPECT_EQ(on_air().size(), 24u + 2304u);
@@ -173,7 +148,7 @@ TEST_F(CardTx, BodyOf2304IsSentAnd2305IsRefusedWithTheBufferBack) {
         } else {
             EXPECT_TRUE(air.frames().empty());
             EXPECT_TRUE(ev & ev::TxExc);
-            EXPECT_EQ(rd(reg::TxComplFid), fid_);
+            EXPECT_EQ(rd(reg::TxComplFid), tx_fid);
             EXPECT_EQ(card.tx_stats().refused, 1u);
         }
     }
@@ -202,12 +177,12 @@ TEST_F(CardTx, AirTimeFollowsPreambleAndHighestRate) {
         SCOPED_TRACE(testing::Message() << "mask " << c.rate_mask << " short " << c.short_preamble);
         card.reset();
         air.clear();
-        fid_ = allocate(2400);
+        tx_fid = allocate(2400);
         bring_up();
         card.records().set(rid::TxRateControl, {c.rate_mask});
         card.records().set(rid::ShortPreamble, {c.short_preamble});
-        write_fid(fid_, card_frame(kDst, kSrc, snap_body(100)));
-        ASSERT_EQ(command(0x010B, fid_), result::Ok);
+        write_bytes(tx_fid, card_tx_frame(kDst, kSrc, snap_body(100)));
+        ASSERT_EQ(command(0x010B, tx_fid), result::Ok);
         uint64_t t0 = world.now();
 
         world.stall(c.airtime - 1);
@@ -228,7 +203,7 @@ TEST_F(CardTx, FramesQueuedTogetherGoOutOneAfterAnotherWithAdvancingSequence) {
     bring_up();
     uint16_t a = allocate(), b = allocate(), c = allocate();
     for (uint16_t fid : {a, b, c})
-        write_fid(fid, card_frame(kDst, kSrc, snap_body(100)));
+        write_bytes(fid, card_tx_frame(kDst, kSrc, snap_body(100)));
     for (uint16_t fid : {a, b, c})
         ASSERT_EQ(command(0x010B, fid), result::Ok);
     world.stall(5000);
@@ -256,10 +231,10 @@ TEST_F(CardTx, HostSealedOrPrivacyOffBodiesGoAsGiven) {
         SCOPED_TRACE(flags);
         card.reset();
         air.clear();
-        fid_ = 0;
+        tx_fid = 0;
         bring_up();
         card.records().set(rid::WepFlags, {flags});
-        send(card_frame(kDst, kSrc, body));
+        transmit(card_tx_frame(kDst, kSrc, body));
         Bytes f = on_air();
         EXPECT_EQ(Bytes(f.begin(), f.begin() + 2),
                   (Bytes{0x08, (uint8_t)(flags & wepflag::Privacy ? 0x41 : 0x01)}));
@@ -311,7 +286,7 @@ TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
         SCOPED_TRACE(c.name);
         card.reset();
         air.clear();
-        fid_ = 0;
+        tx_fid = 0;
         bring_up();
         card.records().set(rid::WepFlags, {wepflag::Privacy});
         card.records().set(rid::WepDefaultKeyId, {c.key_id});
@@ -323,7 +298,7 @@ TEST_F(CardTx, FirmwareEncryptionDecryptsBackWithTheDefaultKey) {
                     card.records().set((uint16_t)(rid::WepDefaultKey0 + k), key_record(k40[k])));
         }
         Bytes body = snap_body(64);
-        send(card_frame(kDst, kSrc, body));
+        transmit(card_tx_frame(kDst, kSrc, body));
 
         Bytes f = on_air();
         ASSERT_EQ(f.size(), 24u + 4u + body.size() + 4u);
@@ -353,13 +328,13 @@ TEST_F(CardTx, ReuseFactorKeepsAnIvForThatManyFrames) {
         SCOPED_TRACE(c.reuse);
         card.reset();
         air.clear();
-        fid_ = 0;
+        tx_fid = 0;
         bring_up();
         card.records().set(rid::WepFlags, {(uint16_t)(wepflag::Privacy | c.reuse << 5)});
         card.records().set(rid::WepDefaultKey0, key_record(key));
         std::vector<uint32_t> ivs;
         for (int i = 0; i < 4; ++i) {
-            send(card_frame(kDst, kSrc, snap_body(20)));
+            transmit(card_tx_frame(kDst, kSrc, snap_body(20)));
             wr(reg::EvAck, ev::Alloc);
             Bytes f = on_air((size_t)i);
             Opened o = open_wep(Bytes(f.begin() + 24, f.end()), key);
@@ -374,7 +349,7 @@ TEST_F(CardTx, NextIvCanBeSetFromTheBackend) {
     bring_up();
     card.records().set(rid::WepFlags, {wepflag::Privacy});
     card.set_next_iv(0xABCDEF);
-    send(card_frame(kDst, kSrc, snap_body(20)));
+    transmit(card_tx_frame(kDst, kSrc, snap_body(20)));
     Bytes f = on_air();
     EXPECT_EQ(Bytes(f.begin() + 24, f.begin() + 28), (Bytes{0xEF, 0xCD, 0xAB, 0x00}));
 }
@@ -403,7 +378,7 @@ TEST_F(CardTx, FrameThatCannotGoOutRaisesTransmitExceptionAndGivesTheBufferBack)
             ASSERT_EQ(command(0x0001), result::Ok);
         }
         uint16_t fid = allocate();
-        write_fid(fid, card_frame(kDst, kSrc, snap_body(50)));
+        write_bytes(fid, card_tx_frame(kDst, kSrc, snap_body(50)));
         ASSERT_EQ(command(0x010B, fid), result::Ok);
         run_until(ev::Alloc);
         EXPECT_TRUE(rd(reg::EvStat) & ev::TxExc);
@@ -421,7 +396,7 @@ TEST_F(CardTx, TransmitOfABufferTheHostDoesNotHoldFailsWithAResultCode) {
     bring_up();
     EXPECT_EQ(command(0x010B, 0x0200), result::BadParameter) << "never allocated";
     uint16_t fid = allocate();
-    write_fid(fid, card_frame(kDst, kSrc, snap_body(1000)));
+    write_bytes(fid, card_tx_frame(kDst, kSrc, snap_body(1000)));
     ASSERT_EQ(command(0x010B, fid), result::Ok);
     EXPECT_EQ(command(0x010B, fid), result::BadParameter) << "already queued";
     EXPECT_EQ(command(0x030B, fid), result::BadParameter) << "unknown modifier";
@@ -432,7 +407,7 @@ TEST_F(CardTx, TransmitOfABufferTheHostDoesNotHoldFailsWithAResultCode) {
 TEST_F(CardTx, TransmitWithoutReclaimFreesTheBufferAndRaisesNoAllocateEvent) {
     bring_up();
     uint16_t fid = allocate();
-    write_fid(fid, card_frame(kDst, kSrc, snap_body(100)));
+    write_bytes(fid, card_tx_frame(kDst, kSrc, snap_body(100)));
     ASSERT_EQ(command(0x000B, fid), result::Ok);
     world.stall(1000);
     EXPECT_EQ(air.frames().size(), 1u);
@@ -442,22 +417,22 @@ TEST_F(CardTx, TransmitWithoutReclaimFreesTheBufferAndRaisesNoAllocateEvent) {
 
 TEST_F(CardTx, TxControlBitAsksForTheTransmitEvent) {
     bring_up();
-    Bytes frame = card_frame(kDst, kSrc, snap_body(100));
-    send(frame);
+    Bytes frame = card_tx_frame(kDst, kSrc, snap_body(100));
+    transmit(frame);
     EXPECT_FALSE(rd(reg::EvStat) & ev::Tx) << "the driver leaves the control block zero";
     wr(reg::EvAck, ev::Alloc);
 
     frame[txf::TxControl] = (uint8_t)txf::TxControlTxOk;
-    send(frame);
+    transmit(frame);
     EXPECT_TRUE(rd(reg::EvStat) & ev::Tx);
-    EXPECT_EQ(rd(reg::TxComplFid), fid_);
+    EXPECT_EQ(rd(reg::TxComplFid), tx_fid);
 }
 
 TEST_F(CardTx, InitializeDropsQueuedFrames) {
     bring_up();
     card.records().set(rid::TxRateControl, {ratebit::Mbps1}); // 8.4 ms on the air
     uint16_t fid = allocate();
-    write_fid(fid, card_frame(kDst, kSrc, snap_body(1000)));
+    write_bytes(fid, card_tx_frame(kDst, kSrc, snap_body(1000)));
     ASSERT_EQ(command(0x010B, fid), result::Ok);
     ASSERT_EQ(command(0x0000), result::Ok);
     world.stall(10000);
@@ -493,14 +468,14 @@ TEST_F(CardTx, BodyAboveTheThresholdGoesOutInFragmentsEachSealedOnItsOwn) {
         SCOPED_TRACE(c.name);
         card.reset();
         air.clear();
-        fid_ = 0;
+        tx_fid = 0;
         bring_up();
         card.records().set(rid::WepFlags, {c.wep});
         card.records().set(rid::WepDefaultKey0, key_record(key));
         card.records().set(rid::FragThreshold, {c.threshold});
         Bytes body = snap_body(c.body);
         uint64_t sent = card.tx_stats().sent;
-        send(card_frame(kDst, kSrc, body));
+        transmit(card_tx_frame(kDst, kSrc, body));
 
         ASSERT_EQ(air.frames().size(), c.pieces.size());
         Bytes joined;

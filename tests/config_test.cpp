@@ -193,35 +193,31 @@ TEST_F(ConfigTest, OnlyIoBaseAddressGivesEveryDefault) {
     EXPECT_EQ(a->Lock.Held, 0u);
 }
 
-TEST_F(ConfigTest, IntegerKeywordsStoreTheirValueUncheckedOrItsLowBits) {
-    AdapterConfig c = base_config();
+// Integers are stored unchecked (the interrupt number and IVCount in their
+// low bits); a keyword given as the other kind is converted, or a string
+// keyword keeps its default.
+TEST_F(ConfigTest, IntegerKeywordsStoreTheirValueUncheckedOrConvertedFromText) {
+    AdapterConfig c;
+    c.set_string("IoBaseAddress", "3e0"); // the hexadecimal kind
     c.set_dword("InterruptNumber", 0x1234);
     c.set_dword("IVCount", 70000);
     c.set_dword("NetworkMode", 0xDEADBEEF);
-    c.set_dword("Channel", 99);
     c.set_dword("PollInDriver", 2);
-    auto a = configure(c);
-    EXPECT_EQ(a->InterruptNumber, 0x34u);
-    EXPECT_EQ(a->ivCountMax, 4464);
-    EXPECT_EQ(a->NetworkMode, 0xDEADBEEFu);
-    EXPECT_EQ(a->Channel, 99u);
-    EXPECT_EQ(a->PollInDriver, 2u);
-}
-
-TEST_F(ConfigTest, KeywordsGivenAsTheOtherKindAreConvertedOrKeepTheirDefault) {
-    AdapterConfig c;
-    c.set_string("IoBaseAddress", "3e0"); // the hexadecimal kind
     c.set_string("Channel", "11");
     c.set_string("TransmitRate", "fast"); // no digits: 0, as the system converts
     c.set_string("APDensity", "0x2");     // decimal: the digits up to the 'x'
-    c.set_string("NetworkMode", " 3 (ad hoc)");
+    c.set_string("MediumReservation", " 3 (rts)");
     c.set_dword("ESSID", 5); // a string keyword: its default stays
     auto a = configure(c);
     EXPECT_EQ(a->IoBaseAddr, 0x3E0u);
+    EXPECT_EQ(a->InterruptNumber, 0x34u);
+    EXPECT_EQ(a->ivCountMax, 4464);
+    EXPECT_EQ(a->NetworkMode, 0xDEADBEEFu);
+    EXPECT_EQ(a->PollInDriver, 2u);
     EXPECT_EQ(a->Channel, 11u);
     EXPECT_EQ(a->TransmitRate, 0u);
     EXPECT_EQ(a->APDensity, 0u);
-    EXPECT_EQ(a->NetworkMode, 3u);
+    EXPECT_EQ(a->Threshold, 3u);
     EXPECT_EQ(a->Desired_ESSID_Length, 3);
 }
 

@@ -244,6 +244,7 @@ const wire::Ipv4Addr kSelfIp{198, 51, 100, 10};
 const wire::Ipv4Addr kHarbourHostIp{198, 51, 100, 1};
 const Mac kHarbourHost{0x00, 0x0B, 0x0E, 0x0A, 0x00, 0x12};
 const wire::Ipv4Addr kTalNetHostIp{192, 0, 2, 1};
+const Mac kB{0x02, 0x00, 0x54, 0x41, 0x4C, 0x0B}; // a second card's factory address
 
 class WorldTraffic : public WorldCard {
 protected:
@@ -254,34 +255,20 @@ protected:
         ASSERT_EQ(link_codes(500 * kMs), (std::vector<uint16_t>{linkstatus::Connected}));
     }
 
-    // Hands the card one frame; returns the event that brought the buffer back.
+    // Hands the card one frame; returns the events that brought the buffer back.
     uint16_t send(const Mac &dst, const Bytes &body) {
-        if (!fid_)
-            fid_ = allocate(2400);
-        Bytes f(0x2E, 0);
-        f = f + Bytes(dst.begin(), dst.end()) + Bytes(kOwn.begin(), kOwn.end()) +
-            Bytes{(uint8_t)(body.size() >> 8), (uint8_t)body.size()} + body;
-        write_bytes(fid_, f);
-        EXPECT_EQ(command(0x010B, fid_), result::Ok);
-        for (int i = 0; i < 200000 && !(rd(reg::EvStat) & ev::Alloc); ++i)
-            world.stall(1);
+        transmit(taltest::card_tx_frame(dst, kOwn, body));
         uint16_t events = rd(reg::EvStat) & (ev::Alloc | ev::TxExc);
         wr(reg::EvAck, events);
-        EXPECT_EQ(rd(reg::AllocFid), fid_);
+        EXPECT_EQ(rd(reg::AllocFid), tx_fid);
         return events;
     }
 
     // The bodies of every receive FID waiting, read and acknowledged.
     std::vector<Bytes> received() {
         std::vector<Bytes> out;
-        while (rd(reg::EvStat) & ev::Rx) {
-            uint16_t fid = rd(reg::RxFid);
-            Bytes head = read_bytes(fid, rxf::Body);
-            size_t len = head[rxf::DataLen] | head[rxf::DataLen + 1] << 8;
-            Bytes all = read_bytes(fid, rxf::Body + len);
-            out.emplace_back(all.begin() + rxf::Body, all.end());
-            wr(reg::EvAck, ev::Rx);
-        }
+        while (auto rx = take_rx())
+            out.push_back(rx->body());
         return out;
     }
 
@@ -294,8 +281,21 @@ protected:
         return t;
     }
 
+    // A second card, B, on the same bus at 0x340 and in the same world.
+    std::unique_ptr<CardModel> second_card() {
+        FactoryData fb;
+        fb.mac = kB;
+        auto b = std::make_unique<CardModel>(world, fb);
+        bus.map(0x340, kPortCount, b.get());
+        air->attach(*b);
+        return b;
+    }
+    void remove(CardModel &b) {
+        air->detach(b);
+        bus.unmap(&b);
+    }
+
     WorldConfig world_config = default_world();
-    uint16_t fid_ = 0;
 };
 
 TEST_F(WorldTraffic, TalliesAfterAnExchangeCountWhatWentOutAndCameIn) {
@@ -415,7 +415,7 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         card.reset();
-        fid_ = 0;
+        tx_fid = 0;
         joined({.ssid = "Harbour", .auth = 1, .wep = 0});
         AccessPoint &ap = *air->ap(kHarbour);
         DropFirst drop(c.drop_acks ? (const Radio *)&card : &ap, c.drop_acks, c.dropped);
@@ -442,7 +442,7 @@ TEST_F(WorldTraffic, AFrameWithoutAcknowledgementGoesAgainWithTheRetryBitUpToThe
             }
         }
         if (c.event & ev::TxExc) {
-            EXPECT_EQ(rd(reg::TxComplFid), fid_);
+            EXPECT_EQ(rd(reg::TxComplFid), tx_fid);
         }
         std::vector<uint32_t> t = tallies();
         EXPECT_EQ(t[2], c.copies) << "tx fragments";
@@ -560,11 +560,8 @@ TEST_F(WorldTraffic, AdHocStationsStartACellOrJoinTheOneTheyHear) {
     WorldConfig empty;
     build(empty);
     // B, a second card on the same bus, enables after A has started the cell.
-    FactoryData fb;
-    fb.mac = {0x02, 0x00, 0x54, 0x41, 0x4C, 0x0B};
-    CardModel b(world, fb);
-    bus.map(0x340, kPortCount, &b);
-    air->attach(b);
+    auto owned = second_card();
+    CardModel &b = *owned;
     for (CardModel *c : {&card, &b}) {
         c->records().set(rid::PortType, {0});
         c->records().set(rid::DesiredSsid, ssid_record("Cell"));
@@ -584,30 +581,26 @@ TEST_F(WorldTraffic, AdHocStationsStartACellOrJoinTheOneTheyHear) {
     EXPECT_EQ(b.records().word(rid::PortStatus, 0), portstatus::IbssConnected);
     EXPECT_EQ(b.info_waiting(), 1u) << "its link status frame";
 
-    EXPECT_EQ(send(fb.mac, echo_request(kSelfIp, kHarbourHostIp, 1, 40)), ev::Alloc);
+    EXPECT_EQ(send(kB, echo_request(kSelfIp, kHarbourHostIp, 1, 40)), ev::Alloc);
     world.run_for(5 * kMs);
     EXPECT_EQ(b.rx_stats().delivered, 1u);
     std::vector<uint32_t> t = tallies();
     EXPECT_EQ(t[0], 1u) << "delivered";
     EXPECT_EQ(t[6] + t[7] + t[8], 0u) << "acknowledged at the first try";
-    air->detach(b);
-    bus.unmap(&b);
+    remove(b);
 }
 
 TEST_F(WorldTraffic, TheAccessPointRelaysBetweenItsStationsAndSendsAwayOneItDoesNotKnow) {
     joined({.ssid = "Harbour", .auth = 1, .wep = 0});
-    FactoryData fb;
-    fb.mac = {0x02, 0x00, 0x54, 0x41, 0x4C, 0x0B};
-    CardModel b(world, fb);
-    bus.map(0x340, kPortCount, &b);
-    air->attach(b);
+    auto owned = second_card();
+    CardModel &b = *owned;
     b.records().set(rid::DesiredSsid, ssid_record("Harbour"));
     bus.write16(0x340 + reg::Command, 0x0001);
     world.run_for(300 * kMs);
-    ASSERT_TRUE(air->ap(kHarbour)->associated(fb.mac));
+    ASSERT_TRUE(air->ap(kHarbour)->associated(kB));
 
     Bytes body = echo_request(kSelfIp, {198, 51, 100, 11}, 1, 30);
-    EXPECT_EQ(send(fb.mac, body), ev::Alloc);
+    EXPECT_EQ(send(kB, body), ev::Alloc);
     world.run_for(5 * kMs);
     ASSERT_EQ(b.rx_waiting(), 1u);
     EXPECT_EQ(air->ap(kHarbour)->stats().relayed, 1u);
@@ -621,11 +614,10 @@ TEST_F(WorldTraffic, TheAccessPointRelaysBetweenItsStationsAndSendsAwayOneItDoes
     world.run_for(30 * kMs);
     air->loss().rates.set_link(&ap, &card, 0);
     EXPECT_EQ(link_codes(1 * kMs), std::vector<uint16_t>{}) << "the card has not heard";
-    EXPECT_EQ(send(fb.mac, body), ev::Alloc);
+    EXPECT_EQ(send(kB, body), ev::Alloc);
     EXPECT_EQ(link_codes(10 * kMs), (std::vector<uint16_t>{linkstatus::Disconnected}));
     EXPECT_EQ(ap.stats().relayed, 1u);
-    air->detach(b);
-    bus.unmap(&b);
+    remove(b);
 }
 
 TEST_F(WorldTraffic, ALinkRuleOfTheWorldFileLosesThatLinksFramesOnly) {

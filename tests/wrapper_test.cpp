@@ -7,8 +7,6 @@
 #include "support/miniport.h"
 
 #include "binding.h"
-#include "card/card.h"
-#include "card/cardlink.h"
 
 #include <algorithm>
 #include <cstring>
@@ -696,59 +694,6 @@ TEST(WrapperVerifier, MisuseOfInterruptsTimersAndIndicationsIsNamed) {
         ASSERT_FALSE(host.verifier().clean()) << c.rule;
         EXPECT_EQ(host.verifier().violations()[0].rule, c.rule) << host.verifier().text();
     }
-}
-
-// ---- With the card model on the line ----
-
-class CardLineTest : public WrapperTest {
-protected:
-    void SetUp() override {
-        WrapperTest::SetUp();
-        host.bus().map(kBase, talsim::kPortCount, &card);
-        ASSERT_EQ(NdisMRegisterIoPortRange(&base, handle, kBase, talsim::kPortCount),
-                  NDIS_STATUS_SUCCESS);
-        talsim::connect_interrupt_line(card, host, handle);
-        register_interrupt();
-        // The miniport masks the card in its ISR, serves and unmasks in its
-        // deferred handler, as an event loop does.
-        f.on_isr = [] { put(talsim::reg::IntEn, 0); };
-        f.on_deferred = [] {
-            put(talsim::reg::EvAck, get(talsim::reg::EvStat));
-            put(talsim::reg::IntEn, kEvents);
-        };
-        put(talsim::reg::IntEn, kEvents);
-    }
-    void TearDown() override {
-        NdisMDeregisterIoPortRange(handle, kBase, talsim::kPortCount, base);
-        host.bus().unmap(&card);
-        WrapperTest::TearDown();
-    }
-    static uint16_t get(uint16_t off) {
-        return READ_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off));
-    }
-    static void put(uint16_t off, uint16_t v) {
-        WRITE_PORT_USHORT((PUSHORT)(uintptr_t)(kBase + off), v);
-    }
-
-    static constexpr uint16_t kEvents = talsim::ev::Rx | talsim::ev::Tick;
-    talsim::CardModel card{host.world()};
-    PVOID base = nullptr;
-};
-
-TEST_F(CardLineTest, EachCardEventBecomesOneInterruptAndARemovedCardDropsItsLine) {
-    card.set_periodic_event(talsim::ev::Tick, 300);
-    host.world().run_until(1000);
-    EXPECT_EQ(take_log(), (Log{"isr@300", "deferred+lock@300", "isr@600", "deferred+lock@600",
-                               "isr@900", "deferred+lock@900"}));
-    f.on_isr = nullptr; // this time the ISR leaves the card unmasked: the line stays up
-    card.raise_event(talsim::ev::Rx);
-    EXPECT_TRUE(host.block(handle).line);
-    card.set_removed(true);
-    EXPECT_FALSE(host.block(handle).line) << "the line drops with the card";
-    host.world().run_until(3000);
-    EXPECT_EQ(take_log(), (Log{"isr@1000", "deferred+lock@1000"}))
-        << "the pending interrupt is served; a removed card raises nothing more";
-    EXPECT_EQ(get(talsim::reg::EvStat), 0xFFFF);
 }
 
 } // namespace
