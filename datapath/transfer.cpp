@@ -121,7 +121,8 @@ static USHORT talContinuation(TAL_ADAPTER *Adapter, rx_frame *Frame, USHORT Data
     if (HostDecrypt && !talOpen(Adapter, &Body, &DataLength, &Dropped)) {
         if (Dropped)
             return talDropFrame(Adapter, Length);
-        talEndReassembly(Adapter);
+        // Too short to hold an IV header and ICV: refused, the frame so far
+        // kept for a good copy of this fragment.
         return talRefuse(Length);
     }
     if ((ULONG)Adapter->savePos + DataLength > TAL_RX_BUFFER_SIZE) {

@@ -268,6 +268,8 @@ TEST_F(ReassemblyTest, FragmentsThatDoNotContinueTheFrameDropIt) {
         {"a fragment number skipped", fragment(part(508, 500), 2, true), 0x7F, false},
         {"the first again: a new frame", fragment(part(0, 508), 0, true), 0, true},
         {"a bad ICV", bad_icv, 0x7F, false, 1},
+        {"too short for an IV and ICV: refused, the frame kept",
+         CardRx{0, 0x4608, 7, 1, kPeer, counting(7)}, 0x7F, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
