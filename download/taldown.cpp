@@ -95,7 +95,7 @@ USHORT Download(TAL_ADAPTER *Adapter, USHORT progMode, ULONG addr, USHORT length
 USHORT SecFwDownload(TAL_ADAPTER *Adapter) {
     USHORT status;
     Adapter->downerrcheck = 0;
-    if (!Adapter->dlBufferValid || Adapter->totalsize > Adapter->dlLength) {
+    if (!Adapter->dlBufferValid || (ULONG)Adapter->totalsize * 2 > Adapter->dlLength) {
         // It would run past the card's buffer into other card memory.
         Adapter->downerrcheck = 1;
         return TAL_DL_REFUSED;

@@ -212,7 +212,7 @@ typedef struct _TAL_ADAPTER {
     // 1 from the download-begin request to the download-end request or the
     // next card reset: the card stays masked and has no transmit buffer.
     UCHAR DownloadOpen;
-    // The card's download buffer length in words (record 0xFD01, word 2),
+    // The card's download buffer length in bytes (record 0xFD01, word 2),
     // and whether the configuration pass last read that record: a block
     // goes to the card only if it fits a buffer the driver knows.
     USHORT dlLength;

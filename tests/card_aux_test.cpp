@@ -269,7 +269,7 @@ TEST_F(AuxBus, CommitOfOtherThanTheAnnouncedWordsIsADeviceError) {
 }
 
 TEST_F(AuxBus, DownloadBufferFollowsItsRecord) {
-    card.records().set(rid::DownloadBuffer, {0x0200, 0x0010, 0x0004});
+    card.records().set(rid::DownloadBuffer, {0x0200, 0x0010, 0x0008});
     open();
     ASSERT_EQ(announce(0x1000, 10), result::BadParameter) << "the buffer has 8 bytes now";
     ASSERT_EQ(announce(0x1000, 8), result::Ok);

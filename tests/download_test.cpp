@@ -235,10 +235,10 @@ struct BufferCase {
 TEST_F(DownloadTest, BlockTheCardsBufferCannotTakeIsRefusedWithoutTouchingTheCard) {
     up();
     const BufferCase cases[] = {
-        {"fits exactly", {0x0100, 0x0000, 0x0010}, 16, true},
-        {"one word more than the buffer", {0x0100, 0x0000, 0x0010}, 17, false},
+        {"fits exactly", {0x0100, 0x0000, 0x0020}, 16, true},
+        {"one word more than the buffer", {0x0100, 0x0000, 0x0020}, 17, false},
         {"buffer record unreadable", {}, 1, false},
-        {"record readable again", {0x0100, 0x0000, 0x1000}, 4096, true},
+        {"record readable again", {0x0100, 0x0000, 0x2000}, 4096, true},
     };
     for (const BufferCase &c : cases) {
         SCOPED_TRACE(c.what);

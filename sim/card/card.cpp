@@ -795,7 +795,7 @@ uint32_t CardModel::download_base() const {
 }
 
 uint32_t CardModel::download_bytes() const {
-    return records_.word(rid::DownloadBuffer, 2) * 2u;
+    return records_.word(rid::DownloadBuffer, 2);
 }
 
 // The download buffer's word at `address`, or null outside the buffer.

@@ -74,7 +74,7 @@
 // memory or at an odd address are device errors. Mapped: the production
 // data area (512 words at 0x390000, read only; layout in cardregs.h, built
 // from FactoryData, and the source of the MAC address and channel list
-// records) and the download buffer (page, offset and length in words from
+// records) and the download buffer (page, offset and length in bytes from
 // record 0xFD01). The port is hardware: initialize leaves it as it is.
 //
 // Download (command 0x22, mode in the high byte, all with result 0 unless

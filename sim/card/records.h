@@ -21,8 +21,8 @@ struct FactoryData {
     std::array<uint8_t, 6> mac{0x02, 0x00, 0x54, 0x41, 0x4C, 0x01}; // locally administered
     uint16_t channel_list = 0x07FF;                                 // channels 1-11
     uint16_t reg_domain = 0x10;
-    // Page, offset, length in words (0x1000 words = 8192 bytes).
-    std::array<uint16_t, 3> download_buffer{0x0100, 0x0000, 0x1000};
+    // Page, offset, length in bytes (8192: a block of 4096 words fits).
+    std::array<uint16_t, 3> download_buffer{0x0100, 0x0000, 0x2000};
     std::array<uint16_t, 4> pri_identity{0x0015, 0x0001, 0x0001,
                                          0x0007}; // id, variant, major, minor
     std::array<uint16_t, 4> sta_identity{0x001F, 0x0001, 0x0001, 0x0005};
