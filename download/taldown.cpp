@@ -146,6 +146,7 @@ NDIS_STATUS talSetDownloadBegin(TAL_ADAPTER *Adapter, PVOID InformationBuffer,
     (VOID) BytesNeeded;
     TalDisableInterrupt(Adapter);
     Adapter->DownloadOpen = 1;
+    Adapter->dlBlockState = TAL_DL_BLOCK_NONE;
     talInitializeForDownload(Adapter);
     if (CardAuxPortEnable(Adapter) != TAL_RESULT_OK)
         Adapter->downerrcheck = 1;
@@ -163,6 +164,7 @@ NDIS_STATUS talSetDownloadHeader(TAL_ADAPTER *Adapter, PVOID InformationBuffer,
         *BytesNeeded = 0; // no length of this request would do
         return NDIS_STATUS_INVALID_LENGTH;
     }
+    Adapter->dlBlockState = TAL_DL_BLOCK_ANNOUNCED;
     Adapter->downcheck = 1;
     Adapter->oristradr = ((ULONG)b[0] << 24) | ((ULONG)b[1] << 16) | ((ULONG)b[2] << 8) | b[3];
     Adapter->totalsize = Words;
@@ -178,7 +180,15 @@ NDIS_STATUS talSetDownloadData(TAL_ADAPTER *Adapter, PVOID InformationBuffer,
         Adapter->downcheck = 0;
         return NDIS_STATUS_INVALID_LENGTH;
     }
+    if (Adapter->dlBlockState != TAL_DL_BLOCK_ANNOUNCED) {
+        // Its header was refused (or its block already sent): the staged
+        // address and length belong to another block.
+        Adapter->downcheck = 0;
+        Adapter->downerrcheck = 1;
+        return NDIS_STATUS_SUCCESS;
+    }
     NdisMoveMemory(Adapter->bpw, InformationBuffer, Bytes);
+    Adapter->dlBlockState = TAL_DL_BLOCK_SENT;
     SecFwDownload(Adapter);
     Adapter->downcheck = 0;
     return NDIS_STATUS_SUCCESS;
@@ -189,6 +199,10 @@ NDIS_STATUS talSetDownloadCount(TAL_ADAPTER *Adapter, PVOID InformationBuffer,
     if (talTooShort(InformationBufferLength, TAL_DL_COUNT_BYTES, BytesNeeded))
         return NDIS_STATUS_INVALID_LENGTH;
     Adapter->downcount = *(const UCHAR *)InformationBuffer;
+    if (Adapter->dlBlockState != TAL_DL_BLOCK_SENT) {
+        Adapter->downerrcheck = 1; // bpw does not hold the announced block
+        return NDIS_STATUS_SUCCESS;
+    }
     SecFwDownload(Adapter);
     return NDIS_STATUS_SUCCESS;
 }
@@ -205,6 +219,7 @@ NDIS_STATUS talSetDownloadEnd(TAL_ADAPTER *Adapter, PVOID InformationBuffer,
     talInitializeForDownload(Adapter);
     Adapter->downcheck = 0;
     Adapter->DownloadOpen = 0;
+    Adapter->dlBlockState = TAL_DL_BLOCK_NONE;
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -225,8 +240,12 @@ NDIS_STATUS talQueryPDA(TAL_ADAPTER *Adapter, ULONG InformationBufferLength, PUL
         return NDIS_STATUS_INVALID_LENGTH;
     CardAuxPortEnable(Adapter);
     getCardAuxPort(Adapter, Adapter->pda, TAL_PDA_ADDRESS, TAL_PDA_WORDS);
-    if (ReadPDA(Adapter) != TAL_RESULT_OK)
+    if (ReadPDA(Adapter) != TAL_RESULT_OK) {
+        // ReadPDA closes the port behind a failed read, but not when its own
+        // open failed after the one above succeeded.
+        CardAuxPortDisable(Adapter);
         return NDIS_STATUS_FAILURE;
+    }
     *MoveSource = Adapter->pda;
     *MoveBytes = TAL_PDA_BYTES;
     return NDIS_STATUS_SUCCESS;

@@ -11,6 +11,11 @@
 #define TAL_DL_COUNT_BYTES 1
 #define TAL_DL_ERROR_BYTES 1
 
+// Where the staged block stands (dlBlockState).
+#define TAL_DL_BLOCK_NONE 0      // no header accepted since the download began
+#define TAL_DL_BLOCK_ANNOUNCED 1 // a header accepted, its data not yet sent
+#define TAL_DL_BLOCK_SENT 2      // its data sent: a count request may resend it
+
 // ---- Card operations (0 or a result code of the hardware layer) ----
 
 // Transfers the staged block (bpw, oristradr, totalsize) into the card's

@@ -217,6 +217,11 @@ typedef struct _TAL_ADAPTER {
     // goes to the card only if it fits a buffer the driver knows.
     USHORT dlLength;
     UCHAR dlBufferValid;
+    // Where the header step's block stands (TAL_DL_BLOCK_*): announced by an
+    // accepted header, then sent by its data request. Data goes only to a
+    // block just announced, a count request resends only one sent, so that
+    // bytes meant for a header the driver refused never reach the card.
+    UCHAR dlBlockState;
 
     // -- Command and event service --
     // 1 after a command whose completion event did not come in time: the

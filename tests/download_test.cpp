@@ -262,6 +262,53 @@ TEST_F(DownloadTest, BlockTheCardsBufferCannotTakeIsRefusedWithoutTouchingTheCar
     }
 }
 
+// Data and count requests reach the card only for the block the last
+// accepted header announced: bytes meant for a refused header never land
+// at the previous block's address, and the error query says so.
+TEST_F(DownloadTest, DataOrCountForABlockNoAcceptedHeaderAnnouncedWritesNothing) {
+    struct Case {
+        const char *what;
+        std::vector<std::pair<SetStep, Bytes>> then; // after a good block at 0x1000
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a refused header, then its data",
+         {{talSetDownloadHeader, header(0x2000, 4097)}, {talSetDownloadData, Bytes(8194, 0x5A)}},
+         false},
+        {"a short header, then data",
+         {{talSetDownloadHeader, Bytes(5, 0)}, {talSetDownloadData, Bytes(8, 0x5A)}},
+         false},
+        {"a refused data request, then a count",
+         {{talSetDownloadHeader, header(0x2000, 4)},
+          {talSetDownloadData, Bytes(7, 0x5A)},
+          {talSetDownloadCount, {1}}},
+         false},
+        {"a count before the header's data",
+         {{talSetDownloadHeader, header(0x2000, 4)}, {talSetDownloadCount, {1}}},
+         false},
+        {"a count after the data: the block again", {{talSetDownloadCount, {1}}}, true},
+    };
+    up();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        set(talSetDownloadBegin);
+        set(talSetDownloadHeader, header(0x1000, 4));
+        set(talSetDownloadData, Bytes(8, 0x11));
+        ASSERT_EQ(adapter->downerrcheck, 0);
+        start_measuring();
+        for (const auto &[step, input] : c.then)
+            set(step, input);
+        Bytes error;
+        ASSERT_EQ(query(talQueryDownloadError, 1, &error), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(error, Bytes{(uint8_t)(c.sent ? 0 : 1)});
+        EXPECT_EQ(writes_to(TAL_REG_AUXDATA).size(), c.sent ? 4u : 0u);
+        EXPECT_EQ(card.downloaded().size(), 1u);
+        EXPECT_EQ(card.downloaded().at(0x1000), Bytes(8, 0x11));
+        set(talSetDownloadEnd);
+        card.reset();
+    }
+}
+
 // ---- Length rules ----
 
 struct ShortSet {
@@ -506,6 +553,26 @@ TEST_F(DownloadTest, PdaReadThatFailsClosesThePortBeforeAnswering) {
     card.trace().set_sink(nullptr);
     EXPECT_EQ(busy_reads, 20001u);
     EXPECT_EQ(reads_of(TAL_REG_AUXDATA), 0u);
+    EXPECT_FALSE(card.aux_port_enabled());
+}
+
+TEST_F(DownloadTest, PdaQueryClosesThePortWhenItsSecondOpenFails) {
+    up();
+    // The first read opens the port and reads the area; then the command
+    // register turns busy for the second open's whole wait (20001 polls)
+    // and idle again for the close.
+    size_t area_reads = 0, busy_reads = 0;
+    card.trace().set_sink([&](const talsim::TraceRecord &r) {
+        if (r.kind != talsim::TraceKind::PortRead)
+            return;
+        if (r.offset == TAL_REG_AUXDATA && ++area_reads == 512)
+            card.set_stuck_busy(talsim::Busy::Command, true);
+        else if (r.offset == TAL_REG_COMMAND && (r.value & 0x8000) && ++busy_reads == 20001)
+            card.set_stuck_busy(talsim::Busy::Command, false);
+    });
+    EXPECT_EQ(query(talQueryPDA, 1024), NDIS_STATUS_FAILURE);
+    card.trace().set_sink(nullptr);
+    EXPECT_EQ(busy_reads, 20001u);
     EXPECT_FALSE(card.aux_port_enabled());
 }
 
