@@ -119,10 +119,14 @@ static USHORT talNextEvent(USHORT Pending) {
     return 0;
 }
 
+// FALSE when the card reads all ones (removed): that reading names no
+// event, and kept it would serve sixteen false ones once the card answers.
 static BOOLEAN talReadEvents(TAL_ADAPTER *Adapter) {
     USHORT Status = talGetIOPortWord(Adapter, TAL_REG_EVSTAT);
+    if (Status == TAL_EVSTAT_REMOVED)
+        return FALSE;
     Adapter->InterruptStatus |= Status;
-    return Status != TAL_EVSTAT_REMOVED;
+    return TRUE;
 }
 
 VOID NTAPI TalHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
@@ -134,6 +138,13 @@ VOID NTAPI TalHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     NdisAcquireSpinLock(&Adapter->Lock);
     BOOLEAN Present = talReadEvents(Adapter);
     for (;;) {
+        // A card that reads all ones is gone: nothing more to look at (and a
+        // buffer write to it would wait out its whole budget on every run).
+        if (!Present) {
+            Stopped = TRUE;
+            Adapter->EventLoopStops++;
+            break;
+        }
         // A packet the card would not take stays at the head of the queue
         // with the buffer free: try it again, once a run, without waiting
         // for the next send.
@@ -145,9 +156,8 @@ VOID NTAPI TalHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
         USHORT Event = talNextEvent(Adapter->InterruptStatus);
         if (Event == 0)
             break;
-        // A card that reads all ones is gone, and an event that never
-        // clears would hold the processor for ever.
-        if (!Present || ++Passes > TAL_EVENT_LOOP_PASSES) {
+        // An event that never clears would hold the processor for ever.
+        if (++Passes > TAL_EVENT_LOOP_PASSES) {
             Stopped = TRUE;
             Adapter->EventLoopStops++;
             break;
@@ -169,13 +179,20 @@ VOID NTAPI TalTimerFunc(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Syst
     (VOID) SystemSpecific1;
     (VOID) SystemSpecific2;
     (VOID) SystemSpecific3;
-    // A callback queued before halt cancelled the timers finds the adapter
-    // halting and leaves it alone.
-    if (Adapter->Halting)
+    // A callback that starts once halt began leaves the adapter alone; one
+    // that started before is counted, and halt waits for it. Lock orders
+    // the count and the flag between processors.
+    NdisAcquireSpinLock(&Adapter->Lock);
+    if (Adapter->Halting) {
+        NdisReleaseSpinLock(&Adapter->Lock);
         return;
+    }
     Adapter->TimerCallbacksRunning = Adapter->TimerCallbacksRunning + 1;
+    NdisReleaseSpinLock(&Adapter->Lock);
     TalHandleInterrupt(Adapter);
+    NdisAcquireSpinLock(&Adapter->Lock);
     Adapter->TimerCallbacksRunning = Adapter->TimerCallbacksRunning - 1;
+    NdisReleaseSpinLock(&Adapter->Lock);
 }
 
 VOID talStartPollingTimers(TAL_ADAPTER *Adapter) {

@@ -62,8 +62,14 @@ VOID NTAPI TalHalt(NDIS_HANDLE MiniportAdapterContext) {
     TAL_ADAPTER *Adapter = (TAL_ADAPTER *)MiniportAdapterContext;
     NDIS_HANDLE Handle = Adapter->MiniportAdapterHandle;
 
-    // No polling run may start on a record about to be freed.
+    // No polling run may start on a record about to be freed, and one
+    // already running finishes before halt touches the card or the packets.
+    NdisAcquireSpinLock(&Adapter->Lock);
     Adapter->Halting = 1;
+    NdisReleaseSpinLock(&Adapter->Lock);
+    if (Adapter->PollInDriver == 1)
+        for (ULONG i = 0; Adapter->TimerCallbacksRunning != 0 && i < TAL_HALT_WAIT_POLLS; i++)
+            KeStallExecutionProcessor(TAL_HALT_WAIT_STALL_US);
 
     // The frame in the card fails first, then the queue in its order.
     if (Adapter->txPacket != NULL) {
@@ -80,9 +86,6 @@ VOID NTAPI TalHalt(NDIS_HANDLE MiniportAdapterContext) {
     NdisMDeregisterAdapterShutdownHandler(Handle);
     if (Adapter->PollInDriver == 1) {
         talCancelPollingTimers(Adapter);
-        // A callback that was already running finishes before the record goes.
-        for (ULONG i = 0; Adapter->TimerCallbacksRunning != 0 && i < TAL_HALT_WAIT_POLLS; i++)
-            KeStallExecutionProcessor(TAL_HALT_WAIT_STALL_US);
     } else if (Adapter->PollInDriver == 0) {
         NdisMDeregisterInterrupt(&Adapter->Interrupt);
     }

@@ -321,6 +321,30 @@ TEST_F(LoopTest, PollingTimersRunTheLoopFiftyTimesAMillisecond) {
     EXPECT_EQ(binding->received().size(), 1u);
 }
 
+TEST_F(LoopTest, RemovedCardIsLeftAloneAndItsAllOnesNameNoEventOnceItIsBack) {
+    up();
+    card.fail_command(0x010B, 0x0A, 1);
+    send(*packet(cat({kPeer, kStation, {0x08, 0x00}, Bytes(50, 7)})));
+    ASSERT_EQ(adapter->reclaimStatus, 1) << "refused: at the head of the queue, buffer free";
+    card.set_removed(true);
+    start_measuring();
+    run_loop();
+    EXPECT_EQ(adapter->EventLoopStops, 1u);
+    EXPECT_EQ(card.trace().port_accesses().size(), 1u) << "one look, no send tried again";
+    EXPECT_EQ(host.world().stalled_us(), 0u);
+
+    // Back: the packet goes into the card, and nothing the all-ones reading
+    // named is served (its allocate event would complete it at once).
+    card.set_removed(false);
+    run_loop();
+    EXPECT_NE(adapter->txPacket, nullptr);
+    EXPECT_TRUE(completions().empty());
+    host.world().run_for(2000);
+    run_loop();
+    ASSERT_EQ(completions().size(), 1u);
+    EXPECT_EQ(completions()[0].status, NDIS_STATUS_SUCCESS);
+}
+
 TEST_F(LoopTest, LoopStopsAtARemovedCardOrAStuckEventAndLeavesTheCardMasked) {
     up(interrupt_config());
     // An event that no acknowledgement clears.
