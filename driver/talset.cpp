@@ -173,14 +173,15 @@ NDIS_STATUS NTAPI TalSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID
         break;
     }
     case OID_802_3_MULTICAST_LIST:
+        // Too many addresses first: no length over 32 of them would do.
+        if (Length > TAL_MAX_MULTICAST * TAL_ADDRESS_LEN)
+            return talRefuse(BytesRead, BytesNeeded, 0, NDIS_STATUS_MULTICAST_FULL);
         if (Length % TAL_ADDRESS_LEN != 0) {
             // Whole addresses: the next length that is one.
             return talRefuse(BytesRead, BytesNeeded,
                              (Length / TAL_ADDRESS_LEN + 1) * TAL_ADDRESS_LEN,
                              NDIS_STATUS_INVALID_LENGTH);
         }
-        if (Length / TAL_ADDRESS_LEN > TAL_MAX_MULTICAST)
-            return talRefuse(BytesRead, BytesNeeded, 0, NDIS_STATUS_MULTICAST_FULL);
         Adapter->NumberOfAddress = (USHORT)(Length / TAL_ADDRESS_LEN);
         if (Length != 0) // an empty list may come without a buffer
             NdisMoveMemory(Adapter->MulticastAddress, InformationBuffer, Length);

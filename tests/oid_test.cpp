@@ -395,6 +395,7 @@ TEST_F(OidTest, SetsRefuseLengthsTheyCannotTakeAndChangeNothing) {
         {OID_GEN_CURRENT_LOOKAHEAD, Bytes(2, 1), NDIS_STATUS_INVALID_LENGTH, 4},
         {OID_802_3_MULTICAST_LIST, Bytes(7, 1), NDIS_STATUS_INVALID_LENGTH, 12},
         {OID_802_3_MULTICAST_LIST, Bytes(33 * 6, 1), NDIS_STATUS_MULTICAST_FULL, 0},
+        {OID_802_3_MULTICAST_LIST, Bytes(200, 1), NDIS_STATUS_MULTICAST_FULL, 0},
         {OID_PRIV_DESIRED_ESSID, Bytes(33, 'a'), NDIS_STATUS_INVALID_LENGTH, 0},
         {OID_PRIV_WEP_KEY1, text("A1B2C3D4E"), NDIS_STATUS_INVALID_LENGTH, 10},
         {OID_PRIV_WEP_KEY3, text("A1B2C3D4EG"), NDIS_STATUS_INVALID_DATA, 0},
@@ -425,6 +426,8 @@ TEST_F(OidTest, SetsRefuseLengthsTheyCannotTakeAndChangeNothing) {
     EXPECT_EQ(adapter->MaxLookAhead, 1508u);
     expect_set(OID_PRIV_CHANNEL, cat({le32(0x0107), Bytes(60, 0xEE)}));
     EXPECT_EQ(adapter->Channel, 7u);
+    expect_set(OID_802_3_MULTICAST_LIST, Bytes(32 * 6, 0x01));
+    EXPECT_EQ(adapter->NumberOfAddress, 32u);
     expect_set(OID_802_3_MULTICAST_LIST, {});
     EXPECT_EQ(adapter->NumberOfAddress, 0u);
 }
