@@ -166,9 +166,10 @@ VOID NTAPI TalHandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
         Present = talReadEvents(Adapter);
     }
     // The interrupt service routine masked the card; unmask it, unless a
-    // download keeps it masked on purpose or the run stopped (each unmask
-    // would raise the line again at once). Polling mode masks nothing.
-    if (Adapter->PollInDriver == 0 && !Adapter->DownloadOpen && !Stopped)
+    // download keeps it masked on purpose, the run stopped (each unmask
+    // would raise the line again at once) or a shutdown quieted the card.
+    // Polling mode masks nothing.
+    if (Adapter->PollInDriver == 0 && !Adapter->DownloadOpen && !Stopped && !Adapter->ShutDown)
         talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_RUN);
     NdisReleaseSpinLock(&Adapter->Lock);
 }

@@ -237,6 +237,9 @@ typedef struct _TAL_ADAPTER {
     // Halt has begun: no polling timer callback runs the event loop any
     // more, and halt waits for the ones still running to finish.
     UCHAR Halting;
+    // 1 once the shutdown handler quieted the card: a deferred run still
+    // queued then leaves it masked.
+    UCHAR ShutDown;
     volatile LONG TimerCallbacksRunning;
 
     // -- Receive state, one set per adapter --

@@ -41,6 +41,7 @@ VOID NTAPI TalShutdownHandler(PVOID MiniportAdapterContext) {
 }
 
 VOID CardShutdown(TAL_ADAPTER *Adapter) {
+    Adapter->ShutDown = 1;
     talPutIOPortWord(Adapter, TAL_REG_INTEN, TAL_INTEN_NONE);
     issueEventACK(Adapter, TAL_EV_ALL);
     Disable(Adapter);

@@ -345,6 +345,17 @@ TEST_F(LoopTest, RemovedCardIsLeftAloneAndItsAllOnesNameNoEventOnceItIsBack) {
     EXPECT_EQ(completions()[0].status, NDIS_STATUS_SUCCESS);
 }
 
+TEST_F(LoopTest, RunQueuedBeforeAShutdownLeavesTheCardMasked) {
+    up(interrupt_config());
+    TalShutdownHandler(adapter.get());
+    card.raise_event(TAL_EV_2000);
+    start_measuring();
+    run_loop();
+    EXPECT_EQ(acks(), (std::vector<uint16_t>{TAL_EV_2000}));
+    EXPECT_TRUE(writes_to(TAL_REG_INTEN).empty());
+    EXPECT_EQ(card.int_enable(), 0);
+}
+
 TEST_F(LoopTest, LoopStopsAtARemovedCardOrAStuckEventAndLeavesTheCardMasked) {
     up(interrupt_config());
     // An event that no acknowledgement clears.
