@@ -665,10 +665,13 @@ struct FakeStation : Radio {
         if (v->type() == wire::fc::TypeMgmt && v->subtype() == wire::mgmt::Auth)
             answers.push_back(*wire::AuthBody::parse(v->payload()));
     }
-    void send(uint8_t type, uint8_t subtype, const Mac &a1, const Bytes &body, uint16_t flags = 0) {
+    // A data fragment gives its sequence number and fragment number.
+    void send(uint8_t type, uint8_t subtype, const Mac &a1, const Bytes &body, uint16_t flags = 0,
+              std::optional<std::pair<uint16_t, uint8_t>> fragment = {}) {
         AirFrame f;
-        f.bytes =
-            wire::MacHeader{type, subtype, flags, 0, a1, kOwn, bssid, seq++, 0}.to_bytes() + body;
+        uint16_t s = fragment ? fragment->first : seq++;
+        uint8_t n = fragment ? fragment->second : 0;
+        f.bytes = wire::MacHeader{type, subtype, flags, 0, a1, kOwn, bssid, s, n}.to_bytes() + body;
         f.rate = 4;
         f.channel = channel;
         f.start_us = medium.world().now();
@@ -720,6 +723,41 @@ TEST(AccessPointRules, ProbesForItsNameOrAnyAreAnsweredAndDataBeforeAssociationI
     EXPECT_EQ(sta.heard[0].first, wire::mgmt::Deauth);
     EXPECT_EQ(wire::ReasonBody::parse(sta.heard[0].second)->reason, 7) << "not associated";
     EXPECT_EQ(air.ap(kHarbour)->stats().data_received, 0u);
+}
+
+TEST(AccessPointRules, FragmentsJoinInOrderAndOnlyARetriedRepeatIsADuplicate) {
+    talhost::World world;
+    WorldConfig w = default_world();
+    w.aps = {w.aps[1]}; // Harbour: open, channel 1
+    RadioWorld air(world, w);
+    FakeStation sta(air.medium(), kHarbour, 1);
+    sta.send_auth(wire::AuthBody{0, 1, 0, {}});
+    wire::AssocRequestBody assoc;
+    assoc.elements.ssid = "Harbour";
+    sta.send(wire::fc::TypeMgmt, wire::mgmt::AssocRequest, kHarbour, assoc.to_bytes());
+    const Bytes first = {0xAA, 0xAA, 0x03, 0, 0, 0, 0x08, 0x00}, rest(40, 0x45);
+    auto fragment = [&](uint16_t seq, uint8_t n, bool more) {
+        uint16_t flags = wire::fc::ToDs | (more ? wire::fc::MoreFragments : 0);
+        sta.send(wire::fc::TypeData, 0, kHarbour, n ? rest : first, flags, std::pair{seq, n});
+    };
+    fragment(5, 0, true);
+    fragment(6, 1, false); // another frame's second fragment
+    fragment(5, 1, false); // too late: the partial frame is gone
+    fragment(7, 1, false); // no first fragment
+    EXPECT_EQ(air.ap(kHarbour)->stats().data_received, 0u);
+    fragment(8, 0, true);
+    fragment(8, 1, false);
+    EXPECT_EQ(air.ap(kHarbour)->stats().data_received, 1u);
+
+    // The same sequence control again is a new frame unless it is a retry.
+    auto whole = [&](uint16_t flags) {
+        sta.send(wire::fc::TypeData, 0, kHarbour, first, wire::fc::ToDs | flags, std::pair{9, 0});
+    };
+    whole(0);
+    whole(0);
+    whole(wire::fc::Retry);
+    EXPECT_EQ(air.ap(kHarbour)->stats().data_received, 3u);
+    EXPECT_EQ(air.ap(kHarbour)->stats().duplicates, 1u);
 }
 
 TEST(AccessPointRules, SharedKeyTakesOnlyItsOwnChallengeSealedWithItsKey) {
