@@ -78,6 +78,15 @@ TEST_F(AuxBus, PortOpensAndClosesOnARequestWithTheAccessCodeAfterItsDelay) {
     world.run_for(delay);
     EXPECT_EQ(rd(reg::Control), 0x0000);
     EXPECT_EQ(card.device_error_count(), 0u);
+
+    // A request replaces the one still pending, and its delay starts anew.
+    request(0x8000);
+    world.run_for(delay - 1);
+    request(0x4000);
+    world.run_for(delay - 1);
+    EXPECT_EQ(rd(reg::Control), 0x4000) << "the open did not take effect";
+    world.run_for(1);
+    EXPECT_EQ(rd(reg::Control), 0x0000);
     open();
     card.reset();
     EXPECT_FALSE(card.aux_port_enabled());
