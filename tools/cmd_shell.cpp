@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 // libedit's readline interface (C, no extern "C" of its own in older versions).
@@ -66,6 +67,13 @@ int interactive(Shell &shell) {
 } // namespace
 
 int cmd_shell(const ShellOptions &o) {
+    // A script that cannot be read is no empty script.
+    struct stat st {};
+    int unreadable = fstat(STDIN_FILENO, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (unreadable) {
+        note("shell", std::string("standard input: ") + std::strerror(unreadable));
+        return kExitUsage;
+    }
     std::optional<Inputs> in = load_inputs(o.reg, o.world, o.seed);
     if (!in)
         return kExitUsage;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <istream>
 #include <ostream>
 
@@ -153,14 +155,44 @@ int Shell::run_line(std::string_view line) {
     return (this->*c->run)(args);
 }
 
+// A line of a script, at most kMaxLineBytes long: an input that never ends
+// its line (/dev/zero) is refused instead of read into memory.
+static bool read_line(std::istream &in, std::string &line, bool &too_long) {
+    line.clear();
+    too_long = false;
+    for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
+        if (c == '\n')
+            return true;
+        if (line.size() == Shell::kMaxLineBytes) {
+            too_long = true;
+            return true;
+        }
+        line.push_back((char)c);
+    }
+    return !line.empty();
+}
+
 int Shell::run_script(std::istream &in, const std::string &name) {
     std::string line;
-    for (int n = 1; !quit_ && std::getline(in, line); n++) {
-        int status = run_line(line);
+    bool too_long = false;
+    errno = 0;
+    for (int n = 1; !quit_ && read_line(in, line, too_long); n++) {
+        int status =
+            too_long
+                ? usage_error("a line longer than " + std::to_string(kMaxLineBytes / 1024) + " KiB")
+                : run_line(line);
         if (status != kExitOk) {
             err_ << name << ":" << n << ": the shell stops at this line\n";
             return status;
         }
+        errno = 0;
+    }
+    // The end of the input, or a read that failed (a directory, a closed
+    // descriptor): that is no end of the script.
+    if (in.bad() || (!quit_ && in.fail() && !in.eof())) {
+        err_ << "talsim shell: " << name << ": "
+             << (errno ? std::strerror(errno) : "cannot be read") << "\n";
+        return kExitFailed;
     }
     return kExitOk;
 }
@@ -368,7 +400,12 @@ int Shell::send(const Args &args) {
     }
     out_ << count << " sent, " << ok << " completed with success, " << done - ok
          << " with failure\n";
-    return ok == count ? kExitOk : kExitFailed;
+    if (ok == count)
+        return kExitOk;
+    err_ << "error: " << count - ok << " of " << count << " sends did not complete with success"
+         << (done < count ? " (the card took no frame: after a download, reset puts it back)" : "")
+         << "\n";
+    return kExitFailed;
 }
 
 int Shell::ping(const Args &args) {
@@ -422,8 +459,9 @@ int Shell::run(const Args &args) {
     session_.take_frames();
     utility_.follow_link(*us);
     size_t frames = session_.take_frames().size();
-    out_ << "ran " << millis_text(*us) << "; " << frames << " frames indicated; now at"
-         << seconds_text(session_.now()) << "\n";
+    std::string now = seconds_text(session_.now());
+    out_ << "ran " << millis_text(*us) << "; " << frames << " frames indicated; now at "
+         << now.substr(now.find_first_not_of(' ')) << "\n";
     return kExitOk;
 }
 

@@ -35,9 +35,14 @@ public:
     // The download's progress bar (for a terminal); off by default.
     void show_progress(bool on) { progress_ = on; }
 
+    // The longest line a script may have.
+    static constexpr size_t kMaxLineBytes = 64 * 1024;
+
     int run_line(std::string_view line);
-    // Every line of `in` in turn; stops at the first that fails, naming it
-    // by `name` and its line number, and returns its status; 0 at the end.
+    // Every line of `in` in turn; stops at the first that fails (or is
+    // longer than kMaxLineBytes), naming it by `name` and its line number,
+    // and returns its status; 0 at the end of the input, 1 when reading it
+    // failed.
     int run_script(std::istream &in, const std::string &name);
     bool quit() const { return quit_; }
 
