@@ -145,6 +145,12 @@ std::string counters_columns(const Bytes &tallies) {
 } // namespace
 
 int cmd_demo(const DemoOptions &o) {
+    if (o.air == o.eth) {
+        // Two captures in one file would leave neither readable.
+        note("demo",
+             "--air and --eth name the same file: " + talhost::printable(o.air, std::string::npos));
+        return kExitUsage;
+    }
     const std::string reg = o.reg.empty() ? example_reg() : o.reg;
     std::optional<Inputs> in = load_inputs(reg, o.world, o.seed);
     if (!in)
@@ -166,7 +172,8 @@ int cmd_demo(const DemoOptions &o) {
                << (o.world.empty() ? "the default world"
                                    : talhost::printable(o.world, std::string::npos))
                << " (seed " << in->world.seed << ", " << in->world.aps.size()
-               << " access points); times are virtual\n";
+               << (in->world.aps.size() == 1 ? " access point" : " access points")
+               << "); times are virtual\n";
 
     // ---- The system loads the driver and brings the adapter up ----
     page.heading("Driver and adapter");

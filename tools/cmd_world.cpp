@@ -53,7 +53,8 @@ int cmd_world(const WorldOptions &o) {
     }
     std::cout << "adapter up at port 0x" << std::hex << std::uppercase << base.value_or(0)
               << std::dec << ", station " << mac_text(s.station().data()) << ", in a world of "
-              << in->world.aps.size() << " access points"
+              << in->world.aps.size()
+              << (in->world.aps.size() == 1 ? " access point" : " access points")
               << (o.world.empty() ? " (the default)"
                                   : " from " + talhost::printable(o.world, std::string::npos))
               << "\n";

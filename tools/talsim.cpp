@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -84,11 +86,19 @@ void reg_file(CLI::App *sub, std::string &to, bool required) {
     if (required)
         o->required();
 }
+// An empty path names no file (and is not the default's stand-in).
+const CLI::Validator kNonEmpty(
+    [](std::string &text) {
+        return text.empty() ? std::string("an empty path names no file") : "";
+    },
+    "", "non-empty");
 void world_file(CLI::App *sub, std::string &to) {
-    sub->add_option("--world", to, "a world file (TOML) instead of the default")->type_name("FILE");
+    sub->add_option("--world", to, "a world file (TOML) instead of the default")
+        ->type_name("FILE")
+        ->check(kNonEmpty);
 }
 void path(CLI::App *sub, const char *name, std::string &to, const char *what) {
-    sub->add_option(name, to, what)->type_name("PATH")->capture_default_str();
+    sub->add_option(name, to, what)->type_name("PATH")->check(kNonEmpty)->capture_default_str();
 }
 void number(CLI::App *sub, const char *name, uint64_t &to, uint64_t min, uint64_t max,
             const char *type, const char *what) {
@@ -97,12 +107,24 @@ void number(CLI::App *sub, const char *name, uint64_t &to, uint64_t min, uint64_
         ->check(CLI::Range(min, max))
         ->capture_default_str();
 }
-// --seed, kept only when given.
+// --seed, kept only when given: decimal digits up to the world file's
+// largest seed (a sign or an overflow is no seed, not a wrapped one).
 void seed(CLI::App *sub, std::optional<uint64_t> &to) {
+    static const CLI::Validator kSeed(
+        [](std::string &text) {
+            uint64_t v = 0;
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+            if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+                v > (uint64_t)INT64_MAX)
+                return "Value " + text + " not in range 0 to " + std::to_string(INT64_MAX);
+            return std::string();
+        },
+        "", "seed");
     sub->add_option_function<uint64_t>(
            "--seed", [&to](const uint64_t &value) { to = value; },
            "the world's seed in place of its own")
-        ->type_name("N");
+        ->type_name("N")
+        ->check(kSeed);
 }
 
 // Puts the subcommands and their options on `app`; `run` is set to the one

@@ -33,7 +33,8 @@ PcapFile::PcapFile(const std::string &path, int link_type) : path_(path) {
         error_ = "pcap_open_dead failed";
         return;
     }
-    pcap_dumper_t *d = pcap_dump_open(p, path.c_str());
+    // libpcap takes "-" for standard output; here it is a file's name.
+    pcap_dumper_t *d = pcap_dump_open(p, path == "-" ? "./-" : path.c_str());
     if (!d) {
         error_ = pcap_geterr(p); // it names the file
         pcap_close(p);
