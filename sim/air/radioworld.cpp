@@ -54,7 +54,8 @@ public:
         if (!n)
             return true;
         auto v = n->value<double>();
-        if (!(n->is_floating_point() || n->is_integer()) || !v || *v < 0 || *v > 1)
+        // Written so that NaN fails it too.
+        if (!(n->is_floating_point() || n->is_integer()) || !v || !(*v >= 0 && *v <= 1))
             return fail(*n, std::string(key) + " must be a fraction from 0 to 1");
         ppm = (uint32_t)std::lround(*v * 1e6);
         return true;
@@ -158,6 +159,8 @@ bool Reader::ap(const toml::table &t, ApConfig &ap) {
         return false;
     if (!bssid)
         return fail(t, "an access point needs a bssid");
+    if (wire::is_group(*bssid))
+        return fail(*t.get("bssid"), "bssid must be an individual address, not a group one");
     if (!ssid || ssid->size() > 32)
         return fail(t, "an access point needs an ssid of at most 32 bytes");
     if (!channel)
@@ -284,7 +287,14 @@ std::optional<WorldConfig> parse_world(std::string_view text, const std::string 
         return true;
     };
     if (!tables("link", [&](const toml::table &t) { return r.link(t, w.links.emplace_back()); }) ||
-        !tables("ap", [&](const toml::table &t) { return r.ap(t, w.aps.emplace_back()); }))
+        !tables("ap", [&](const toml::table &t) {
+            if (!r.ap(t, w.aps.emplace_back()))
+                return false;
+            for (size_t i = 0; i + 1 < w.aps.size(); i++)
+                if (w.aps[i].bssid == w.aps.back().bssid)
+                    return r.fail(*t.get("bssid"), "bssid is that of another access point");
+            return true;
+        }))
         return std::nullopt;
     return w;
 }

@@ -53,6 +53,13 @@ demo: in a world without its network | 1 | ^talsim demo: FAILED: no link | demo 
 shell: a script | 0 | ^"TalNet"$ | shell $reg < script.txt
 shell: stops at the first bad line with 2 | 2 | <stdin>:2: the shell stops at this line | shell $reg < bad-script.txt
 shell: stops at a failed request with 1 | 1 | NDIS_STATUS_INVALID_OID \(0xC0010017\) | shell $reg < failing-script.txt
+shell: a line that never ends | 2 | ^error: a line longer than 64 KiB$ | shell $reg < /dev/zero
+shell: a directory for its input | 2 | ^talsim shell: standard input: Is a directory$ | shell $reg < $work
+a capture named - is a file | 0 | written to -; | send $reg --count 1 --pcap -
+demo: one file for both captures | 2 | name the same file: same.pcap$ | demo -q --air same.pcap --eth same.pcap
+a seed that is no number | 2 | --seed: Value -1 not in range 0 to 9223372036854775807 | demo -q --seed -1
+world: two access points of one bssid | 2 | ^dup.toml:6: bssid is that of another access point$ | world $reg --world dup.toml
+world: a loss that is no number | 2 | ^nan.toml:1: loss must be a fraction from 0 to 1$ | world $reg --world nan.toml
 results to standard output, written out | 1 | ^talsim: standard output: No space left on device$ | config $reg > /dev/full
 EOF
 }
@@ -67,6 +74,8 @@ printf 'REGEDIT4\n[HKEY_LOCAL_MACHINE\\X\\Parameters]\n' >full.reg
 head -c $((1048576 - $(stat -c %s full.reg))) /dev/zero | tr '\0' ';' >>full.reg
 printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 16\n' >bad.toml
 printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 1\n' >harbour.toml
+printf '[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "Harbour"\nchannel = 1\n[[ap]]\nbssid = "00:0b:0e:aa:00:02"\nssid = "X"\nchannel = 6\n' >dup.toml
+printf 'loss = nan\n' >nan.toml
 printf 'query OID_PRIV_CHANNEL\nquery current_essid\n' >script.txt
 printf 'query channel\nfrobnicate\nquery channel\n' >bad-script.txt
 printf 'query channel\nquery 0xFFFFFFFA\nquery channel\n' >failing-script.txt
@@ -97,7 +106,7 @@ done < <(cases)
 # named once in a message.
 magic=$(od -An -tx1 -N4 eq.pcap | tr -d ' \n')
 linktype=$(od -An -tu4 -j20 -N4 eq.pcap | tr -d ' \n')
-if [ "$magic" != "d4c3b2a1" ] || [ "$linktype" != "127" ]; then
+if [ "$magic" != "d4c3b2a1" ] || [ "$linktype" != "127" ] || [ ! -s ./- ]; then
     echo "FAIL: capture header: magic $magic link type $linktype"
     failures=$((failures + 1))
 fi
