@@ -287,6 +287,11 @@ int Shell::set(const Args &args) {
     std::optional<OidRef> oid = find_oid(args[0], why);
     if (!oid)
         return usage_error(why);
+    // A text is one word: blanks need quotes, and "" is the empty one, so
+    // that a forgotten value or a stray word is not taken for a name.
+    if (oid->info && oid->info->set == Value::Chars && args.size() != 2)
+        return usage_error(oid_name(oid->code) +
+                           " takes one text value (quote one with blanks, \"\" for none)");
     std::string value;
     for (size_t i = 1; i < args.size(); i++)
         value += (i > 1 ? " " : "") + args[i];

@@ -230,6 +230,8 @@ TEST_F(ShellTest, ABadCommandOrAFailedRequestStopsTheScriptWithItsStatus) {
         {"set OID_802_3_MULTICAST_LIST 01:00:5e:00:00", kExitUsage, "takes addresses like"},
         {"set OID_PRIV_DESIRED_ESSID \"unclosed", kExitUsage, "a quote is not closed"},
         {"set OID_PRIV_RESET_CARD now", kExitUsage, "OID_PRIV_RESET_CARD takes no value"},
+        {"set desired_essid", kExitUsage, "OID_PRIV_DESIRED_ESSID takes one text value"},
+        {"set desired_essid Tal Net", kExitUsage, "OID_PRIV_DESIRED_ESSID takes one text value"},
         {"monitor maybe", kExitUsage, "monitor takes on or off, not 'maybe'"},
         {"run 2 fortnights", kExitUsage, "usage: run DURATION"},
         {"run 2h", kExitUsage, "run takes a duration up to 1 hour"},
