@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdio_ext.h>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,13 @@ int cmd_shell(const ShellOptions &o) {
     Shell shell(s, std::cout, std::cerr);
     shell.show_progress(isatty(STDERR_FILENO));
     int result = isatty(STDIN_FILENO) ? interactive(shell) : shell.run_script(std::cin, "<stdin>");
+    if (shell.output_error()) {
+        // Said once, with its own reason; what is still buffered is lost.
+        std::fprintf(stderr, "talsim: standard output: %s\n", std::strerror(shell.output_error()));
+        __fpurge(stdout);
+        std::clearerr(stdout);
+        std::cout.clear();
+    }
     std::string findings = s.halt();
     if (!findings.empty()) {
         note("shell", "the driver broke wrapper rules:\n" + findings);

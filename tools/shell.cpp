@@ -185,7 +185,13 @@ int Shell::run_script(std::istream &in, const std::string &name) {
             err_ << name << ":" << n << ": the shell stops at this line\n";
             return status;
         }
+        // A result that cannot be written ends the script, with the reason
+        // taken while it is fresh.
         errno = 0;
+        if (!out_.flush()) {
+            output_error_ = errno ? errno : EIO;
+            return kExitFailed;
+        }
     }
     // The end of the input, or a read that failed (a directory, a closed
     // descriptor): that is no end of the script.

@@ -44,6 +44,9 @@ public:
     // and returns its status; 0 at the end of the input, 1 when reading it
     // failed.
     int run_script(std::istream &in, const std::string &name);
+    // The system's reason when the results could not be written (the
+    // script then stopped with status 1), or 0.
+    int output_error() const { return output_error_; }
     bool quit() const { return quit_; }
 
     // Completions of `word` for a line that has `before` ahead of it: the
@@ -86,6 +89,7 @@ private:
     std::ostream &out_;
     std::ostream &err_;
     bool progress_ = false;
+    int output_error_ = 0;
     bool quit_ = false;
     std::map<std::string, wire::MacAddr> neighbours_; // resolved by ping
     uint16_t ping_seq_ = 0;

@@ -60,6 +60,7 @@ demo: one file for both captures | 2 | name the same file: same.pcap$ | demo -q 
 a seed that is no number | 2 | --seed: Value -1 not in range 0 to 9223372036854775807 | demo -q --seed -1
 world: two access points of one bssid | 2 | ^dup.toml:6: bssid is that of another access point$ | world $reg --world dup.toml
 world: a loss that is no number | 2 | ^nan.toml:1: loss must be a fraction from 0 to 1$ | world $reg --world nan.toml
+shell: results to a full disk | 1 | ^talsim: standard output: No space left on device$ | shell $reg > /dev/full < script.txt
 results to standard output, written out | 1 | ^talsim: standard output: No space left on device$ | config $reg > /dev/full
 EOF
 }
