@@ -13,8 +13,11 @@
 #include "mac/talregs.h"
 #include "mac/talutil.h"
 #include "mgmt/talmgmt.h"
+#include "record_spans.h"
 
 namespace {
+
+using talfuzz::le16;
 
 constexpr uint32_t kBase = 0x300;
 
@@ -25,37 +28,14 @@ void require(bool ok, const char *what) {
     }
 }
 
-uint16_t le16(const uint8_t *p) {
-    return (uint16_t)(p[0] | p[1] << 8);
-}
-
-struct Span {
-    size_t from, to;
-};
-#define TAL_FIELD(f)                                                                \
-    Span {                                                                          \
-        offsetof(TAL_ADAPTER, f), offsetof(TAL_ADAPTER, f) + sizeof(TAL_ADAPTER::f) \
-    }
 // What the reader may change: its own fields, and what the vendor request
 // on link up changes (the transmit frame and buffer state).
-const Span kOwned[] = {
+const talfuzz::Span kOwned[] = {
     TAL_FIELD(tallies),       TAL_FIELD(scan_buffer),      TAL_FIELD(LinkStatus),
     TAL_FIELD(LinkIsActive),  TAL_FIELD(APCard_Info_Flag), TAL_FIELD(QuenlixOUI),
     TAL_FIELD(reclaimStatus), TAL_FIELD(TxFrameScratch),   TAL_FIELD(CmdTimedOut),
 };
 #undef TAL_FIELD
-
-bool only_owned_changed(const uint8_t *now, const uint8_t *before) {
-    std::vector<Span> spans(std::begin(kOwned), std::end(kOwned));
-    std::sort(spans.begin(), spans.end(), [](Span x, Span y) { return x.from < y.from; });
-    size_t at = 0;
-    for (const Span &s : spans) {
-        if (s.from > at && std::memcmp(now + at, before + at, s.from - at) != 0)
-            return false;
-        at = std::max(at, s.to);
-    }
-    return std::memcmp(now + at, before + at, sizeof(TAL_ADAPTER) - at) == 0;
-}
 
 } // namespace
 
@@ -94,7 +74,7 @@ int tal_fuzz_information_frames(const uint8_t *data, size_t size) {
         USHORT fid = talGetIOPortWord(a, TAL_REG_INFOFID);
         if (getInfoFrame(a, fid) == TAL_RESULT_OK)
             issueEventACK(a, TAL_EV_INFO);
-        require(only_owned_changed((const uint8_t *)a, before.data()),
+        require(talfuzz::only_owned_changed(kOwned, (const uint8_t *)a, before.data()),
                 "only the reader's fields change");
         require(a->LinkIsActive == 0 || a->LinkIsActive == 1, "link state is up or down");
         host.world().run_for(5000); // a vendor request's frame leaves the card

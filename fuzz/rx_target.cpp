@@ -13,9 +13,12 @@
 #include "mac/talregs.h"
 #include "mac/talutil.h"
 #include "packet.h"
+#include "record_spans.h"
 #include "wep/talwep.h"
 
 namespace {
+
+using talfuzz::le16;
 
 constexpr uint32_t kBase = 0x300;
 constexpr size_t kRecordHeader = 9;
@@ -27,19 +30,8 @@ void require(bool ok, const char *what) {
     }
 }
 
-uint16_t le16(const uint8_t *p) {
-    return (uint16_t)(p[0] | p[1] << 8);
-}
-
 // The parts of the adapter record the receive path may change.
-struct Span {
-    size_t from, to;
-};
-#define TAL_FIELD(f)                                                                \
-    Span {                                                                          \
-        offsetof(TAL_ADAPTER, f), offsetof(TAL_ADAPTER, f) + sizeof(TAL_ADAPTER::f) \
-    }
-const Span kOwned[] = {
+const talfuzz::Span kOwned[] = {
     TAL_FIELD(rx_key),
     TAL_FIELD(rx_wepBox),
     TAL_FIELD(PacketRecv),
@@ -51,22 +43,9 @@ const Span kOwned[] = {
     TAL_FIELD(rx_wepBoxValid),
     TAL_FIELD(sniffer_state),
     // the receive state at the end of the record, pRxPacket last
-    Span{offsetof(TAL_ADAPTER, reassemblyInProgress), sizeof(TAL_ADAPTER)},
+    talfuzz::Span{offsetof(TAL_ADAPTER, reassemblyInProgress), sizeof(TAL_ADAPTER)},
 };
 #undef TAL_FIELD
-
-// Every byte outside the spans above is as it was.
-bool only_owned_changed(const uint8_t *now, const uint8_t *before) {
-    std::vector<Span> spans(std::begin(kOwned), std::end(kOwned));
-    std::sort(spans.begin(), spans.end(), [](Span x, Span y) { return x.from < y.from; });
-    size_t at = 0;
-    for (const Span &s : spans) {
-        if (s.from > at && std::memcmp(now + at, before + at, s.from - at) != 0)
-            return false;
-        at = std::max(at, s.to);
-    }
-    return std::memcmp(now + at, before + at, sizeof(TAL_ADAPTER) - at) == 0;
-}
 
 // An overrun of the receive buffer must leave the allocation.
 static_assert(offsetof(TAL_ADAPTER, pRxPacket) + TAL_RX_BUFFER_SIZE == sizeof(TAL_ADAPTER),
@@ -124,7 +103,7 @@ int tal_fuzz_receive(const uint8_t *data, size_t size) {
         require(status == 0 || got == 0, "a refused frame has no length");
         require(got <= (a->sniffer_state ? 2304 + TAL_MONITOR_BODY : 1500),
                 "an indicated frame fits what the protocols were told");
-        require(only_owned_changed((const uint8_t *)a, before.data()),
+        require(talfuzz::only_owned_changed(kOwned, (const uint8_t *)a, before.data()),
                 "only the receive path's fields change");
 
         if (status == 0 && got && (flags & 2)) {
